@@ -1,0 +1,40 @@
+#!/usr/bin/env python3
+"""Finishes the linked stub: puts our text into the DOS stub and checks
+that the image never holds the archive marker in file order."""
+import re
+import sys
+from pathlib import Path
+
+DEFAULT_DOS_TEXT = b"This program cannot be run in DOS mode."
+OUR_DOS_TEXT = "Con soporte:  Windows 95,98,Me,2000,NT.".encode("cp1252")
+assert len(DEFAULT_DOS_TEXT) == len(OUR_DOS_TEXT)
+
+
+def marker_from_header(header: Path) -> bytes:
+    text = header.read_text()
+    key = int(re.search(r"ScrambleKey = (0x[0-9A-Fa-f]+);", text).group(1), 16)
+    plain = bytes([0x50, 0x4B, 0x03, 0x04, 0x14, 0x00])
+    return bytes(b ^ key for b in plain)
+
+
+def main() -> int:
+    exe = Path(sys.argv[1])
+    header = Path(sys.argv[2])
+    image = bytearray(exe.read_bytes())
+    pe_offset = int.from_bytes(image[0x3C:0x40], "little")
+    at = image.find(DEFAULT_DOS_TEXT, 0, pe_offset)
+    if at >= 0:
+        image[at:at + len(OUR_DOS_TEXT)] = OUR_DOS_TEXT
+    elif image.find(OUR_DOS_TEXT, 0, pe_offset) < 0:
+        print(f"{exe}: no DOS stub text found", file=sys.stderr)
+        return 1
+    marker = marker_from_header(header)
+    if image.find(marker, 20) >= 0:
+        print(f"{exe}: the image holds the archive marker; choose another key", file=sys.stderr)
+        return 1
+    exe.write_bytes(bytes(image))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

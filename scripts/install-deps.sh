@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Installs every package the build and the tests need on a Debian 12 machine.
+# Safe to run again: it does nothing when everything is already there.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ clang libclang-rt-14-dev
+  g++-mingw-w64-i686 binutils-mingw-w64-i686
+  wine wine32 xvfb imagemagick x11-utils
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libdeflate-dev libzip-dev libcli11-dev zlib1g-dev
+  python3 zip unzip gzip osslsigncode
+)
+
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+
+need_i386=0
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  "${sudo_cmd[@]}" dpkg --add-architecture i386
+  need_i386=1
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed'; then
+    missing+=("$p")
+  fi
+done
+# wine32 is the i386 package; dpkg-query needs its architecture spelled out.
+if ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'ok installed'; then
+  missing+=(wine32:i386)
+fi
+
+if [ "${#missing[@]}" -gt 0 ] || [ "$need_i386" = 1 ]; then
+  echo "installing: ${missing[*]}" >&2
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo_cmd[@]}" apt-get update -q
+  "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# Some virtual machines cannot execute 32-bit x86 code natively. Wine's
+# 32-bit side then runs through qemu's user-mode emulator, which the kernel
+# hands such programs to once it is registered with binfmt_misc.
+if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+  if ! dpkg-query -W -f='${Status}' qemu-user-static 2>/dev/null | grep -q 'ok installed'; then
+    "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends qemu-user-static
+  fi
+  if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
+    "${sudo_cmd[@]}" mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+  fi
+  if [ ! -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
+    printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' \
+      | "${sudo_cmd[@]}" tee /proc/sys/fs/binfmt_misc/register >/dev/null
+  fi
+  /lib/ld-linux.so.2 --version >/dev/null 2>&1 || { echo "cannot run 32-bit x86 programs" >&2; exit 1; }
+fi

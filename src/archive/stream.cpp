@@ -1,0 +1,53 @@
+#include "archive/stream.h"
+
+#include "format/archive_format.h"
+
+HANDLE ArchiveHandle = INVALID_HANDLE_VALUE;
+int32_t SeekResult = -1;
+int32_t EntryRemaining = 0;
+uint8_t ReadAhead[ReadAheadCapacity + 2];
+uint16_t ReadAheadPos = 0;
+int32_t ReadAheadCount = 0;
+
+void ReadScrambled(HANDLE file, void* destination, int32_t count, DWORD* delivered) {
+  DWORD got = 0;
+  if (count <= 0 || !ReadFile(file, destination, (DWORD)count, &got, nullptr)) got = 0;
+  // Never trust a count above what was asked for.
+  if (got > (DWORD)count) got = 0;
+  uint8_t* bytes = (uint8_t*)destination;
+  for (DWORD i = 0; i < got; i++) bytes[i] ^= ScrambleKey;
+  *delivered = got;
+}
+
+void SeekArchive(int32_t distance, uint16_t moveMethod) {
+  DWORD position = SetFilePointer(ArchiveHandle, distance, nullptr, moveMethod);
+  SeekResult = (position == INVALID_SET_FILE_POINTER) ? -1 : (int32_t)position;
+}
+
+int32_t RefillAndTake() {
+  if (ReadAheadPos >= ReadAheadCount) {
+    int32_t want = EntryRemaining < ReadAheadCapacity ? EntryRemaining : ReadAheadCapacity;
+    DWORD delivered = 0;
+    ReadScrambled(ArchiveHandle, ReadAhead, want, &delivered);
+    ReadAheadCount = (int32_t)delivered;
+    ReadAheadPos = 0;
+  }
+  if (ReadAheadCount == 0) {
+    EntryRemaining = 0;
+    ReadAheadPos = 0;
+    return -1;
+  }
+  return ReadAhead[ReadAheadPos++];
+}
+
+int32_t NextByte() {
+  if (EntryRemaining <= 0) return -1;
+  int32_t value = RefillAndTake();
+  EntryRemaining--;
+  return value;
+}
+
+void ResetReadAhead() {
+  ReadAheadPos = 0;
+  ReadAheadCount = 0;
+}

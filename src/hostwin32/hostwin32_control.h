@@ -1,0 +1,81 @@
+// Test control of the host Win32 layer: what the stub showed, what the
+// dialog loop should do, and which platform calls should fail.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "hostwin32/hostwin32.h"
+
+namespace hostwin32 {
+
+struct MessageBoxRecord {
+  std::string caption;  // exact bytes
+  std::string text;     // exact bytes
+  UINT type;
+  bool hadOwner;
+};
+
+// One message delivered to the modal dialog's procedure.
+struct DialogEvent {
+  UINT message;
+  WPARAM wParam;
+  LPARAM lParam;
+};
+DialogEvent Paint();
+DialogEvent Cancel();  // WM_COMMAND with IDCANCEL, as Escape and the close box send it
+DialogEvent Command(WORD id);
+
+struct Faults {
+  // Each predicate, when set, decides per call whether that call fails.
+  std::function<bool(const std::string& path)> createFileFails;
+  std::function<bool(int callIndex)> readFileFails;  // 0-based count of ReadFile calls
+  std::function<bool(int callIndex)> setFilePointerFails;
+  bool getFileSizeFails = false;
+  std::function<bool(const std::string& path)> closeHandleFails;  // path the handle was opened with
+  DWORD shortReadLimit = 0;  // when non-zero, no ReadFile delivers more than this
+  bool dialogCannotBeCreated = false;
+  bool tempPathFails = false;  // GetTempPathA writes nothing and returns 0
+};
+
+// Back to a clean state: no faults, no scripts, empty logs, no open handles.
+void Reset();
+
+Faults& InjectedFaults();
+
+// What GetModuleFileNameA and GetCommandLineA answer.
+void SetModuleFileName(const std::string& path);
+void SetCommandLine(const std::string& commandLine);
+// Overrides GetTempPathA (otherwise TMPDIR, converted to "\" separators).
+void SetTempPath(const std::string& path);
+
+const std::vector<MessageBoxRecord>& MessageBoxes();
+
+// Events delivered by the dialog loop, in order, once its queue is empty
+// (before the loop gives up on a dialog that never ends).
+void ScriptDialogIdle(std::vector<DialogEvent> events);
+// Events delivered while message box number `index` (0-based) is open, before
+// the queued messages of the nested loop run.
+void ScriptDuringMessageBox(size_t index, std::vector<DialogEvent> events);
+
+struct DialogRun {
+  bool created = false;
+  bool ended = false;
+  bool gaveUp = false;  // the loop ran dry without EndDialog: a real one would hang
+  INT_PTR result = 0;
+  std::vector<DialogEvent> delivered;  // every message the procedure saw, in order
+  std::vector<std::pair<DialogEvent, INT_PTR>> returns;
+};
+const DialogRun& LastDialog();
+
+// Sizes of every WriteFile call, per path the handle was opened with.
+const std::vector<std::pair<std::string, DWORD>>& Writes();
+
+// Handles of files and searches that are open right now.
+size_t OpenHandleCount();
+
+// Host path for a Windows-style path: "\" becomes "/".
+std::string HostPath(const std::string& windowsPath);
+
+}  // namespace hostwin32

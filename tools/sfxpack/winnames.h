@@ -1,0 +1,45 @@
+// Entry names as the stub sees them: single-byte Windows-1252 text with '\'
+// separators, appended byte for byte to the extraction folder.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+
+// Converts UTF-8 text to Windows-1252. Returns false, with the offending
+// character described in *bad, when the text is not valid UTF-8 or holds a
+// character that Windows-1252 cannot hold.
+bool Utf8ToWindows1252(const std::string& utf8, std::string& out, std::string* bad);
+
+// Converts Windows-1252 text to UTF-8. The five bytes that Windows-1252 leaves
+// undefined become the C1 control characters of the same value, as Windows
+// itself maps them.
+std::string Windows1252ToUtf8(const std::string& text);
+
+// How the stub would fare with a stored name.
+enum class NameVerdict {
+  Ok,
+  // The stub stops the whole extraction at such an entry: empty, too long,
+  // a drive letter or any ':', a leading separator, a ".." component.
+  Refused,
+  // The stub goes on, but Windows cannot create the file: a name ending in a
+  // separator, an empty or "." component, a character Windows forbids in file
+  // names, a component ending in '.' or ' ', or a device name such as NUL.
+  Unwritable,
+};
+
+// Judges a stored name (already cut at its first zero byte). *why receives a
+// short reason when the verdict is not Ok.
+NameVerdict CheckEntryName(const std::string& name, std::string* why);
+
+// The stub starts the first extracted path that holds ".EXE", compared
+// case-sensitively.
+bool ContainsUpperExe(const std::string& name);
+
+// A name ending in ".exe" in any other case than ".EXE", without ".EXE"
+// elsewhere: looks like a program, yet the stub never starts it.
+bool LooksLikeUnstartedExe(const std::string& name);
+
+// A Windows-1252 name with its letters in upper case and '/' as '\', so that
+// two names Windows takes for the same file fold to the same text.
+std::string FoldNameCase(const std::string& name);
