@@ -55,6 +55,7 @@ struct State {
   std::vector<MessageBoxRecord> boxes;
   std::vector<std::pair<std::string, DWORD>> writes;
   std::vector<DialogEvent> idleScript;
+  std::vector<DialogEvent> afterPaintScript;
   std::map<size_t, std::vector<DialogEvent>> boxScripts;
   // The running dialog, when there is one.
   bool dialogActive = false;
@@ -188,6 +189,7 @@ void SetTempPath(const std::string& path) {
 }
 const std::vector<MessageBoxRecord>& MessageBoxes() { return S().boxes; }
 void ScriptDialogIdle(std::vector<DialogEvent> events) { S().idleScript = std::move(events); }
+void ScriptAfterFirstPaint(std::vector<DialogEvent> events) { S().afterPaintScript = std::move(events); }
 void ScriptDuringMessageBox(size_t index, std::vector<DialogEvent> events) {
   S().boxScripts[index] = std::move(events);
 }
@@ -542,6 +544,7 @@ INT_PTR DialogBoxIndirectParamA(HINSTANCE, LPCDLGTEMPLATEA, HWND, DLGPROC dialog
   Deliver({WM_INITDIALOG, 0, initParam});
   // The window becomes visible and gets its first paint.
   if (!s.run.ended) Deliver(Paint());
+  for (const DialogEvent& event : s.afterPaintScript) Deliver(event);
   size_t nextScripted = 0;
   while (!s.run.ended) {
     if (!s.posted.empty()) {

@@ -55,6 +55,9 @@ const std::vector<MessageBoxRecord>& MessageBoxes();
 // Events delivered by the dialog loop, in order, once its queue is empty
 // (before the loop gives up on a dialog that never ends).
 void ScriptDialogIdle(std::vector<DialogEvent> events);
+// Events already queued when the first paint has been handled, such as a
+// key press: they reach the procedure before anything it posted.
+void ScriptAfterFirstPaint(std::vector<DialogEvent> events);
 // Events delivered while message box number `index` (0-based) is open, before
 // the queued messages of the nested loop run.
 void ScriptDuringMessageBox(size_t index, std::vector<DialogEvent> events);

@@ -1,0 +1,269 @@
+#include "archive/extract.h"
+
+#include <sys/stat.h>
+
+#include <ctime>
+#include <filesystem>
+
+#include "archive/stream.h"
+#include "hostwin32/hostwin32_control.h"
+#include "launcher/state.h"
+#include "test_support.h"
+
+namespace {
+
+const Bytes NameError = "Error al extraer el nombre de un componente.\r\rError #SFXENC#";
+const Bytes OpenError = "Error al abrir el archivo\r\rError #SFXEAA#";
+const Bytes MethodError = "Compresi\xF3n desconocida.\r\rArchivo da\xF1" "ado.\r\rError #SFXMCD#";
+const Bytes CloseError = "Error al cerrar el archivo\r\rError #SFXECA#";
+
+struct Box {
+  Bytes caption, text;
+  bool operator==(const Box& o) const { return caption == o.caption && text == o.text; }
+};
+std::ostream& operator<<(std::ostream& os, const Box& b) { return os << "[" << b.caption << "] " << b.text; }
+
+class ExtractTest : public StubTest {
+ protected:
+  void Extract(const std::vector<RawEntry>& entries) {
+    UseInstaller(MakeInstaller(entries));
+    ExtractAll();
+  }
+  std::vector<Box> Boxes() {
+    std::vector<Box> out;
+    for (auto& b : hostwin32::MessageBoxes()) out.push_back({b.caption, b.text});
+    return out;
+  }
+  // The stub's view of a path below the extraction folder.
+  std::string Win(const std::string& relative) { return WinPath(RootHost()) + "\\" + relative; }
+  std::string Host(const std::string& relative) { return RootHost() + "/" + relative; }
+  std::vector<std::string> Files() {
+    std::vector<std::string> out;
+    if (!HostExists(RootHost())) return out;
+    for (auto& e : std::filesystem::recursive_directory_iterator(RootHost())) {
+      if (e.is_regular_file()) out.push_back(std::filesystem::relative(e.path(), RootHost()).string());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+};
+
+TEST_F(ExtractTest, StoredEntriesInFoldersWithTheirTimes) {
+  RawEntry a{"readme.txt", "first file\r\n"};
+  RawEntry b{"data\\sub/deep.bin", Bytes(70000, '\x5A')};
+  RawEntry c{"empty.dat", ""};
+  c.dosDate = (43 << 9) | (2 << 5) | 29;  // 2023-02-29 does not exist: times stay as set
+  Extract({a, b, c});
+  EXPECT_EQ(Files(), (std::vector<std::string>{"data/sub/deep.bin", "empty.dat", "readme.txt"}));
+  EXPECT_EQ(ReadHostFile(Host("readme.txt")), a.data);
+  EXPECT_EQ(ReadHostFile(Host("data/sub/deep.bin")), b.data);
+  EXPECT_EQ(ReadHostFile(Host("empty.dat")), "");
+  EXPECT_TRUE(Boxes().empty());
+  EXPECT_EQ(AnyFileCreated, 1);
+  EXPECT_STREQ(SetupProgramPath, "");
+
+  // 2024-06-15 13:37:42 local time, as it was packed.
+  struct tm fields = {};
+  fields.tm_year = 2024 - 1900;
+  fields.tm_mon = 5;
+  fields.tm_mday = 15;
+  fields.tm_hour = 13;
+  fields.tm_min = 37;
+  fields.tm_sec = 42;
+  fields.tm_isdst = -1;
+  struct stat st;
+  ASSERT_EQ(stat(Host("readme.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtime, mktime(&fields));
+  ASSERT_EQ(stat(Host("empty.dat").c_str(), &st), 0);
+  EXPECT_GT(st.st_mtime, mktime(&fields));  // left as the file system set it
+}
+
+TEST_F(ExtractTest, FirstHeaderWithoutSignatureWritesNothing) {
+  // The marker finds a valid first header; point the start at a record
+  // that follows it instead.
+  RawEntry a{"a.txt", "abc"};
+  RawEntry b{"b.txt", "def"};
+  b.signature = 0x02014B50;  // a central directory record
+  UseInstaller(MakeInstaller({a, b}));
+  ArchiveOffset += (int32_t)EntryPlain(a).size();
+  ExtractAll();
+  EXPECT_TRUE(Files().empty());
+  EXPECT_TRUE(Boxes().empty());
+  EXPECT_EQ(AnyFileCreated, 0);
+}
+
+TEST_F(ExtractTest, AlternateSignatureIsAnEntryToo) {
+  RawEntry b{"b.txt", "def"};
+  b.signature = SignatureAlternate;
+  Extract({{"a.txt", "abc"}, b});
+  EXPECT_EQ(Files(), (std::vector<std::string>{"a.txt", "b.txt"}));
+}
+
+TEST_F(ExtractTest, NameIsCutAtItsFirstZeroByte) {
+  Extract({{Bytes("data\\cfg.ini\0junk", 17), "[x]"}});
+  EXPECT_EQ(Files(), std::vector<std::string>{"data/cfg.ini"});
+  EXPECT_EQ(ReadHostFile(Host("data/cfg.ini")), "[x]");
+}
+
+TEST_F(ExtractTest, FirstPathHoldingUpperCaseExeIsTheSetupProgram) {
+  Extract({{"readme.exe", "lower case"}, {"bin/setup.EXE", "MZ"}, {"other.EXE", "MZ2"}});
+  EXPECT_EQ(std::string(SetupProgramPath), Win("bin\\setup.EXE"));
+  EXPECT_EQ(ReadHostFile(Host("bin/setup.EXE")), "MZ");
+  EXPECT_EQ(Files().size(), 3u);
+}
+
+TEST_F(ExtractTest, SetupProgramIsRememberedEvenWhenItsFileCannotBeCreated) {
+  hostwin32::InjectedFaults().createFileFails = [](const std::string& path) {
+    return path.find("first.EXE") != std::string::npos;
+  };
+  Extract({{"first.EXE", "1"}, {"second.EXE", "2"}});
+  EXPECT_EQ(std::string(SetupProgramPath), Win("first.EXE"));
+  EXPECT_EQ(Boxes(), (std::vector<Box>{{Win("first.EXE"), OpenError}}));
+  EXPECT_EQ(Files(), std::vector<std::string>{"second.EXE"});  // the loop went on
+}
+
+TEST_F(ExtractTest, ExistingFileIsReplaced) {
+  std::filesystem::create_directories(RootHost());
+  WriteHostFile(Host("a.txt"), "an older and longer content");
+  Extract({{"a.txt", "new"}});
+  EXPECT_EQ(ReadHostFile(Host("a.txt")), "new");
+}
+
+TEST_F(ExtractTest, UnknownMethodLeavesOneEmptyFileAndStops) {
+  RawEntry a{"a.bin", "compressed somehow"};
+  a.method = 12;
+  Extract({a, {"b.txt", "never"}});
+  EXPECT_EQ(Files(), std::vector<std::string>{"a.bin"});
+  EXPECT_EQ(ReadHostFile(Host("a.bin")), "");
+  EXPECT_EQ(AnyFileCreated, 1);
+  EXPECT_EQ(Boxes(), (std::vector<Box>{{"Velunax Software", MethodError}}));
+}
+
+TEST_F(ExtractTest, EncryptedEntryStopsQuietly) {
+  RawEntry c{"c.txt", "secret"};
+  c.flags = FlagEncrypted;
+  Extract({{"a.txt", "1"}, {"b.txt", "2"}, c, {"d.txt", "4"}});
+  EXPECT_EQ(Files(), (std::vector<std::string>{"a.txt", "b.txt"}));
+  EXPECT_TRUE(Boxes().empty());
+}
+
+TEST_F(ExtractTest, NameEndingInSeparatorMakesItsFolderAndGoesOn) {
+  Extract({{"folder\\", ""}, {"after.txt", "goes on"}});
+  EXPECT_TRUE(std::filesystem::is_directory(Host("folder")));
+  EXPECT_EQ(Boxes(), (std::vector<Box>{{Win("folder\\"), OpenError}}));
+  EXPECT_EQ(ReadHostFile(Host("after.txt")), "goes on");
+}
+
+TEST_F(ExtractTest, StoredEntryRunningPastTheEndKeepsWhatExists) {
+  RawEntry a{"a.bin", "only these bytes"};
+  a.compressedSize = 5000;
+  Extract({a});
+  EXPECT_EQ(ReadHostFile(Host("a.bin")), "only these bytes");
+  EXPECT_TRUE(Boxes().empty());
+}
+
+TEST_F(ExtractTest, FailingCloseIsReportedAndTheLoopGoesOn) {
+  hostwin32::InjectedFaults().closeHandleFails = [](const std::string& path) {
+    return path.find("a.txt") != std::string::npos;
+  };
+  Extract({{"a.txt", "1"}, {"b.txt", "2"}});
+  EXPECT_EQ(Boxes(), (std::vector<Box>{{Win("a.txt"), CloseError}}));
+  EXPECT_EQ(Files(), (std::vector<std::string>{"a.txt", "b.txt"}));
+}
+
+TEST_F(ExtractTest, FolderThatCannotBeMadeStopsTheExtraction) {
+  std::filesystem::create_directories(RootHost());
+  WriteHostFile(Host("blocker"), "a file where a folder should be");
+  Extract({{"blocker\\inner\\x.txt", "1"}, {"y.txt", "2"}});
+  EXPECT_EQ(Boxes(), (std::vector<Box>{{"No puedo crear directorio", Win("blocker\\inner")}}));
+  EXPECT_FALSE(HostExists(Host("y.txt")));
+}
+
+TEST_F(ExtractTest, NamesLeavingTheFolderAreRefusedAndStopTheExtraction) {
+  const Bytes names[] = {
+      "",  "\0hidden",  "C:\\Windows\\evil.dll", "c:evil.txt", "file.txt:stream", "\\rooted.txt",
+      "/rooted.txt", "..\\up.txt", "a\\..\\..\\up.txt", "a/../b.txt", "..", "sub\\..",
+  };
+  for (const Bytes& name : names) {
+    SCOPED_TRACE(name);
+    std::filesystem::remove_all(RootHost());
+    hostwin32::Reset();
+    ResetLauncherState();
+    hostwin32::SetTempPath(WinPath(temp.path()) + "\\");
+    hostwin32::SetModuleFileName(ownPath);
+    Extract({{"before.txt", "ok"}, {name, "payload"}, {"after.txt", "never"}});
+    EXPECT_EQ(Files(), std::vector<std::string>{"before.txt"});
+    EXPECT_EQ(Boxes(), (std::vector<Box>{{"Velunax Software", NameError}}));
+  }
+  // Nothing reached the folders around the extraction folder.
+  EXPECT_FALSE(HostExists(temp / "up.txt"));
+  EXPECT_FALSE(HostExists(temp / "b.txt"));
+}
+
+TEST_F(ExtractTest, DotsInsideNamesAreFine) {
+  Extract({{"a..b\\..c\\d..", "1"}, {"x\\.\\y.txt", "2"}});
+  EXPECT_EQ(Files(), (std::vector<std::string>{"a..b/..c/d..", "x/y.txt"}));
+}
+
+TEST_F(ExtractTest, OverlongNameIsRefusedWithoutOverflow) {
+  RawEntry a{std::string(300, 'n'), "x"};
+  Extract({{"ok.txt", "1"}, a});
+  EXPECT_EQ(Files(), std::vector<std::string>{"ok.txt"});
+  EXPECT_EQ(Boxes(), (std::vector<Box>{{"Velunax Software", NameError}}));
+}
+
+TEST_F(ExtractTest, HugeCompressedSizeEndsTheExtraction) {
+  for (int64_t size : {int64_t(0x80000000), int64_t(0xFFFFFFFF), int64_t(0x7FFFFFFF)}) {
+    SCOPED_TRACE(size);
+    std::filesystem::remove_all(RootHost());
+    hostwin32::Reset();
+    ResetLauncherState();
+    hostwin32::SetTempPath(WinPath(temp.path()) + "\\");
+    RawEntry big{"big.bin", "tiny"};
+    big.compressedSize = size;
+    Extract({{"a.txt", "1"}, big, {"c.txt", "3"}});
+    std::vector<std::string> files = Files();
+    EXPECT_EQ(files.front(), "a.txt");
+    EXPECT_FALSE(HostExists(Host("c.txt")));
+    if (size >= 0x80000000) EXPECT_FALSE(HostExists(Host("big.bin")));
+  }
+}
+
+TEST_F(ExtractTest, FailedSeekToTheArchiveIsReported) {
+  UseInstaller(MakeInstaller({{"a.txt", "1"}}));
+  hostwin32::InjectedFaults().setFilePointerFails = [](int) { return true; };
+  ExtractAll();
+  EXPECT_EQ(Boxes(), (std::vector<Box>{{"Velunax Software", "Error localizando el instalador\r\rError #SFXELI#"}}));
+  EXPECT_TRUE(Files().empty());
+}
+
+// An installer cut at any byte never crashes or hangs, and every file it
+// writes holds a prefix of the original.
+TEST_F(ExtractTest, TruncationSweep) {
+  const std::vector<RawEntry> entries = {
+      {"one.txt", "the first file"}, {"dir\\two.bin", Bytes(40, '\x02')}, {"three.txt", "3"}, {"e", ""}};
+  const Bytes installer = MakeInstaller(entries);
+  const size_t start = installer.size() - Scramble(EntryPlain(entries[0]) + EntryPlain(entries[1]) +
+                                                   EntryPlain(entries[2]) + EntryPlain(entries[3])).size();
+  for (size_t cut = start + ArchiveMarkerLength; cut <= installer.size(); cut++) {
+    SCOPED_TRACE(cut);
+    std::filesystem::remove_all(RootHost());
+    hostwin32::Reset();
+    ResetLauncherState();
+    hostwin32::SetTempPath(WinPath(temp.path()) + "\\");
+    UseInstaller(installer.substr(0, cut));
+    ExtractAll();
+    for (const std::string& file : Files()) {
+      const RawEntry* original = nullptr;
+      for (const RawEntry& e : entries) {
+        if (WinPath(file) == e.name) original = &e;
+      }
+      ASSERT_NE(original, nullptr) << file;
+      const Bytes got = ReadHostFile(Host(file));
+      EXPECT_EQ(original->data.substr(0, got.size()), got) << file;
+    }
+    CloseHandle(ArchiveHandle);
+  }
+}
+
+}  // namespace
