@@ -6,6 +6,10 @@
 
 static const char ReplaceMark = 0x01;
 
+#ifdef _WIN32
+static_assert(sizeof(STARTUPINFOA) == 68, "the start-up record the platform expects");
+#endif
+
 static char SetupArguments[CommandLineSize];
 static char SetupCommandLine[CommandLineSize + FullPathSize + 2];
 
