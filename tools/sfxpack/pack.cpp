@@ -222,7 +222,13 @@ std::vector<uint8_t> LoadEntry(const PlannedEntry& e, zip_t* za, int level, Entr
   } else {
     const std::string where = "entry " + Quote(e.shown) + " of the ZIP file";
     zip_file_t* zf = zip_fopen_index(za, zip_uint64_t(e.zip_index), ZIP_FL_COMPRESSED);
-    if (!zf) Refuse("cannot open " + where + ": " + zip_strerror(za));
+    if (!zf) {
+      // Some libzip versions report traditional encryption only here.
+      const int code = zip_error_code_zip(zip_get_error(za));
+      if (code == ZIP_ER_NOPASSWD || code == ZIP_ER_WRONGPASSWD)
+        Refuse(where + " is encrypted; the stub cannot decrypt it");
+      Refuse("cannot open " + where + ": " + zip_strerror(za));
+    }
     packed.resize(size_t(e.known_packed));
     size_t got = 0;
     while (got < packed.size()) {

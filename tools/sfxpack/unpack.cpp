@@ -83,7 +83,7 @@ bool MakeEntryFolders(const std::string& root, const std::vector<std::string>& f
     struct stat st {};
     if (lstat(path.c_str(), &st) == 0) {
       if (S_ISDIR(st.st_mode)) continue;
-      *why = "'" + path + "' exists and is not a folder";
+      *why = "'" + path + "' exists and is not a folder (links are not followed)";
       return false;
     }
     if (mkdir(path.c_str(), 0777) != 0) {

@@ -1,0 +1,368 @@
+// Unit tests of sfxpack's pieces: names, time stamps, the marker scan, entry
+// bytes, the codec (against zlib), the installer walk and the entry order.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <zlib.h>
+
+#include <string>
+#include <vector>
+
+#include "archive_bytes.h"
+#include "codec.h"
+#include "console.h"
+#include "pack.h"
+#include "unpack.h"
+#include "winnames.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+TEST(Windows1252, ConvertsWhatItCanHoldAndRefusesTheRest) {
+  struct Case {
+    const char* utf8;
+    bool ok;
+    const char* stored;
+  } cases[] = {
+      {"setup.EXE", true, "setup.EXE"},
+      {"caf\xC3\xA9 \xC3\xBF", true, "caf\xE9 \xFF"},
+      {"\xE2\x82\xAC \xE2\x84\xA2 \xC5\xB8", true, "\x80 \x99 \x9F"},  // euro, TM, Y diaeresis
+      {"\xE6\x97\xA5.txt", false, ""},                                // a CJK character
+      {"\xC2\x81", false, ""},                                        // U+0081, no 1252 byte
+      {"\xF0\x9F\x98\x80", false, ""},                                // beyond the BMP
+      {"\xC0\xAF", false, ""},                                        // overlong '/'
+      {"\xED\xA0\x80", false, ""},                                    // a surrogate
+      {"ab\xE2\x82", false, ""},                                      // cut short
+      {"\xFF", false, ""},
+  };
+  for (const Case& c : cases) {
+    std::string out, bad;
+    EXPECT_EQ(Utf8ToWindows1252(c.utf8, out, &bad), c.ok) << c.utf8;
+    if (c.ok) {
+      EXPECT_EQ(out, c.stored);
+    } else {
+      EXPECT_FALSE(bad.empty());
+    }
+  }
+}
+
+TEST(Windows1252, EveryDefinedByteSurvivesTheRoundTrip) {
+  const std::string undefined = "\x81\x8D\x8F\x90\x9D";
+  for (int b = 1; b < 256; b++) {
+    const std::string one(1, char(b));
+    std::string back;
+    const bool ok = Utf8ToWindows1252(Windows1252ToUtf8(one), back, nullptr);
+    if (undefined.find(char(b)) != std::string::npos) {
+      EXPECT_FALSE(ok) << b;
+    } else {
+      EXPECT_TRUE(ok && back == one) << b;
+    }
+  }
+}
+
+TEST(EntryNames, VerdictsFollowWhatTheStubAndWindowsAccept) {
+  struct Case {
+    std::string name;
+    NameVerdict verdict;
+  } cases[] = {
+      {"a.txt", NameVerdict::Ok},
+      {"dir\\sub\\file.bin", NameVerdict::Ok},
+      {"dir/sub/file.bin", NameVerdict::Ok},
+      {"..a\\b..c", NameVerdict::Ok},
+      {std::string(258, 'n'), NameVerdict::Ok},
+      {std::string(259, 'n'), NameVerdict::Refused},
+      {"", NameVerdict::Refused},
+      {"C:\\evil.txt", NameVerdict::Refused},
+      {"file.txt:stream", NameVerdict::Refused},
+      {"\\abs.txt", NameVerdict::Refused},
+      {"/abs.txt", NameVerdict::Refused},
+      {"..", NameVerdict::Refused},
+      {"..\\up.txt", NameVerdict::Refused},
+      {"a\\..\\b", NameVerdict::Refused},
+      {"a/..", NameVerdict::Refused},
+      {"folder\\", NameVerdict::Unwritable},
+      {"a\\\\b", NameVerdict::Unwritable},
+      {"a\\.\\b", NameVerdict::Unwritable},
+      {"what?.txt", NameVerdict::Unwritable},
+      {"a*b", NameVerdict::Unwritable},
+      {"tab\there", NameVerdict::Unwritable},
+      {"trailing.", NameVerdict::Unwritable},
+      {"dir \\x", NameVerdict::Unwritable},
+      {"NUL.txt", NameVerdict::Unwritable},
+      {"sub\\com7", NameVerdict::Unwritable},
+      {"console.txt", NameVerdict::Ok},
+      {"COM0", NameVerdict::Ok},
+  };
+  for (const Case& c : cases) {
+    std::string why;
+    EXPECT_EQ(CheckEntryName(c.name, &why), c.verdict) << "'" << c.name << "'";
+    EXPECT_EQ(why.empty(), c.verdict == NameVerdict::Ok) << c.name;
+  }
+}
+
+TEST(EntryNames, ExeRulesAndCaseFolding) {
+  struct Case {
+    const char* name;
+    bool started, unstarted;
+  } cases[] = {
+      {"setup.EXE", true, false},   {"bin\\x.EXE.txt", true, false}, {"setup.exe", false, true},
+      {"Setup.Exe", false, true},   {"a.EXE\\b.exe", true, false},   {"readme.txt", false, false},
+      {"exe", false, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ContainsUpperExe(c.name), c.started) << c.name;
+    EXPECT_EQ(LooksLikeUnstartedExe(c.name), c.unstarted) << c.name;
+  }
+  EXPECT_EQ(FoldNameCase("dir/\xE4.txt"), FoldNameCase("DIR\\\xC4.TXT"));
+  EXPECT_EQ(FoldNameCase("\x9C\x9A\xFF"), FoldNameCase("\x8C\x8A\x9F"));
+  EXPECT_NE(FoldNameCase("\xF7"), FoldNameCase("\xD7"));  // division and multiplication signs
+}
+
+TEST(DosStamps, ConvertClampAndValidate) {
+  struct Case {
+    int year, mon, day, hour, min, sec;
+    uint16_t time, date;
+  } cases[] = {
+      {1980, 1, 1, 0, 0, 0, 0x0000, 0x0021},
+      {2024, 2, 29, 13, 45, 59, (13 << 11) | (45 << 5) | 29, (44 << 9) | (2 << 5) | 29},
+      {1970, 6, 1, 12, 0, 0, 0x0000, 0x0021},                                     // before 1980
+      {2200, 1, 1, 0, 0, 0, (23 << 11) | (59 << 5) | 29, (127 << 9) | (12 << 5) | 31},
+  };
+  for (const Case& c : cases) {
+    struct tm tm {};
+    tm.tm_year = c.year - 1900, tm.tm_mon = c.mon - 1, tm.tm_mday = c.day;
+    tm.tm_hour = c.hour, tm.tm_min = c.min, tm.tm_sec = c.sec;
+    const DosStamp s = DosStampFromTm(tm);
+    EXPECT_EQ(s.time, c.time) << c.year;
+    EXPECT_EQ(s.date, c.date) << c.year;
+  }
+  setenv("TZ", "XYZ-3", 1);  // three hours east of UTC, no daylight saving
+  tzset();
+  const time_t when = 1700000001;  // 2023-11-14 22:13:21 UTC
+  const DosStamp s = DosStampFromTime(when);
+  EXPECT_EQ(FormatDosStamp(s), "2023-11-15 01:13:20");
+  time_t back = 0;
+  ASSERT_TRUE(TimeFromDosStamp(s, back));
+  EXPECT_EQ(back, when - 1);
+  const DosStamp invalid[] = {{0, 0}, {0, (1 << 5) | 0}, {0, (13 << 5) | 1},
+                              {0, (2 << 5) | 30}, {24 << 11, 0x21}, {60 << 5, 0x21}, {30, 0x21}};
+  for (const DosStamp& bad : invalid) EXPECT_FALSE(TimeFromDosStamp(bad, back)) << bad.date;
+}
+
+std::vector<uint8_t> Marker() {
+  std::vector<uint8_t> m;
+  for (int k = 0; k < ArchiveMarkerLength; k++) m.push_back(MarkerByte(k));
+  return m;
+}
+
+std::vector<uint8_t> BytesWith(size_t size, size_t at, const std::vector<uint8_t>& insert) {
+  std::vector<uint8_t> v(size, 0x11);
+  std::copy(insert.begin(), insert.end(), v.begin() + long(at));
+  return v;
+}
+
+TEST(MarkerScan, FindsTheMarkerExactlyAsTheStubDoes) {
+  const std::vector<uint8_t> m = Marker();
+  std::vector<uint8_t> doubled_start = m;
+  doubled_start.insert(doubled_start.begin(), m[0]);  // F5 F5 EE ...
+  struct Case {
+    std::vector<uint8_t> data;
+    int64_t found;
+    int partial;
+  } cases[] = {
+      {BytesWith(40, 20, m), 20, 0},
+      {BytesWith(40, 19, m), -1, 0},  // begins before the scan does
+      {BytesWith(200, 150, m), 150, 0},
+      {BytesWith(40, 34, m), 34, 0},  // ends on the last byte
+      // The byte that breaks a partial match is not compared again, so a
+      // marker right after its own first byte is missed.
+      {BytesWith(60, 30, doubled_start), -1, 0},
+      {BytesWith(40, 37, std::vector<uint8_t>(m.begin(), m.begin() + 3)), -1, 3},
+      {std::vector<uint8_t>(10, 0), -1, 0},
+  };
+  for (const Case& c : cases) {
+    int partial = -1;
+    EXPECT_EQ(ScanForMarker(c.data.data(), c.data.size(), &partial), c.found);
+    EXPECT_EQ(partial, c.partial);
+  }
+  EXPECT_TRUE(StubProblem(std::vector<uint8_t>(64, 0x11)).empty());
+  EXPECT_FALSE(StubProblem(std::vector<uint8_t>(19, 0x11)).empty());
+  EXPECT_FALSE(StubProblem(BytesWith(64, 30, m)).empty());
+  EXPECT_FALSE(StubProblem(BytesWith(64, 63, {m[0]})).empty());
+}
+
+TEST(EntryBytes, HeaderLayoutAndMarker) {
+  EntryFields f{0, MethodDeflated, {0x1234, 0x5678}, 0xCAFEBABE, 77, 99};
+  std::vector<uint8_t> h;
+  AppendLocalHeader(h, f, "a\\b.txt");
+  ASSERT_EQ(h.size(), size_t(EntryHeaderSize) + 7);
+  EXPECT_EQ(Get32(&h[OffsetSignature]), SignatureLocal);
+  EXPECT_EQ(Get16(&h[OffsetVersionNeeded]), 20);
+  EXPECT_EQ(Get16(&h[OffsetMethod]), MethodDeflated);
+  EXPECT_EQ(Get16(&h[OffsetDosTime]), 0x1234);
+  EXPECT_EQ(Get16(&h[OffsetDosDate]), 0x5678);
+  EXPECT_EQ(Get32(&h[OffsetCrc32]), 0xCAFEBABEu);
+  EXPECT_EQ(Get32(&h[OffsetCompressedSize]), 77u);
+  EXPECT_EQ(Get32(&h[OffsetUncompressedSize]), 99u);
+  EXPECT_EQ(Get16(&h[OffsetNameLength]), 7);
+  EXPECT_EQ(Get16(&h[OffsetExtraLength]), 0);
+  Scramble(h.data(), h.size());
+  EXPECT_EQ(std::vector<uint8_t>(h.begin(), h.begin() + 6), Marker());
+}
+
+std::vector<uint8_t> ZlibRawDeflate(const std::vector<uint8_t>& in) {
+  z_stream z{};
+  EXPECT_EQ(deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  std::vector<uint8_t> out(deflateBound(&z, uLong(in.size())));
+  z.next_in = const_cast<Bytef*>(in.data());
+  z.avail_in = uInt(in.size());
+  z.next_out = out.data();
+  z.avail_out = uInt(out.size());
+  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+TEST(Codec, InflateRawAgainstZlibAndPackingChoice) {
+  std::vector<uint8_t> text;
+  for (int i = 0; i < 50000; i++) text.push_back(uint8_t("installer "[i % 10] + (i / 997) % 3));
+  const std::vector<uint8_t> z = ZlibRawDeflate(text);
+  std::vector<uint8_t> out;
+  ASSERT_TRUE(InflateRaw(z.data(), z.size(), out, text.size()));
+  EXPECT_EQ(out, text);
+  EXPECT_FALSE(InflateRaw(z.data(), z.size(), out, text.size() - 1));  // more than allowed
+  EXPECT_FALSE(InflateRaw(z.data(), z.size() / 2, out, text.size()));  // cut short
+  std::vector<uint8_t> bad = z;
+  bad[0] |= 0x06;  // block type 3 does not exist
+  EXPECT_FALSE(InflateRaw(bad.data(), bad.size(), out, text.size()));
+
+  std::vector<uint8_t> noise(4096);
+  uint32_t x = 12345;
+  for (uint8_t& b : noise) b = uint8_t((x = x * 1103515245 + 12345) >> 24);
+  struct Case {
+    const std::vector<uint8_t>* data;
+    int level;
+    uint16_t method;
+  } cases[] = {{&text, 12, MethodDeflated}, {&text, 1, MethodDeflated}, {&text, 0, MethodStored},
+               {&noise, 12, MethodStored}};
+  for (const Case& c : cases) {
+    std::vector<uint8_t> packed;
+    ASSERT_EQ(PackEntryData(*c.data, c.level, packed), c.method) << c.level;
+    if (c.method == MethodStored) {
+      EXPECT_EQ(packed, *c.data);
+    } else {
+      EXPECT_LT(packed.size(), c.data->size());
+      ASSERT_TRUE(InflateRaw(packed.data(), packed.size(), out, c.data->size()));
+      EXPECT_EQ(out, *c.data);
+    }
+  }
+}
+
+// A stub, then scrambled entries made by hand, then a central directory
+// signature that ends the walk.
+struct HandEntry {
+  std::string name;
+  uint16_t flags, method;
+  std::string data;
+};
+
+std::vector<uint8_t> HandInstaller(const std::vector<HandEntry>& entries) {
+  std::vector<uint8_t> file(32, 'S'), archive;
+  for (const HandEntry& e : entries) {
+    const std::vector<uint8_t> d(e.data.begin(), e.data.end());
+    EntryFields f{e.flags, e.method, {0, 0x21}, Crc32(d.data(), d.size()), uint32_t(d.size()),
+                  uint32_t(d.size())};
+    AppendLocalHeader(archive, f, e.name);
+    archive.insert(archive.end(), d.begin(), d.end());
+  }
+  AppendEndRecord(archive, 0, 0, 0);
+  Scramble(archive.data(), archive.size());
+  file.insert(file.end(), archive.begin(), archive.end());
+  return file;
+}
+
+TEST(InstallerWalk, StopsWhereTheStubStops) {
+  struct Case {
+    std::vector<HandEntry> entries;
+    size_t walked;
+    bool stops;
+  } cases[] = {
+      {{{"a.txt", 0, 0, "one"}, {"b\\c.txt", 0, 0, "two"}}, 2, false},
+      {{{"a.txt", 0, 0, "x"}, {"..\\up.txt", 0, 0, "x"}, {"c", 0, 0, "x"}}, 1, true},
+      {{{"a", 0, 0, "x"}, {"b", 0, 0, "x"}, {"c", FlagEncrypted, 0, "x"}}, 2, true},
+      {{{"a", 0, 12, "x"}}, 0, true},
+      {{{std::string(259, 'n'), 0, 0, "x"}}, 0, true},
+      {{{"ok", 0, 0, "x"}, {"", 0, 0, "x"}}, 1, true},
+      {{{"data\\cfg.ini\0junk"s, 0, 0, "x"}}, 1, false},
+  };
+  for (const Case& c : cases) {
+    const std::vector<uint8_t> file = HandInstaller(c.entries);
+    const InstallerWalk w = WalkInstaller(file.data(), file.size());
+    EXPECT_EQ(w.archive_offset, 32);
+    EXPECT_EQ(w.entries.size(), c.walked) << c.entries[0].name;
+    EXPECT_EQ(!w.stop.empty(), c.stops) << w.stop;
+  }
+  // The stub cuts a name at its first zero byte.
+  const std::vector<uint8_t> nul = HandInstaller(cases[6].entries);
+  EXPECT_EQ(WalkInstaller(nul.data(), nul.size()).entries.at(0).name, "data\\cfg.ini");
+}
+
+TEST(InstallerWalk, DecodeCatchesDamageAndTruncation) {
+  std::vector<uint8_t> file = HandInstaller({{"a.txt", 0, 0, "hello"}, {"b.txt", 0, 0, "world"}});
+  std::vector<uint8_t> data;
+  std::string why;
+  InstallerWalk w = WalkInstaller(file.data(), file.size());
+  ASSERT_EQ(w.entries.size(), 2u);
+  ASSERT_TRUE(DecodeEntry(w.entries[1], file.data(), data, &why)) << why;
+  EXPECT_EQ(std::string(data.begin(), data.end()), "world");
+  file[w.entries[1].data_pos + 2] ^= 0x40;
+  EXPECT_FALSE(DecodeEntry(w.entries[1], file.data(), data, &why));
+  EXPECT_NE(why.find("CRC-32"), std::string::npos) << why;
+  // Cut inside the second entry's data: it is walked but cannot be decoded.
+  file.resize(w.entries[1].data_pos + 3);
+  w = WalkInstaller(file.data(), file.size());
+  ASSERT_EQ(w.entries.size(), 2u);
+  EXPECT_EQ(w.entries[1].data_present, 3u);
+  EXPECT_FALSE(DecodeEntry(w.entries[1], file.data(), data, &why));
+}
+
+PlannedEntry Planned(const std::string& name, uint64_t zip_size = 0) {
+  PlannedEntry e;
+  e.name = name, e.shown = name, e.size = zip_size, e.known_packed = zip_size;
+  if (zip_size) e.zip_index = 0;
+  return e;
+}
+
+TEST(EntryOrder, WizardFirstThenSortedAndCollisionsRefused) {
+  std::vector<PlannedEntry> v = {Planned("b.txt"), Planned("bin\\setup.EXE"), Planned("A.txt"),
+                                 Planned("a\\z")};
+  OrderEntries(v, "bin\\setup.EXE");
+  std::vector<std::string> names;
+  for (const PlannedEntry& e : v) names.push_back(e.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"bin\\setup.EXE", "A.txt", "a\\z", "b.txt"}));
+
+  const std::vector<std::vector<PlannedEntry>> refused = {
+      {Planned("Readme.TXT"), Planned("readme.txt")},
+      {Planned("docs"), Planned("DOCS\\a.txt")},
+      {Planned("x.EXE")},  // the wizard below is missing
+  };
+  for (std::vector<PlannedEntry> r : refused) EXPECT_THROW(OrderEntries(r, "setup.EXE"), Refusal);
+}
+
+TEST(EntryOrder, SizeLimitIsTheStubsSignedOffsets) {
+  // One copied entry whose data makes stub + archive exactly the limit.
+  const uint64_t stub = 1000;
+  const uint64_t overhead = EndRecordSize + EntryArchiveBytes(5, 0);
+  const uint64_t fits = MaxInstallerSize - stub - overhead;
+  EXPECT_EQ(CheckArchiveCanFit({Planned("a.bin", fits)}, stub, false), MaxInstallerSize - stub);
+  EXPECT_THROW(CheckArchiveCanFit({Planned("a.bin", fits + 1)}, stub, false), Refusal);
+  // Files that may still shrink count only their headers, unless stored.
+  PlannedEntry file = Planned("a.bin");
+  file.size = fits + 1;
+  EXPECT_NO_THROW(CheckArchiveCanFit({file}, stub, false));
+  EXPECT_THROW(CheckArchiveCanFit({file}, stub, true), Refusal);
+  EXPECT_THROW(CheckArchiveCanFit(std::vector<PlannedEntry>(70000, Planned("x")), 0, false), Refusal);
+}
+
+}  // namespace

@@ -1,0 +1,439 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the sfxpack command line.
+
+Run as: SFXPACK=path/to/sfxpack SFX_FORMAT_HEADER=src/format/archive_format.h \
+        python3 test_cli.py [TestClass ...]
+"""
+import io
+import os
+import random
+import re
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import zipfile
+
+SFXPACK = os.environ["SFXPACK"]
+ZIP = os.environ.get("SFX_ZIP", "zip")
+with open(os.environ["SFX_FORMAT_HEADER"]) as header:
+    KEY = int(re.search(r"ScrambleKey = (0x[0-9A-Fa-f]+)", header.read()).group(1), 16)
+MARKER = bytes(b ^ KEY for b in b"PK\x03\x04\x14\x00")
+STUB = b"MZ" + b"\x90" * 510  # a bare stand-in for the real stub
+
+
+def scramble(data):
+    return bytes(b ^ KEY for b in data)
+
+
+def run(*args, env=None):
+    full_env = dict(os.environ, **(env or {}))
+    return subprocess.run([SFXPACK, *args], capture_output=True, env=full_env,
+                          encoding="utf-8", errors="replace")
+
+
+def write(path, data, mtime=None):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+    if mtime is not None:
+        os.utime(path, (mtime, mtime))
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def archive_of(test, installer, stub=STUB):
+    """The descrambled archive; checks that it starts right after the stub."""
+    data = read(installer)
+    test.assertEqual(data[:len(stub)], stub)
+    test.assertEqual(data[len(stub):len(stub) + 6], MARKER)
+    return scramble(data[len(stub):])
+
+
+def local_entries(archive):
+    """Walks the local headers the way the stub does, without gaps."""
+    entries, pos = [], 0
+    while archive[pos:pos + 4] == b"PK\x03\x04":
+        flags, method, _, _, crc, packed, size, nlen, xlen = struct.unpack(
+            "<HHHHIIIHH", archive[pos + 6:pos + 30])
+        name = archive[pos + 30:pos + 30 + nlen].decode("cp1252")
+        entries.append((name, flags, method, packed, size, xlen))
+        pos += 30 + nlen + packed
+    assert archive[pos:pos + 4] == b"PK\x01\x02", "the central directory follows the entries"
+    return entries
+
+
+def files_below(root):
+    found = {}
+    for folder, _, names in os.walk(root):
+        for name in names:
+            path = os.path.join(folder, name)
+            found[os.path.relpath(path, root)] = read(path)
+    return found
+
+
+def hand_installer(path, entries):
+    """A stub and scrambled entries made byte by byte: (name bytes, flags, data)."""
+    archive = b""
+    for name, flags, data in entries:
+        archive += struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, flags, 0, 0, 0x21,
+                               zipfile.crc32(data), len(data), len(data), len(name), 0)
+        archive += name + data
+    write(path, STUB + scramble(archive + b"PK\x05\x06" + bytes(18)))
+
+
+class Case(unittest.TestCase):
+    def setUp(self):
+        self._tmp = tempfile.TemporaryDirectory()
+        self.tmp = self._tmp.name
+        self.stub = os.path.join(self.tmp, "stub.exe")
+        write(self.stub, STUB)
+
+    def tearDown(self):
+        self._tmp.cleanup()
+
+    def path(self, *parts):
+        return os.path.join(self.tmp, *parts)
+
+    def create(self, out, *args, env=None, ok=True):
+        r = run("create", "-o", out, "--stub", self.stub, *args, env=env)
+        if ok:
+            self.assertEqual(r.returncode, 0, r.stderr)
+        return r
+
+
+T0 = 1_600_000_000  # an even second, so that MS-DOS time keeps it exactly
+
+
+class RoundTrip(Case):
+    def make_tree(self):
+        rnd = random.Random(7)
+        lines = b"".join(b"line %d of the log: status %s\n" % (i, rnd.choice([b"ok", b"retry"]))
+                         for i in range(40_000))
+        tree = {
+            "setup.EXE": b"MZ wizard " * 300,
+            "docs/readme.txt": b"Read me first.\r\n" * 40,
+            "docs/empty.txt": b"",
+            "data/deep/nested/noise.bin": rnd.randbytes(65536),
+            "data/big.log": lines,
+            "data/caf\u00e9 \u00fc \u20ac.txt": "accents: \u00e1\u00e9\u00ed".encode("utf-8"),
+        }
+        for i, (name, data) in enumerate(sorted(tree.items())):
+            write(self.path("in", name), data, T0 + 2 * i)
+        return tree
+
+    def test_create_list_test_extract(self):
+        tree = self.make_tree()
+        out = self.path("setup_installer.exe")
+        self.create(out, "--wizard", "setup.EXE", self.path("in"))
+
+        names = [e[0] for e in local_entries(archive_of(self, out))]
+        self.assertEqual(names[0], "setup.EXE")
+        self.assertEqual(names[1:], sorted(n.replace("/", "\\") for n in tree if n != "setup.EXE"))
+
+        listing = run("list", out)
+        self.assertEqual(listing.returncode, 0, listing.stderr)
+        for name, data in tree.items():
+            row = next(line for line in listing.stdout.splitlines()
+                       if line.endswith("  " + name.replace("/", "\\")))
+            self.assertEqual(int(row.split()[0]), len(data), row)
+
+        tested = run("test", out)
+        self.assertEqual(tested.returncode, 0, tested.stdout)
+        self.assertIn("%d entries OK" % len(tree), tested.stdout)
+
+        target = self.path("out")
+        extracted = run("extract", out, "-d", target)
+        self.assertEqual(extracted.returncode, 0, extracted.stderr)
+        self.assertEqual(files_below(target), tree)
+        for i, name in enumerate(sorted(tree)):
+            self.assertEqual(os.stat(os.path.join(target, name)).st_mtime, T0 + 2 * i, name)
+
+    def test_descrambled_archive_is_a_standard_zip(self):
+        tree = self.make_tree()
+        out = self.path("i.exe")
+        self.create(out, self.path("in"))
+        archive = archive_of(self, out)
+        methods = {}
+        for name, flags, method, packed, size, xlen in local_entries(archive):
+            self.assertEqual((flags, xlen), (0, 0), name)
+            methods[name] = method
+        self.assertEqual(methods["data\\deep\\nested\\noise.bin"], 0)  # would not shrink
+        self.assertEqual(methods["data\\big.log"], 8)
+        with zipfile.ZipFile(io.BytesIO(archive)) as z:
+            self.assertIsNone(z.testzip())
+            self.assertEqual(z.infolist()[0].header_offset, 0)
+            for info in z.infolist():
+                name = info.filename.encode("cp437").decode("cp1252").replace("\\", "/")
+                self.assertEqual(z.read(info), tree[name])
+                self.assertEqual(info.extra, b"")
+
+    def test_output_is_deterministic_and_level_zero_stores(self):
+        self.make_tree()
+        a, b, c = self.path("a.exe"), self.path("b.exe"), self.path("c.exe")
+        self.create(a, self.path("in", "docs"), self.path("in", "data"))
+        self.create(b, self.path("in", "data"), self.path("in", "docs"))
+        self.assertEqual(read(a), read(b))
+        self.create(c, "--level", "0", self.path("in", "data"))
+        self.assertEqual({e[2] for e in local_entries(archive_of(self, c))}, {0})
+
+    def test_dos_time_is_the_local_time_of_the_file(self):
+        write(self.path("t", "f.txt"), b"x", T0 + 1)  # odd second: rounded down
+        for tz, offset in [("UTC0", 0), ("XYZ-5", 5 * 3600), ("ABC+7:30", -(7 * 3600 + 1800))]:
+            with self.subTest(tz=tz):
+                out = self.path("t.exe")
+                self.create(out, self.path("t"), env={"TZ": tz})
+                with zipfile.ZipFile(io.BytesIO(archive_of(self, out))) as z:
+                    self.assertEqual(z.infolist()[0].date_time,
+                                     time.gmtime(T0 + offset)[:6])
+
+    def test_progress_only_on_a_terminal(self):
+        write(self.path("in", "a.txt"), b"a" * 1000)
+        quiet = self.create(self.path("q.exe"), self.path("in"))
+        self.assertEqual(quiet.stderr, "")
+        master, slave = os.openpty()
+        proc = subprocess.Popen([SFXPACK, "create", "-o", self.path("t.exe"), "--stub", self.stub,
+                                 self.path("in")], stdout=subprocess.DEVNULL, stderr=slave)
+        os.close(slave)
+        shown = b""
+        try:
+            while chunk := os.read(master, 4096):
+                shown += chunk
+        except OSError:  # the terminal closes with the program
+            pass
+        os.close(master)
+        self.assertEqual(proc.wait(), 0)
+        self.assertIn(b"packing 1/1: a.txt", shown)
+        self.assertEqual(read(self.path("q.exe")), read(self.path("t.exe")))
+
+
+class FromZip(Case):
+    def check_copy(self, source_zip, expected_files):
+        out = self.path("from_zip.exe")
+        self.create(out, "--from-zip", source_zip)
+        with zipfile.ZipFile(source_zip) as z:
+            source = {i.filename: (i.compress_type, i.compress_size, i.date_time)
+                      for i in z.infolist() if not i.is_dir()}
+        archive = archive_of(self, out)
+        with zipfile.ZipFile(io.BytesIO(archive)) as z:
+            times = {i.filename.encode("cp437").decode("cp1252").replace("\\", "/"): i.date_time
+                     for i in z.infolist()}
+        copied = {name.replace("\\", "/"): (method, packed) + (xlen,)
+                  for name, _, method, packed, _, xlen in local_entries(archive)}
+        self.assertEqual(set(copied), set(source))
+        for name, (method, packed, xlen) in copied.items():
+            self.assertEqual((method, packed, times[name], xlen), source[name] + (0,), name)
+        self.assertEqual(run("test", out).returncode, 0)
+        target = self.path("x")
+        self.assertEqual(run("extract", out, "-d", target).returncode, 0)
+        self.assertEqual(files_below(target), expected_files)
+
+    def test_zip_made_by_python_zipfile(self):
+        files = {"readme.txt": b"hello " * 500, "bin/setup.EXE": bytes(range(256)) * 8,
+                 "dir/\u00fcber.txt": b"umlaut", "dir/empty.txt": b""}
+        src = self.path("py.zip")
+        with zipfile.ZipFile(src, "w") as z:
+            z.writestr("dir/", b"")
+            for i, (name, data) in enumerate(sorted(files.items())):
+                kind = zipfile.ZIP_STORED if i % 2 else zipfile.ZIP_DEFLATED
+                z.writestr(zipfile.ZipInfo(name, (2021, 3, 4, 5, 6, 8)), data, kind)
+        self.check_copy(src, files)
+
+    def test_zip_made_by_info_zip(self):
+        rnd = random.Random(3)
+        files = {"app/setup.EXE": b"wizard" * 1000, "app/lib/noise.dat": rnd.randbytes(3000),
+                 "app/lib/empty": b"", "app/doc/notes.txt": b"notes\n" * 200}
+        for name, data in files.items():
+            write(self.path("src", name), data, T0)
+        src = self.path("info.zip")
+        subprocess.run([ZIP, "-X", "-q", "-r", src, "app"], cwd=self.path("src"), check=True)
+        self.check_copy(src, files)
+
+
+class Refusals(Case):
+    """Each refusal exits non-zero, says why, and leaves no output behind."""
+
+    def folder_with(self, *names):
+        os.makedirs(self.path("in"), exist_ok=True)
+        for name in names:
+            write(self.path("in", name), b"data")
+        return [self.path("in")]
+
+    def zip_with(self, *names, method=zipfile.ZIP_DEFLATED):
+        with zipfile.ZipFile(self.path("in.zip"), "w") as z:
+            for name in names:
+                z.writestr(name, b"payload " * 10, method)
+        return ["--from-zip", self.path("in.zip")]
+
+    def stub_of(self, data):
+        write(self.stub, data)
+        return self.folder_with("a.txt")
+
+    def encrypted_zip(self):
+        write(self.path("plain.txt"), b"secret data")
+        subprocess.run([ZIP, "-X", "-q", "-P", "pw", self.path("in.zip"), "plain.txt"],
+                       cwd=self.tmp, check=True)
+        return ["--from-zip", self.path("in.zip")]
+
+    def damaged_zip(self):
+        args = self.zip_with("a.txt")
+        data = bytearray(read(self.path("in.zip")))
+        data[30 + len("a.txt") + 2] ^= 0xFF  # inside the deflate data
+        write(self.path("in.zip"), bytes(data))
+        return args
+
+    def oversized(self):
+        os.makedirs(self.path("in"))
+        with open(self.path("in", "huge.bin"), "wb") as f:
+            f.truncate(2 ** 31)  # sparse: no disk space used
+        return ["--level", "0", self.path("in")]
+
+    def test_each_refusal(self):
+        cases = [
+            ("colon", lambda: self.folder_with("a:b.txt"), "':'"),
+            ("forbidden character", lambda: self.folder_with("what?.txt"), "forbids"),
+            ("device name", lambda: self.folder_with("sub/NUL.txt"), "device"),
+            ("trailing dot", lambda: self.folder_with("name."), "drops"),
+            ("backslash in a file name", lambda: self.folder_with("a\\b.txt"), "separator"),
+            ("not in Windows-1252", lambda: self.folder_with("\u65e5\u672c.txt"), "Windows-1252"),
+            ("259 bytes", lambda: self.folder_with("d" * 200 + "/" + "f" * 58), "at most 258"),
+            ("case collision", lambda: self.folder_with("Read.txt", "read.TXT"), "same file"),
+            ("zip ..", lambda: self.zip_with("../evil.txt"), "'..'"),
+            ("zip inner ..", lambda: self.zip_with("a/../../evil.txt"), "'..'"),
+            ("zip absolute", lambda: self.zip_with("/etc/evil"), "starts with a separator"),
+            ("zip drive", lambda: self.zip_with("C:/evil.txt"), "':'"),
+            ("wizard lower case", lambda: self.folder_with("setup.exe") + ["--wizard", "setup.exe"],
+             "no \".EXE\""),
+            ("wizard not a program", lambda: self.folder_with("a.txt") + ["--wizard", "a.txt"],
+             "no \".EXE\""),
+            ("wizard missing", lambda: self.folder_with("a.txt") + ["--wizard", "b.EXE"],
+             "no entry is named"),
+            ("stub holds the marker", lambda: self.stub_of(STUB + MARKER + STUB), "marker already"),
+            ("stub ends in part of it", lambda: self.stub_of(STUB + MARKER[:2]), "beginning of"),
+            ("stub too short", lambda: self.stub_of(b"MZ" * 9), "at least 20"),
+            ("encrypted entry", self.encrypted_zip, "encrypted"),
+            ("bzip2 entry", lambda: self.zip_with("a.txt", method=zipfile.ZIP_BZIP2), "method 12"),
+            ("lzma entry", lambda: self.zip_with("a.txt", method=zipfile.ZIP_LZMA), "method 14"),
+            ("damaged zip entry", self.damaged_zip, "damaged"),
+            ("beyond 32-bit offsets", self.oversized, "32-bit signed"),
+            ("nothing to pack", lambda: self.folder_with(), "nothing to pack"),
+        ]
+        for label, prepare, message in cases:
+            with self.subTest(label):
+                self._tmp.cleanup()
+                os.makedirs(self.tmp)
+                write(self.stub, STUB)
+                out = self.path("out", "installer.exe")
+                os.makedirs(self.path("out"))
+                write(out, b"previous installer")
+                r = self.create(out, *prepare(), ok=False)
+                self.assertNotEqual(r.returncode, 0)
+                self.assertIn(message, r.stderr)
+                self.assertEqual(os.listdir(self.path("out")), ["installer.exe"])
+                self.assertEqual(read(out), b"previous installer")
+
+    def test_warnings_do_not_stop_the_build(self):
+        # (files, options, parts of the warnings, number of warnings)
+        cases = [
+            (["setup.EXE", "tools/other.EXE"], ["--wizard", "setup.EXE"],
+             ["'tools/other.EXE' also holds \".EXE\"; the stub starts only the first such path, "
+              "'setup.EXE'"], 1),
+            (["a.EXE", "b.EXE"], [], ["no --wizard given: the stub will start 'a.EXE'",
+                                      "'b.EXE' also holds"], 2),
+            (["setup.EXE", "helper.exe"], ["--wizard", "setup.EXE"],
+             ["'helper.exe' ends in \".exe\" but not in upper case"], 1),
+            (["setup.EXE", "readme.txt"], ["--wizard", "setup.EXE"], [], 0),
+        ]
+        for names, args, warnings, count in cases:
+            with self.subTest(names):
+                self._tmp.cleanup()
+                os.makedirs(self.tmp)
+                write(self.stub, STUB)
+                r = self.create(self.path("w.exe"), *args, *self.folder_with(*names))
+                for warning in warnings:
+                    self.assertIn(warning, r.stderr)
+                self.assertEqual(r.stderr.count("warning:"), count, r.stderr)
+
+    def test_installer_used_as_stub(self):
+        write(self.path("in", "a.txt"), b"a")
+        first = self.path("first.exe")
+        self.create(first, self.path("in"))
+        r = run("create", "-o", self.path("second.exe"), "--stub", first, self.path("in"))
+        self.assertNotEqual(r.returncode, 0)
+        self.assertIn("bare", r.stderr)
+        self.assertFalse(os.path.exists(self.path("second.exe")))
+
+
+class Reader(Case):
+    """list, test and extract on damaged and hostile installers."""
+
+    def test_damage_is_reported(self):
+        write(self.path("in", "a.txt"), b"first " * 100)
+        write(self.path("in", "b.txt"), b"second " * 100)
+        good = self.path("good.exe")
+        self.create(good, self.path("in"))
+        data = read(good)
+        second = data.index(MARKER, len(STUB) + 1)
+        mid = (len(STUB) + 35 + second) // 2  # inside a.txt's deflate data
+        cases = [
+            ("flipped data byte", data[:mid] + bytes([data[mid] ^ 0x10]) + data[mid + 1:],
+             "a.txt", {"b.txt"}),
+            ("cut inside the last entry", data[:second + 40], "b.txt", {"a.txt"}),
+        ]
+        for label, damaged, bad_name, extracted in cases:
+            with self.subTest(label):
+                path = self.path(label + ".exe")
+                write(path, damaged)
+                tested = run("test", path)
+                self.assertEqual(tested.returncode, 1)
+                self.assertIn("FAILED  " + bad_name, tested.stdout)
+                target = self.path("x-" + label)
+                self.assertEqual(run("extract", path, "-d", target).returncode, 1)
+                self.assertEqual(set(files_below(target)), extracted)
+
+    def test_hostile_names_stop_the_extraction(self):
+        for bad in [b"..\\evil.txt", b"\\evil.txt", b"C:evil.txt", b"sub/../../evil.txt"]:
+            with self.subTest(bad):
+                path = self.path("hostile.exe")
+                hand_installer(path, [(b"good.txt", 0, b"fine"), (bad, 0, b"evil"),
+                                      (b"after.txt", 0, b"never")])
+                target = self.path("sandbox", "x")
+                r = run("extract", path, "-d", target)
+                self.assertEqual(r.returncode, 1)
+                self.assertEqual(files_below(self.path("sandbox")), {"x/good.txt": b"fine"})
+                self.assertEqual(run("test", path).returncode, 1)
+                self.assertEqual(run("list", path).returncode, 1)
+
+    def test_encrypted_entry_and_missing_archive(self):
+        path = self.path("enc.exe")
+        hand_installer(path, [(b"one", 0, b"1"), (b"two", 0, b"2"), (b"three", 1, b"3")])
+        r = run("extract", path, "-d", self.path("x"))
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("encrypted", r.stderr)
+        self.assertEqual(files_below(self.path("x")), {"one": b"1", "two": b"2"})
+        for command in ("list", "test"):
+            r = run(command, self.stub)
+            self.assertEqual(r.returncode, 1)
+            self.assertIn("holds no archive", r.stderr)
+
+
+class RealStub(Case):
+    """The stub the build made: bare, and taken by default."""
+
+    def test_default_stub(self):
+        real = os.path.join(os.path.dirname(SFXPACK), "sfxstub.exe")
+        write(self.path("in", "setup.EXE"), b"wizard")
+        out = self.path("i.exe")
+        r = run("create", "-o", out, "--wizard", "setup.EXE", self.path("in"))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        archive_of(self, out, stub=read(real))
+        self.assertEqual(run("test", out).returncode, 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
