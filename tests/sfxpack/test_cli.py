@@ -434,6 +434,28 @@ class RealStub(Case):
         archive_of(self, out, stub=read(real))
         self.assertEqual(run("test", out).returncode, 0)
 
+    def test_signed_installer_still_reads(self):
+        """A signature appended after packing leaves the archive findable."""
+        import shutil
+        tool = shutil.which("osslsigncode")
+        if not tool:
+            self.skipTest("osslsigncode is not installed")
+        for name, data in {"setup.EXE": b"wizard", "data/big.txt": b"line of text\n" * 5000}.items():
+            write(self.path("in", *name.split("/")), data)
+        out = self.path("i.exe")
+        self.assertEqual(run("create", "-o", out, "--wizard", "setup.EXE", self.path("in")).returncode, 0)
+        key, cert = self.path("key.pem"), self.path("cert.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                        "-subj", "/CN=Example Publisher", "-keyout", key, "-out", cert],
+                       check=True, capture_output=True)
+        signed = self.path("signed.exe")
+        subprocess.run([tool, "sign", "-certs", cert, "-key", key, "-n", "Example",
+                        "-in", out, "-out", signed], check=True, capture_output=True)
+        self.assertGreater(os.path.getsize(signed), os.path.getsize(out))
+        self.assertEqual(run("test", signed).returncode, 0)
+        self.assertEqual(run("extract", signed, "-d", self.path("x")).returncode, 0)
+        self.assertEqual(read(self.path("x", "data", "big.txt")), b"line of text\n" * 5000)
+
 
 if __name__ == "__main__":
     unittest.main()
