@@ -9,7 +9,7 @@ packages=(
   wine wine32 xvfb imagemagick x11-utils
   libgtest-dev libgmock-dev libbenchmark-dev
   libdeflate-dev libzip-dev libcli11-dev zlib1g-dev
-  python3 zip unzip gzip osslsigncode
+  python3 zip unzip gzip osslsigncode openssl
 )
 
 sudo_cmd=()
