@@ -54,4 +54,6 @@ if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
       | "${sudo_cmd[@]}" tee /proc/sys/fs/binfmt_misc/register >/dev/null
   fi
   /lib/ld-linux.so.2 --version >/dev/null 2>&1 || { echo "cannot run 32-bit x86 programs" >&2; exit 1; }
+  # Wine under this qemu also needs a small preload library and settings of
+  # its own; the Wine tests build and apply them (tests/wine/README.md).
 fi

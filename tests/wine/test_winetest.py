@@ -1,0 +1,129 @@
+"""Unit tests of the Wine driver's parts that need no Wine: reading
+sfxwatch's log, the Windows names of paths, and the state a case checks."""
+import json
+import tempfile
+import unittest
+from pathlib import Path
+
+import winetest
+
+LOG = """START t=0 pid=48
+WAIT t=900 hwnd=10060 caption=56656c756e617820536f66747761726520 text=4573706572652e
+BOX n=1 t=1500 hwnd=10070 caption=56656c756e617820536f667477617265 text=41f30d0d42
+CANCEL t=1600 how=close box=1 result=hidden
+SHOT t=2100 label=first result=ok
+PRESS n=1 t=2200 id=1
+PRESS n=1 t=5300 id=1 again=1
+BOX n=2 t=6000 hwnd=10080 caption= text=
+PRESS n=2 t=6100 id=2
+WAITGONE t=6200
+EXIT t=7000 code=0
+END t=7000 result=0
+"""
+
+
+class ParseLogTest(unittest.TestCase):
+    def test_full_log(self):
+        r = winetest.parse_log(LOG)
+        self.assertTrue(r.finished)
+        self.assertFalse(r.timed_out)
+        self.assertEqual(r.exit_code, 0)
+        self.assertEqual([(b.index, b.caption, b.text, b.pressed) for b in r.boxes],
+                         [(1, b"Velunax Software", b"A\xf3\r\rB", [1, 1]), (2, b"", b"", [2])])
+        self.assertEqual((r.wait.caption, r.wait.text, r.wait.t_ms, r.wait.gone_ms),
+                         (b"Velunax Software ", b"Espere.", 900, 6200))
+        self.assertEqual((r.cancel.how, r.cancel.box, r.cancel.result), ("close", 1, "hidden"))
+        self.assertEqual(r.shot_results, {"first": "ok"})
+
+    def test_unfinished_and_timeout(self):
+        r = winetest.parse_log("START t=0 pid=1\nTIMEOUT t=9\n")
+        self.assertTrue(r.timed_out)
+        self.assertFalse(r.finished)
+        self.assertIsNone(r.exit_code)
+        self.assertIsNone(r.wait)
+
+    def test_error_record_kept(self):
+        r = winetest.parse_log("ERROR t=3 createprocess=2\nEND t=4 result=2\n")
+        self.assertEqual(r.errors, ["t=3 createprocess=2"])
+
+    def test_malformed_lines_are_refused(self):
+        bad = [
+            "BOX n=1 t=1 caption=zz text=00",        # not hex
+            "BOX n=1 t=1 caption=00",                # text missing
+            "BOX n=2 t=1 caption= text=",            # numbered out of order
+            "PRESS n=1 t=1 id=1",                    # press before any box
+            "WAITGONE t=1",                          # gone before seen
+            "HELLO t=1",                             # unknown record
+            "EXIT code",                             # field without '='
+        ]
+        for line in bad:
+            with self.subTest(line=line), self.assertRaises(ValueError):
+                winetest.parse_log(line + "\n")
+
+
+class PathsTest(unittest.TestCase):
+    def test_win_path(self):
+        self.assertEqual(winetest.win_path(Path("/tmp/a b/\u00e9.exe")), b"Z:\\tmp\\a b\\\xe9.exe")
+
+    def test_win_path_outside_code_page(self):
+        with self.assertRaises(UnicodeEncodeError):
+            winetest.win_path(Path("/tmp/\u4e2d"))
+
+    def test_temp_dir_of_prefix(self):
+        with tempfile.TemporaryDirectory() as build:
+            h = winetest.Harness(Path(build))
+            temp = h.prefix / "drive_c" / "users" / "someone" / "Temp"
+            temp.mkdir(parents=True)
+            (h.prefix / "drive_c" / "users" / "Public" / "Temp").mkdir(parents=True)
+            own = h.prefix / "drive_c" / "users" / winetest.getpass.getuser() / "Temp"
+            self.assertEqual(h.temp_dir(), own if own.is_dir() else temp)
+
+    def test_copy_into_folder_with_blanks(self):
+        with tempfile.TemporaryDirectory() as build:
+            h = winetest.Harness(Path(build))
+            source = Path(build) / "x.exe"
+            source.write_bytes(b"MZ\x00\x01")
+            copied = h.copy_into(source, "a folder", "b c.exe")
+            self.assertEqual(copied, h.runs / "a folder" / "b c.exe")
+            self.assertEqual(copied.read_bytes(), b"MZ\x00\x01")
+
+
+class StateTest(unittest.TestCase):
+    def harness_with(self, state):
+        build = tempfile.TemporaryDirectory()
+        self.addCleanup(build.cleanup)
+        h = winetest.Harness(Path(build.name))
+        if state is not None:
+            h.wine_dir.mkdir(parents=True)
+            h.state_file.write_text(json.dumps(state))
+        return winetest.Harness(Path(build.name))
+
+    def test_cases_skip_unless_setup_succeeded(self):
+        for state in (None, {"status": "starting"}, {"status": "skip", "reason": "no wine here"}):
+            with self.subTest(state=state), self.assertRaises(winetest.Skip):
+                self.harness_with(state).require_ready()
+        with self.assertRaisesRegex(winetest.Skip, "no wine here"):
+            self.harness_with({"status": "skip", "reason": "no wine here"}).require_ready()
+        self.harness_with({"status": "ok"}).require_ready()
+
+    def test_environment(self):
+        h = self.harness_with({"status": "ok", "display": ":42", "locale": "C.UTF-8",
+                               "preload": "/x/$LIB/libsfxwinefix.so"})
+        env = h.env({"EXTRA": "1"})
+        self.assertEqual(env["DISPLAY"], ":42")
+        self.assertEqual(env["WINEARCH"], "win32")
+        self.assertEqual(env["WINEPREFIX"], str(h.prefix))
+        self.assertEqual(env["LD_PRELOAD"], "/x/$LIB/libsfxwinefix.so")
+        self.assertEqual(env["LC_ALL"], "C.UTF-8")
+        self.assertIn("mscoree,mshtml=", env["WINEDLLOVERRIDES"])
+        self.assertEqual(env["EXTRA"], "1")
+
+    def test_registry_settings_are_regedit4(self):
+        text = winetest._registry_settings()
+        self.assertTrue(text.startswith("REGEDIT4\r\n"))
+        self.assertIn('"Decorated"="N"', text)
+        text.encode("ascii")
+
+
+if __name__ == "__main__":
+    unittest.main()

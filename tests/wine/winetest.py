@@ -1,0 +1,518 @@
+"""Driver of the end-to-end tests that run Windows programs under Wine.
+
+One ctest run sets up, once, a 32-bit Wine prefix under the build folder and
+an Xvfb display of its own (`setup`), runs every case against them and stops
+both at the end (`cleanup`). A case starts the program under test through
+sfxwatch.exe, our Windows helper, which records every message box and the
+wait window, presses OK, cancels the wait window on request and asks this
+side for screenshots. `Harness.run` returns what it saw as a `Result`.
+
+Where Wine cannot run programs here, setup says why and every case reports
+SKIPPED (exit code 77), never passed.
+
+Command line:
+  winetest.py setup BUILD_DIR PRELOAD_DIR
+  winetest.py cleanup BUILD_DIR
+"""
+from __future__ import annotations
+
+import dataclasses
+import getpass
+import json
+import os
+import re
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+from typing import Dict, List, Optional
+
+SKIP_CODE = 77
+SCREEN = (1024, 768)
+QEMU_BINFMT = Path("/proc/sys/fs/binfmt_misc/qemu-i386")
+PRELOAD_NAME = "libsfxwinefix.so"
+PROBE_CAPTION = "Wine probe".encode("cp1252")
+PROBE_TEXT = "Ready: \u00e9\u00f3\u00b7 \u20ac.".encode("cp1252")
+LABEL_RE = re.compile(r"^[A-Za-z0-9_.-]+$")
+
+
+class Skip(Exception):
+    """Wine cannot run programs on this machine; the reason says why."""
+
+
+class CaseFailure(AssertionError):
+    pass
+
+
+# ---------------------------------------------------------------- records --
+
+@dataclasses.dataclass
+class Box:
+    index: int
+    caption: bytes
+    text: bytes
+    t_ms: int
+    pressed: List[int] = dataclasses.field(default_factory=list)
+
+
+@dataclasses.dataclass
+class WaitWindow:
+    caption: bytes
+    text: bytes
+    t_ms: int
+    gone_ms: Optional[int] = None
+
+
+@dataclasses.dataclass
+class Cancel:
+    how: str
+    box: int
+    result: str
+    t_ms: int
+
+
+@dataclasses.dataclass
+class Result:
+    boxes: List[Box]
+    waits: List[WaitWindow]
+    cancel: Optional[Cancel]
+    exit_code: Optional[int]
+    timed_out: bool
+    finished: bool
+    shot_results: Dict[str, str]
+    screenshots: Dict[str, Path]
+    errors: List[str]
+    log: str = ""
+    seconds: float = 0.0
+
+    @property
+    def wait(self) -> Optional[WaitWindow]:
+        """The wait window, the first dialog that was not a message box."""
+        return self.waits[0] if self.waits else None
+
+
+def _fields(rest: str) -> Dict[str, str]:
+    out = {}
+    for item in rest.split():
+        key, sep, value = item.partition("=")
+        if not sep:
+            raise ValueError(f"field without '=': {item!r}")
+        out[key] = value
+    return out
+
+
+def parse_log(text: str) -> Result:
+    """Reads sfxwatch's log. Window texts come back as the exact bytes."""
+    result = Result([], [], None, None, False, False, {}, {}, [], log=text)
+    for number, line in enumerate(text.splitlines(), 1):
+        if not line.strip():
+            continue
+        kind, _, rest = line.partition(" ")
+        try:
+            f = _fields(rest)
+            if kind == "BOX":
+                result.boxes.append(Box(int(f["n"]), bytes.fromhex(f["caption"]),
+                                        bytes.fromhex(f["text"]), int(f["t"])))
+                if result.boxes[-1].index != len(result.boxes):
+                    raise ValueError("boxes out of order")
+            elif kind == "PRESS":
+                result.boxes[int(f["n"]) - 1].pressed.append(int(f["id"]))
+            elif kind == "WAIT":
+                result.waits.append(WaitWindow(bytes.fromhex(f["caption"]),
+                                               bytes.fromhex(f["text"]), int(f["t"])))
+            elif kind == "WAITGONE":
+                if not result.waits:
+                    raise ValueError("WAITGONE without WAIT")
+                result.waits[0].gone_ms = int(f["t"])
+            elif kind == "CANCEL":
+                result.cancel = Cancel(f["how"], int(f["box"]), f["result"], int(f["t"]))
+            elif kind == "SHOT":
+                result.shot_results[f["label"]] = f["result"]
+            elif kind == "EXIT":
+                result.exit_code = int(f["code"])
+            elif kind == "TIMEOUT":
+                result.timed_out = True
+            elif kind == "ERROR":
+                result.errors.append(rest)
+            elif kind == "END":
+                result.finished = True
+            elif kind != "START":
+                raise ValueError(f"unknown record {kind}")
+        except (KeyError, ValueError, IndexError) as e:
+            raise ValueError(f"log line {number}: {line!r}: {e}") from None
+    return result
+
+
+# ---------------------------------------------------------------- helpers --
+
+def win_path(path: Path) -> bytes:
+    """The Windows name Wine gives a Linux path, in the ANSI code page."""
+    return ("Z:" + str(Path(path).absolute()).replace("/", "\\")).encode("cp1252")
+
+
+def emulated() -> bool:
+    """True where 32-bit programs run through qemu's user-mode emulator."""
+    try:
+        return QEMU_BINFMT.read_text().startswith("enabled")
+    except OSError:
+        return False
+
+
+def english_locale() -> str:
+    try:
+        names = subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.split()
+    except OSError:
+        names = []
+    for wanted in ("en_US.utf8", "en_US.UTF-8"):
+        if wanted in names:
+            return "en_US.UTF-8"
+    return "C.UTF-8"
+
+
+def image_info(png: Path):
+    """(width, height, number of colours) of an image, by ImageMagick."""
+    out = subprocess.run(["identify", "-format", "%w %h %k", str(png)],
+                         capture_output=True, text=True, check=True).stdout.split()
+    return int(out[0]), int(out[1]), int(out[2])
+
+
+def check(condition, message: str):
+    if not condition:
+        raise CaseFailure(message)
+
+
+def check_equal(actual, expected, what: str):
+    if actual != expected:
+        raise CaseFailure(f"{what}:\n  expected {expected!r}\n  actual   {actual!r}")
+
+
+def _tail(path: Path, lines: int = 30) -> str:
+    try:
+        return "\n".join(path.read_text(errors="replace").splitlines()[-lines:])
+    except OSError:
+        return "(none)"
+
+
+# ---------------------------------------------------------------- harness --
+
+class Harness:
+    """Paths, environment and runs of one build folder's Wine set-up."""
+
+    def __init__(self, build_dir: Path):
+        self.build = Path(build_dir).absolute()
+        self.win32 = self.build / "win32"
+        self.wine_dir = self.build / "wine"
+        self.prefix = self.wine_dir / "prefix"
+        self.state_file = self.wine_dir / "state.json"
+        self.runs = self.wine_dir / "runs"
+        self.screenshots = self.build / "screenshots"
+        self.stub = self.win32 / "sfxstub.exe"
+        self.watcher = self.win32 / "sfxwatch.exe"
+        self.probe = self.win32 / "sfxprobe.exe"
+        self.wizard = self.win32 / "testwizard" / "WIZARD.EXE"
+        self.state: dict = {}
+        if self.state_file.exists():
+            self.state = json.loads(self.state_file.read_text())
+
+    # -- environment ------------------------------------------------------
+    def env(self, extra: Optional[Dict[str, str]] = None) -> Dict[str, str]:
+        env = {k: v for k, v in os.environ.items()
+               if not k.startswith(("WINE", "LC_", "QEMU_")) and k not in ("LANGUAGE", "WAYLAND_DISPLAY")}
+        locale_name = self.state.get("locale") or english_locale()
+        env.update({
+            "WINEPREFIX": str(self.prefix),
+            "WINEARCH": "win32",
+            "WINEDEBUG": os.environ.get("SFX_WINEDEBUG", "-all"),
+            # No Mono or Gecko to fetch, no menu entries written to $HOME.
+            "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
+            "LANG": locale_name,
+            "LC_ALL": locale_name,
+        })
+        if self.state.get("display"):
+            env["DISPLAY"] = self.state["display"]
+        if self.state.get("preload"):
+            env["LD_PRELOAD"] = self.state["preload"]
+        if extra:
+            env.update(extra)
+        return env
+
+    def temp_dir(self) -> Path:
+        """The user's temporary folder of the prefix, on the Linux side."""
+        users = self.prefix / "drive_c" / "users"
+        own = users / getpass.getuser() / "Temp"
+        if own.is_dir():
+            return own
+        found = [p for p in users.glob("*/Temp") if p.parent.name != "Public"]
+        check(len(found) == 1, f"cannot tell the user's Temp folder among {found}")
+        return found[0]
+
+    def extraction_dir(self) -> Path:
+        """Where the stub unpacks: _I_ in the user's temporary folder."""
+        return self.temp_dir() / "_I_"
+
+    def clear_extraction(self):
+        shutil.rmtree(self.extraction_dir(), ignore_errors=True)
+
+    def copy_into(self, source: Path, *parts: str) -> Path:
+        """Copies a file to runs/<parts...> (folder names may hold blanks)
+        and returns the new path, for starting a program from there."""
+        target = self.runs.joinpath(*parts)
+        target.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(source, target)
+        return target
+
+    def require_ready(self):
+        status = self.state.get("status")
+        if status == "ok":
+            return
+        if status == "skip":
+            raise Skip(self.state.get("reason", "Wine set-up skipped"))
+        raise Skip("the Wine set-up (test wine.setup) has not run or did not finish")
+
+    # -- running a program -------------------------------------------------
+    def run(self, program: Path, args: bytes = b"", *, cmdline: Optional[bytes] = None,
+            app: Optional[Path] = None, cwd: Optional[Path] = None, cancel: str = "none",
+            cancel_at: int = 0, shots: Optional[Dict[str, str]] = None,
+            timeout_s: Optional[float] = None, env: Optional[Dict[str, str]] = None,
+            all_processes: bool = False, name: Optional[str] = None) -> Result:
+        """Starts `program` under sfxwatch and returns what happened.
+
+        cmdline: exact command-line bytes (default: the quoted Windows path of
+        program, then a blank and args when given). cancel: none, close,
+        escape or idcancel; cancel_at: 0 for as soon as the wait window
+        appears, N for while message box N is open. shots: {"box:N" or
+        "wait": label}, each saved as screenshots/<label>.png.
+        """
+        self.require_ready()
+        check(self.watcher.exists(), f"{self.watcher} is missing: build the cross build first")
+        check(Path(program).exists(), f"{program} is missing")
+        shots = dict(shots or {})
+        for when, label in shots.items():
+            check(when == "wait" or re.fullmatch(r"box:[1-9][0-9]*", when), f"bad shot moment {when!r}")
+            check(LABEL_RE.match(label), f"bad screenshot label {label!r}")
+        if timeout_s is None:
+            timeout_s = 300 if self.state.get("emulated") else 90
+        run_dir = self.runs / (name or Path(program).stem)
+        shutil.rmtree(run_dir, ignore_errors=True)
+        (run_dir / "handshake").mkdir(parents=True)
+        self.screenshots.mkdir(parents=True, exist_ok=True)
+        log = run_dir / "watch.log"
+        if cmdline is None:
+            cmdline = b'"' + win_path(program) + b'"' + (b" " + args if args else b"")
+        job = [f"log {win_path(log).hex()}", f"cmdline {cmdline.hex()}",
+               f"handshake {win_path(run_dir / 'handshake').hex()}",
+               f"cancel {cancel}", f"cancel_at {cancel_at}",
+               f"timeout_ms {int(timeout_s * 1000)}",
+               f"scope {'all' if all_processes else 'process'}"]
+        if app is not None:
+            job.append(f"app {win_path(app).hex()}")
+        if cwd is not None:
+            job.append(f"cwd {win_path(cwd).hex()}")
+        job += [f"shot {when} {label}" for when, label in shots.items()]
+        (run_dir / "job.txt").write_text("\n".join(job) + "\n")
+
+        started = time.monotonic()
+        done_labels = set()
+        with open(run_dir / "wine.out", "wb") as out:
+            proc = subprocess.Popen(["wine", str(self.watcher), win_path(run_dir / "job.txt")],
+                                    env=self.env(env), stdout=out, stderr=subprocess.STDOUT,
+                                    stdin=subprocess.DEVNULL, cwd=run_dir)
+            deadline = started + timeout_s + 120
+            while proc.poll() is None:
+                for request in sorted((run_dir / "handshake").glob("req-*")):
+                    label = request.name[4:]
+                    if label in done_labels:
+                        continue
+                    self._screenshot(self.screenshots / f"{label}.png")
+                    done_labels.add(label)
+                    (run_dir / "handshake" / f"done-{label}").touch()
+                if time.monotonic() > deadline:
+                    proc.kill()
+                    proc.wait()
+                    break
+                time.sleep(0.1)
+        result = parse_log(log.read_text() if log.exists() else "")
+        result.seconds = time.monotonic() - started
+        result.screenshots = {label: self.screenshots / f"{label}.png" for label in done_labels}
+        if not result.finished:
+            raise CaseFailure(f"sfxwatch did not finish (exit {proc.returncode}); log:\n{result.log}\n"
+                              f"wine output:\n{_tail(run_dir / 'wine.out')}")
+        return result
+
+    def _screenshot(self, png: Path):
+        time.sleep(0.5)
+        subprocess.run(["import", "-window", "root", str(png)], env=self.env(), check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+
+    def wine(self, *args: str, timeout: float = 600) -> subprocess.CompletedProcess:
+        """Runs a Wine command; its output goes to a file, never a pipe, since
+        the processes Wine leaves running would hold a pipe open."""
+        out_file = self.wine_dir / "wine-command.out"
+        with open(out_file, "wb") as out:
+            try:
+                done = subprocess.run(["wine", *args], env=self.env(), stdout=out, stderr=subprocess.STDOUT,
+                                      stdin=subprocess.DEVNULL, timeout=timeout)
+            except subprocess.TimeoutExpired:
+                raise Skip(f"'wine {' '.join(args)}' did not finish in {timeout} s") from None
+        done.stdout = out_file.read_bytes()
+        return done
+
+    # -- set-up and clean-up -----------------------------------------------
+    def setup(self, preload_dir: Path) -> float:
+        """Creates the prefix and starts Xvfb. Raises Skip where Wine cannot run."""
+        self.wine_dir.mkdir(parents=True, exist_ok=True)
+        self.state = {"status": "starting", "emulated": emulated(), "locale": english_locale()}
+        try:
+            return self._setup(Path(preload_dir))
+        except Skip as e:
+            self.state.update(status="skip", reason=str(e))
+            raise
+        finally:
+            self.state_file.write_text(json.dumps(self.state, indent=1))
+
+    def _setup(self, preload_dir: Path) -> float:
+        for tool in ("wine", "wineserver", "Xvfb", "import", "identify"):
+            if not shutil.which(tool):
+                raise Skip(f"{tool} is not installed (scripts/install-deps.sh installs it)")
+        for exe in (self.watcher, self.probe):
+            check(exe.exists(), f"{exe} is missing: the cross build did not make it")
+        if self.state["emulated"]:
+            lib = preload_dir / "lib" / "i386-linux-gnu" / PRELOAD_NAME
+            if not lib.exists():
+                raise Skip(f"32-bit programs run through qemu here, and {lib}, which Wine needs under "
+                           "qemu, was not built (see the build's warnings)")
+            self.state["preload"] = str(preload_dir / "$LIB" / PRELOAD_NAME)
+
+        started = time.monotonic()
+        self._start_xvfb()
+        shutil.rmtree(self.prefix, ignore_errors=True)
+        self.prefix.mkdir(parents=True)
+        # A persistent server keeps the session, and the services Wine starts
+        # once per session, alive from one case to the next.
+        server = subprocess.run(["wineserver", "-p"], env=self.env(), timeout=120, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if server.returncode != 0:
+            raise Skip(f"wineserver did not start (exit {server.returncode})")
+        boot = self.wine("wineboot", "-i", timeout=600 if self.state["emulated"] else 300)
+        if boot.returncode != 0 or not (self.prefix / "drive_c" / "windows" / "system32").is_dir():
+            raise Skip(f"creating the Wine prefix failed (wineboot exit {boot.returncode}):\n"
+                       + boot.stdout.decode(errors="replace")[-2000:])
+        reg = self.wine_dir / "settings.reg"
+        reg.write_text(_registry_settings(), encoding="ascii")
+        imp = self.wine("reg", "import", win_path(reg).decode("cp1252"), timeout=300)
+        if imp.returncode != 0:
+            raise Skip(f"importing registry settings failed: {imp.stdout.decode(errors='replace')[-2000:]}")
+        self.state["prefix_seconds"] = round(time.monotonic() - started, 1)
+
+        # Can GUI programs run? Our probe shows one box that the watcher must see.
+        self.state["status"] = "ok"
+        probe_started = time.monotonic()
+        script = self.wine_dir / "probe-script.txt"
+        report = self.wine_dir / "probe-report.txt"
+        script.write_text(f"report {win_path(report).hex()}\nbox {PROBE_CAPTION.hex()} {PROBE_TEXT.hex()}\nexit 0\n")
+        try:
+            probe = self.run(self.probe, env={"SFXPROBE_SCRIPT": win_path(script).decode("cp1252")},
+                             name="setup-probe", timeout_s=600 if self.state["emulated"] else 120)
+            ok = ([(b.caption, b.text) for b in probe.boxes] == [(PROBE_CAPTION, PROBE_TEXT)]
+                  and probe.exit_code == 0)
+            detail = probe.log
+        except (CaseFailure, subprocess.SubprocessError) as e:
+            ok, detail = False, str(e)
+        if not ok:
+            self.state["status"] = "starting"
+            raise Skip("Wine does not run GUI programs here: the probe's message box was not seen as "
+                       f"expected. Watcher log:\n{detail}")
+        self.state["probe_seconds"] = round(time.monotonic() - probe_started, 1)
+        return time.monotonic() - started
+
+    def _start_xvfb(self):
+        read_fd, write_fd = os.pipe()
+        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_fd), "-screen", "0",
+                                 f"{SCREEN[0]}x{SCREEN[1]}x24", "-nolisten", "tcp", "-noreset"],
+                                pass_fds=(write_fd,), stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=open(self.wine_dir / "xvfb.log", "wb"),
+                                start_new_session=True)
+        os.close(write_fd)
+        self.state["xvfb_pid"] = xvfb.pid
+        number = b""
+        deadline = time.monotonic() + 30
+        while not number.endswith(b"\n") and time.monotonic() < deadline:
+            ready, _, _ = select.select([read_fd], [], [], 1)
+            if ready:
+                chunk = os.read(read_fd, 16)
+                if not chunk:
+                    break
+                number += chunk
+        os.close(read_fd)
+        if not number.strip().isdigit():
+            raise Skip(f"Xvfb did not start: {_tail(self.wine_dir / 'xvfb.log')}")
+        self.state["display"] = ":" + number.strip().decode()
+
+    def cleanup(self):
+        if self.state.get("display") or self.prefix.exists():
+            try:
+                subprocess.run(["wineserver", "-k"], env=self.env(), timeout=120,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            except (OSError, subprocess.SubprocessError):
+                pass
+        pid = self.state.get("xvfb_pid")
+        if pid and _is_process(pid, b"Xvfb"):
+            os.kill(pid, signal.SIGTERM)
+            for _ in range(50):
+                if not _is_process(pid, b"Xvfb"):
+                    break
+                time.sleep(0.1)
+        self.state_file.unlink(missing_ok=True)
+
+
+def _is_process(pid: int, name: bytes) -> bool:
+    try:
+        return name in Path(f"/proc/{pid}/cmdline").read_bytes()
+    except OSError:
+        return False
+
+
+def _registry_settings() -> str:
+    lines = [
+        "REGEDIT4", "",
+        # Wine draws captions and close boxes itself, without a window manager.
+        "[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]", '"Decorated"="N"', "",
+        # A crashing program ends quietly instead of opening a debugger window
+        # that a test could take for one of its own.
+        "[HKEY_CURRENT_USER\\Software\\Wine\\WineDbg]", '"ShowCrashDialog"=dword:00000000', "",
+        "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\AeDebug]",
+        '"Debugger"=""', '"Auto"="0"', "",
+    ]
+    if os.environ.get("SFX_WINE_DESKTOP") == "1":
+        lines += ["[HKEY_CURRENT_USER\\Software\\Wine\\Explorer]", '"Desktop"="Default"', "",
+                  "[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]", '"Default"="1024x768"', ""]
+    return "\r\n".join(lines) + "\r\n"
+
+
+def main(argv: List[str]) -> int:
+    if len(argv) >= 3 and argv[1] == "setup":
+        harness = Harness(Path(argv[2]))
+        try:
+            seconds = harness.setup(Path(argv[3]))
+        except Skip as e:
+            print(f"SKIPPED: {e}")
+            return SKIP_CODE
+        except CaseFailure as e:
+            print(f"FAILED: {e}")
+            return 1
+        print(f"Wine ready on display {harness.state['display']} in {seconds:.1f} s "
+              f"(prefix {harness.state['prefix_seconds']} s, probe {harness.state['probe_seconds']} s"
+              f"{', under qemu' if harness.state['emulated'] else ''})")
+        return 0
+    if len(argv) == 3 and argv[1] == "cleanup":
+        Harness(Path(argv[2])).cleanup()
+        return 0
+    print(__doc__)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
