@@ -58,6 +58,216 @@ def bare_stub(h: Harness):
     check_screenshot(h, r.screenshots["bare-stub"])
 
 
+
+# ----------------------------------------------------------- installers --
+
+import os  # noqa: E402
+import subprocess  # noqa: E402
+import time  # noqa: E402
+
+import installer_bytes  # noqa: E402
+
+WAIT_CAPTION = b"Velunax Software "
+WAIT_TEXT = "Iniciando el asistente para la instalaci\u00f3n.\rEspere un momento...".encode("cp1252")
+COMPLETED = "Instalaci\u00f3n completada en\r\r".encode("cp1252")
+SFXEAA = b"Error al abrir el archivo\r\rError #SFXEAA#"
+
+
+def extraction_root(h: Harness) -> bytes:
+    """ExtractionRoot as the stub builds it inside the prefix."""
+    return b"C:\\users\\" + h.temp_dir().parent.name.encode() + b"\\Temp\\_I_\\"
+
+
+def pack(h: Harness, name: str, files: dict, wizard: str = None, level: int = 0) -> Path:
+    """Packs `files` ({relative path: bytes}) with sfxpack; returns the installer."""
+    work = h.runs / ("pack-" + name)
+    shutil.rmtree(work, ignore_errors=True)
+    payload = work / "payload"
+    for rel, data in files.items():
+        path = payload.joinpath(*rel.split("/"))
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(data)
+    out = work / (name + ".exe")
+    args = [str(h.build / "bin" / "sfxpack"), "create", "-o", str(out), "--level", str(level)]
+    if wizard:
+        args += ["--wizard", wizard]
+    subprocess.run(args + [str(payload)], check=True, capture_output=True)
+    return out
+
+
+def wizard_files(extra: dict = None) -> dict:
+    files = {"WIZARD.EXE": None}
+    files.update(extra or {})
+    return files
+
+
+def with_wizard(h: Harness, files: dict) -> dict:
+    return {k: (h.wizard.read_bytes() if v is None else v) for k, v in files.items()}
+
+
+def wizard_log(h: Harness, name: str) -> Path:
+    folder = h.runs / ("log-" + name)
+    shutil.rmtree(folder, ignore_errors=True)
+    folder.mkdir(parents=True)
+    return folder
+
+
+def check_wait_window(r):
+    check(r.wait is not None, "the wait window was not seen")
+    check_equal((r.wait.caption, r.wait.text), (WAIT_CAPTION, WAIT_TEXT), "wait window")
+
+
+@case
+def extract_nested_stored(h: Harness):
+    """Stored entries in nested folders, no wizard: every file lands in
+    Temp\\_I_ with its bytes and time, then the completion box."""
+    files = {
+        "readme.txt": b"Hola\r\n",
+        "docs/manual/chapter one.txt": bytes(range(256)) * 40,
+        "data/empty.bin": b"",
+        "data/deep/er/table.dat": os.urandom(70000),
+    }
+    installer = pack(h, "nested", files, level=0)
+    source = h.runs / "pack-nested" / "payload"
+    h.clear_extraction()
+    r = h.run(installer, name="nested")
+    check_wait_window(r)
+    check_equal([(b.caption, b.text) for b in r.boxes], [(CAPTION, COMPLETED + extraction_root(h))], "boxes")
+    check_equal(r.exit_code, 0, "exit code")
+    root = h.extraction_dir()
+    got = sorted(str(p.relative_to(root)) for p in root.rglob("*") if p.is_file())
+    check_equal(got, sorted(files), "extracted files")
+    for rel, data in files.items():
+        target = root.joinpath(*rel.split("/"))
+        check_equal(target.read_bytes(), data, rel)
+        # MS-DOS times keep even seconds.
+        packed = int(source.joinpath(*rel.split("/")).stat().st_mtime) // 2 * 2
+        check_equal(int(target.stat().st_mtime), packed, f"time of {rel}")
+
+
+@case
+def open_error_box_over_wait(h: Harness):
+    """An entry whose name ends in a backslash gets the SFXEAA box while the
+    wait window stays behind it; the extraction goes on."""
+    stub = h.stub
+    installer = h.runs / "bytes-eaa" / "eaa.exe"
+    installer.parent.mkdir(parents=True, exist_ok=True)
+    installer.write_bytes(installer_bytes.installer(stub, [
+        installer_bytes.entry(b"carpeta\\", b""),
+        installer_bytes.entry(b"despu\xe9s.txt", b"sigue"),
+    ]))
+    h.clear_extraction()
+    r = h.run(installer, shots={"box:1": "eaa-over-wait"}, name="eaa")
+    check_wait_window(r)
+    check_equal([(b.caption, b.text) for b in r.boxes],
+                [(extraction_root(h) + b"carpeta\\", SFXEAA), (CAPTION, COMPLETED + extraction_root(h))],
+                "boxes")
+    check_equal((h.extraction_dir() / "despu\u00e9s.txt").read_bytes(), b"sigue", "file after the box")
+    check(r.wait.gone_ms is not None and r.wait.gone_ms > r.boxes[0].t_ms, "the wait window left before the box")
+    check_equal(r.exit_code, 0, "exit code")
+    check_screenshot(h, r.screenshots["eaa-over-wait"])
+
+
+def expected_wizard_cmdline(h: Harness, own: bytes, arg: bytes) -> bytes:
+    return (extraction_root(h) + b"WIZARD.EXE " + own.replace(b" ", b"\xac") + b" " + arg.replace(b" ", b"\xac"))
+
+
+@case
+def wizard_from_folder_with_blanks(h: Harness):
+    """Started from a folder with blanks and a quoted argument with blanks:
+    the wizard gets its path, the own path and the argument with 0xAC for
+    each blank; it is deleted afterwards, the folder stays for the others."""
+    installer = pack(h, "blanks", with_wizard(h, wizard_files({"other.txt": b"stays"})), wizard="WIZARD.EXE")
+    started = h.copy_into(installer, "kit folder", "my setup.exe")
+    log = wizard_log(h, "blanks")
+    h.clear_extraction()
+    r = h.run(started, b'"arg with blanks"', env={"WIZARD_LOG_DIR": win_path(log).decode("cp1252")},
+              name="blanks")
+    check_equal((log / "cmdline.bin").read_bytes(),
+                expected_wizard_cmdline(h, win_path(started), b"arg with blanks"), "wizard command line")
+    check_equal(r.boxes, [], "boxes")
+    check_equal(r.exit_code, 0, "exit code")
+    check(not (h.extraction_dir() / "WIZARD.EXE").exists(), "the wizard's file was not deleted")
+    check_equal((h.extraction_dir() / "other.txt").read_bytes(), b"stays", "the other file")
+
+
+@case
+def wizard_alone_folder_removed(h: Harness):
+    """A wizard that ends quickly and was alone: its file and the folder go."""
+    installer = pack(h, "alone", with_wizard(h, wizard_files()), wizard="WIZARD.EXE")
+    log = wizard_log(h, "alone")
+    h.clear_extraction()
+    r = h.run(installer, env={"WIZARD_LOG_DIR": win_path(log).decode("cp1252")}, name="alone")
+    check((log / "done.txt").exists(), "the wizard did not run to its end")
+    check_equal((log / "cmdline.bin").read_bytes(), expected_wizard_cmdline(h, win_path(installer), b""),
+                "wizard command line without an argument")
+    check_equal(r.boxes, [], "boxes")
+    check(not h.extraction_dir().exists(), "the empty extraction folder was not removed")
+    check_equal(r.exit_code, 0, "exit code")
+
+
+@case
+def wizard_running_long(h: Harness):
+    """A wizard that runs past 10 seconds: the stub returns after its wait
+    and the wizard's file stays."""
+    installer = pack(h, "long", with_wizard(h, wizard_files()), wizard="WIZARD.EXE")
+    log = wizard_log(h, "long")
+    h.clear_extraction()
+    began = time.time()
+    r = h.run(installer, env={"WIZARD_LOG_DIR": win_path(log).decode("cp1252"), "WIZARD_SLEEP_MS": "40000"},
+              name="long")
+    took = time.time() - began
+    check((log / "cmdline.bin").exists(), "the wizard did not start")
+    check(not (log / "done.txt").exists(), f"the stub waited for the wizard's end ({took:.0f} s)")
+    check((h.extraction_dir() / "WIZARD.EXE").exists(), "the running wizard's file was deleted")
+    check_equal(r.exit_code, 0, "exit code")
+    print(f"stub run took {took:.1f} s with a 40 s wizard")
+
+
+@case
+def cancel_during_box_then_wizard(h: Harness):
+    """The close box of the wait window while an extraction box is open: the
+    window goes, the extraction carries on and the wizard still starts."""
+    installer = h.runs / "bytes-cancel" / "cancel.exe"
+    installer.parent.mkdir(parents=True, exist_ok=True)
+    installer.write_bytes(installer_bytes.installer(h.stub, [
+        installer_bytes.entry(b"carpeta\\", b""),
+        installer_bytes.entry(b"WIZARD.EXE", h.wizard.read_bytes()),
+        installer_bytes.entry(b"later.txt", b"extracted after the cancel"),
+    ]))
+    log = wizard_log(h, "cancel")
+    h.clear_extraction()
+    r = h.run(installer, cancel="close", cancel_at=1, env={"WIZARD_LOG_DIR": win_path(log).decode("cp1252")},
+              name="cancel")
+    check_equal((r.cancel.how, r.cancel.box, r.cancel.result), ("close", 1, "hidden"), "cancel record")
+    check_equal([(b.caption, b.text) for b in r.boxes], [(extraction_root(h) + b"carpeta\\", SFXEAA)], "boxes")
+    check_equal((h.extraction_dir() / "later.txt").read_bytes(), b"extracted after the cancel", "later file")
+    check((log / "cmdline.bin").exists(), "the wizard was not started")
+    check_equal(r.exit_code, 0, "exit code")
+
+
+@case
+def signed_installer(h: Harness):
+    """An installer signed after packing still finds and extracts its archive."""
+    tool = shutil.which("osslsigncode")
+    check(tool is not None, "osslsigncode is not installed")
+    installer = pack(h, "tosign", with_wizard(h, wizard_files({"notes.txt": b"signed"})), wizard="WIZARD.EXE")
+    work = installer.parent
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                    "-subj", "/CN=Example Publisher", "-keyout", str(work / "key.pem"),
+                    "-out", str(work / "cert.pem")], check=True, capture_output=True)
+    signed = work / "signed.exe"
+    subprocess.run([tool, "sign", "-certs", str(work / "cert.pem"), "-key", str(work / "key.pem"),
+                    "-n", "Example", "-in", str(installer), "-out", str(signed)], check=True, capture_output=True)
+    check(signed.stat().st_size > installer.stat().st_size, "nothing was appended by signing")
+    log = wizard_log(h, "signed")
+    h.clear_extraction()
+    r = h.run(signed, env={"WIZARD_LOG_DIR": win_path(log).decode("cp1252")}, name="signed")
+    check((log / "done.txt").exists(), "the wizard of the signed installer did not run")
+    check_equal((h.extraction_dir() / "notes.txt").read_bytes(), b"signed", "extracted file")
+    check_equal(r.boxes, [], "boxes")
+    check_equal(r.exit_code, 0, "exit code")
+
 # ------------------------------------------------ the harness, with sfxprobe --
 # sfxprobe stands in for the stub: it shows the boxes and the wait dialog its
 # script asks for and reports what happened to them, so these cases check
