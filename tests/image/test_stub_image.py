@@ -1,0 +1,84 @@
+#!/usr/bin/env python3
+"""Checks the finished sfxstub.exe as a file: what it imports, its
+resources, its DOS program, and that it holds no archive marker.
+Usage: test_stub_image.py STUB OBJDUMP WINDRES FORMAT_HEADER"""
+import re
+import subprocess
+import sys
+import unittest
+from pathlib import Path
+
+STUB, OBJDUMP, WINDRES, HEADER = (Path(a) if i != 1 and i != 2 else a for i, a in enumerate(sys.argv[1:5]))
+DOS_TEXT = b"Con soporte:  Windows 95,98,Me,2000,NT."
+
+# Functions every Windows since 95 and NT 4.0 exports.
+OLD_ENOUGH = {
+    "KERNEL32.dll": {"CloseHandle", "CreateDirectoryA", "CreateFileA", "CreateProcessA", "DeleteFileA",
+                     "DosDateTimeToFileTime", "ExitProcess", "FindClose", "FindFirstFileA", "GetCommandLineA",
+                     "GetFileSize", "GetModuleFileNameA", "GetModuleHandleA", "GetTempPathA",
+                     "LocalFileTimeToFileTime", "ReadFile", "RemoveDirectoryA", "SetFilePointer", "SetFileTime",
+                     "WaitForSingleObject", "WriteFile"},
+    "USER32.dll": {"DialogBoxIndirectParamA", "EndDialog", "MessageBoxA", "PostMessageA"},
+}
+
+
+def imports():
+    text = subprocess.run([OBJDUMP, "-p", str(STUB)], check=True, capture_output=True, text=True).stdout
+    found, current = {}, None
+    for line in text.splitlines():
+        m = re.match(r"\s*DLL Name: (\S+)", line)
+        if m:
+            current = m.group(1)
+            found[current] = set()
+            continue
+        m = re.match(r"\s*[0-9a-f]+\s+\d+\s+(\w+)$", line)
+        if current and m:
+            found[current].add(m.group(1))
+    return found, text
+
+
+class StubImage(unittest.TestCase):
+    image = STUB.read_bytes()
+
+    def test_imports_two_old_dlls_only(self):
+        found, _ = imports()
+        self.assertEqual(set(found), set(OLD_ENOUGH))
+        for dll, names in found.items():
+            self.assertLessEqual(names, OLD_ENOUGH[dll], dll)
+
+    def test_gui_program_for_windows_4(self):
+        _, text = imports()
+        self.assertRegex(text, r"Subsystem\s+00000002")
+        self.assertRegex(text, r"MajorSubsystemVersion\s+4\n")
+        self.assertRegex(text, r"Time/Date\s+Thu Jan  1 00:00:00 1970")
+
+    def test_six_icon_groups_and_no_dialog(self):
+        rc = subprocess.run([WINDRES, "-i", str(STUB), "-O", "rc"], check=True, capture_output=True,
+                            text=True, errors="replace").stdout
+        groups = re.findall(r'^"?(\w+)"? 14 /\* RT_GROUP_ICON \*/', rc, re.M)
+        self.assertEqual(sorted(groups), ["A", "AGRANDA", "AZUL", "MINI", "OTRO", "ROJA"])
+        self.assertNotIn("RT_DIALOG", rc)
+
+    def test_dos_program_prints_our_text(self):
+        # The DOS program: DS := CS, DX := offset of the text, AH := 9
+        # (print up to "$"), INT 21h, then exit.
+        pe = int.from_bytes(self.image[0x3C:0x40], "little")
+        code = self.image[0x40:pe]
+        self.assertEqual(code[:9], bytes.fromhex("0E1FBA0E00B409CD21"))
+        text_at = 0x40 + int.from_bytes(code[3:5], "little")
+        shown = self.image[text_at:self.image.index(b"$", text_at)]
+        self.assertEqual(shown.rstrip(b"\r\n"), DOS_TEXT)
+
+    def test_no_marker_in_file_order(self):
+        key = int(re.search(r"ScrambleKey = (0x[0-9A-Fa-f]+);", HEADER.read_text()).group(1), 16)
+        marker = bytes(b ^ key for b in b"PK\x03\x04\x14\x00")
+        self.assertEqual(self.image.find(marker), -1)
+
+    def test_report_size(self):
+        # A figure for the record, not a limit.
+        print(f"\nsfxstub.exe: {len(self.image)} bytes", file=sys.stderr)
+        self.assertGreater(len(self.image), 1024)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv[:1] + sys.argv[5:], verbosity=2)
