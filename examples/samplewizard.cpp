@@ -37,7 +37,19 @@ std::string Describe() {
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_CREATE: {
-      HWND edit = CreateWindowA("EDIT", Describe().c_str(),
+      const std::string text = Describe();
+      // Also left in the temporary folder, for the demo to print.
+      char temp[MAX_PATH];
+      if (GetTempPathA(MAX_PATH, temp)) {
+        HANDLE log = CreateFileA((std::string(temp) + "sample-wizard.txt").c_str(), GENERIC_WRITE, 0, nullptr,
+                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (log != INVALID_HANDLE_VALUE) {
+          DWORD written = 0;
+          WriteFile(log, text.data(), (DWORD)text.size(), &written, nullptr);
+          CloseHandle(log);
+        }
+      }
+      HWND edit = CreateWindowA("EDIT", text.c_str(),
                                 WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_READONLY, 10, 10, 460, 300,
                                 window, nullptr, nullptr, nullptr);
       SendMessageA(edit, WM_SETFONT, (WPARAM)GetStockObject(DEFAULT_GUI_FONT), TRUE);
