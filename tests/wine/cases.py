@@ -268,6 +268,55 @@ def signed_installer(h: Harness):
     check_equal(r.boxes, [], "boxes")
     check_equal(r.exit_code, 0, "exit code")
 
+
+def real_file_corpus(limit: int) -> dict:
+    """About `limit` bytes of real files a Debian machine with Wine has: 32-bit
+    PE DLLs, plain-text copyright notes and compressed change logs."""
+    picked, total = {}, 0
+    sources = [("dll", sorted(Path("/usr/lib/i386-linux-gnu/wine/i386-windows").glob("*.dll")), limit * 7 // 10),
+               ("doc", sorted(Path("/usr/share/doc").glob("*/copyright")), limit * 2 // 10),
+               ("log", sorted(Path("/usr/share/doc").glob("*/changelog.Debian.gz")), limit)]
+    for folder, paths, share in sources:
+        taken = 0
+        for path in paths:
+            size = path.stat().st_size
+            if not path.is_file() or size == 0 or taken + size > share or total + size > limit:
+                continue
+            name = f"{folder}/{path.parent.name}/{path.name}" if folder != "dll" else f"{folder}/{path.name}"
+            picked[name] = path
+            taken += size
+            total += size
+    return picked
+
+
+@case
+def deflated_level12_real_files(h: Harness):
+    """About 50 MB of real files packed at level 12 extract byte for byte."""
+    corpus = real_file_corpus(50 * 1000 * 1000)
+    check(len(corpus) > 100, f"only {len(corpus)} files found for the corpus")
+    work = h.runs / "pack-big"
+    shutil.rmtree(work, ignore_errors=True)
+    for rel, source in corpus.items():
+        target = work / "payload" / rel
+        target.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(source, target)
+    installer = work / "big.exe"
+    subprocess.run([str(h.build / "bin" / "sfxpack"), "create", "-o", str(installer), "--level", "12",
+                    str(work / "payload")], check=True, capture_output=True)
+    h.clear_extraction()
+    began = time.time()
+    r = h.run(installer, name="big", timeout_s=840)
+    took = time.time() - began
+    check_equal(r.exit_code, 0, "exit code")
+    check_equal([(b.caption, b.text) for b in r.boxes], [(CAPTION, COMPLETED + extraction_root(h))], "boxes")
+    root = h.extraction_dir()
+    for rel, source in corpus.items():
+        target = root / rel
+        check(target.exists(), f"{rel} was not extracted")
+        check(target.read_bytes() == source.read_bytes(), f"{rel} differs from the original")
+    size = sum(p.stat().st_size for p in corpus.values())
+    print(f"{len(corpus)} files, {size} bytes, installer {installer.stat().st_size} bytes, run {took:.1f} s")
+
 # ------------------------------------------------ the harness, with sfxprobe --
 # sfxprobe stands in for the stub: it shows the boxes and the wait dialog its
 # script asks for and reports what happened to them, so these cases check
