@@ -1,0 +1,262 @@
+// Decoding speed of the stub's inflater against zlib and libdeflate, over
+// real files of a Debian machine (Wine's 32-bit PE DLLs and the plain-text
+// copyright files), each compressed on its own by libdeflate at levels 6
+// and 12, as the packer does with entries. All three decode the same raw
+// deflate streams from memory into memory, in one process.
+//
+//   inflate_bench [--mb N] [--reps N] [--dll-dir D] [--doc-dir D] [--only ours|zlib|libdeflate]
+//
+// --mb: megabytes of DLLs to take (all copyright files are always taken);
+// --only: time one decoder, for profiling.
+#include <libdeflate.h>
+#include <malloc.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "archive/extract.h"
+#include "archive/stream.h"
+#include "format/archive_format.h"
+#include "inflate/inflate.h"
+#include "inflate/inflate_internal.h"
+#include "memory_win32.h"
+
+// ---- Heap use while our decoder runs -----------------------------------
+
+extern "C" void* __libc_malloc(size_t);
+extern "C" void* __libc_calloc(size_t, size_t);
+extern "C" void* __libc_realloc(void*, size_t);
+extern "C" void __libc_free(void*);
+
+static bool Counting = false;
+static size_t AllocCalls = 0, LiveBytes = 0, PeakBytes = 0;
+
+static void Counted(void* p) {
+  if (!Counting || !p) return;
+  AllocCalls++;
+  LiveBytes += malloc_usable_size(p);
+  PeakBytes = std::max(PeakBytes, LiveBytes);
+}
+
+extern "C" void* malloc(size_t n) {
+  void* p = __libc_malloc(n);
+  Counted(p);
+  return p;
+}
+extern "C" void* calloc(size_t n, size_t m) {
+  void* p = __libc_calloc(n, m);
+  Counted(p);
+  return p;
+}
+extern "C" void* realloc(void* old, size_t n) {
+  if (Counting && old) LiveBytes -= malloc_usable_size(old);
+  void* p = __libc_realloc(old, n);
+  Counted(p);
+  return p;
+}
+extern "C" void free(void* p) {
+  if (Counting && p) LiveBytes -= std::min(LiveBytes, malloc_usable_size(p));
+  __libc_free(p);
+}
+
+// ---- Corpus -------------------------------------------------------------
+
+struct Entry {
+  std::string path;
+  std::vector<uint8_t> plain;
+  std::vector<uint8_t> packed;     // raw deflate
+  std::vector<uint8_t> scrambled;  // the same, as the archive stores it
+};
+
+static std::vector<uint8_t> ReadFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+static std::vector<std::string> CorpusFiles(const std::string& dllDir, const std::string& docDir, size_t dllBytes) {
+  namespace fs = std::filesystem;
+  std::vector<std::string> dlls, docs, files;
+  std::error_code ec;
+  for (auto& e : fs::directory_iterator(dllDir, ec)) {
+    if (e.path().extension() == ".dll" && e.is_regular_file()) dlls.push_back(e.path().string());
+  }
+  for (auto& e : fs::directory_iterator(docDir, ec)) {
+    fs::path c = e.path() / "copyright";
+    if (fs::is_regular_file(c, ec)) docs.push_back(c.string());
+  }
+  std::sort(dlls.begin(), dlls.end());
+  std::sort(docs.begin(), docs.end());
+  size_t total = 0;
+  for (auto& d : dlls) {
+    if (total >= dllBytes) break;
+    total += fs::file_size(d, ec);
+    files.push_back(d);
+  }
+  files.insert(files.end(), docs.begin(), docs.end());
+  return files;
+}
+
+// ---- Decoders -------------------------------------------------------------
+
+static bool Ours(const Entry& e, uint8_t* out) {
+  memfile::Use(e.scrambled.data(), e.scrambled.size(), out, e.plain.size());
+  ArchiveHandle = (HANDLE)(intptr_t)0x100;
+  SeekArchive(0, FILE_BEGIN);
+  EntryRemaining = (int32_t)e.scrambled.size();
+  OutputHandle = (HANDLE)(intptr_t)0x104;
+  InflateEntry();
+  return memfile::outputSize == e.plain.size();
+}
+
+static z_stream Zlib;
+static bool ZlibDecode(const Entry& e, uint8_t* out) {
+  inflateReset(&Zlib);
+  Zlib.next_in = (Bytef*)e.packed.data();
+  Zlib.avail_in = (uInt)e.packed.size();
+  Zlib.next_out = out;
+  Zlib.avail_out = (uInt)e.plain.size();
+  return inflate(&Zlib, Z_FINISH) == Z_STREAM_END && Zlib.total_out == e.plain.size();
+}
+
+static libdeflate_decompressor* Libdeflate;
+static bool LibdeflateDecode(const Entry& e, uint8_t* out) {
+  size_t actual = 0;
+  return libdeflate_deflate_decompress(Libdeflate, e.packed.data(), e.packed.size(), out, e.plain.size(),
+                                       &actual) == LIBDEFLATE_SUCCESS &&
+         actual == e.plain.size();
+}
+
+template <typename F>
+static double TimeAll(const Entry* begin, const Entry* end, std::vector<uint8_t>& out, F decode) {
+  const auto start = std::chrono::steady_clock::now();
+  for (const Entry* p = begin; p != end; p++) {
+    const Entry& e = *p;
+    if (!decode(e, out.data())) {
+      std::fprintf(stderr, "decode failed: %s\n", e.path.c_str());
+      std::exit(1);
+    }
+  }
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+int main(int argc, char** argv) {
+  size_t dllMegabytes = 80;
+  int reps = 5;
+  std::string dllDir = "/usr/lib/i386-linux-gnu/wine/i386-windows";
+  std::string docDir = "/usr/share/doc";
+  std::string only;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    std::string a = argv[i];
+    if (a == "--mb") dllMegabytes = std::strtoul(argv[i + 1], nullptr, 10);
+    else if (a == "--reps") reps = std::atoi(argv[i + 1]);
+    else if (a == "--dll-dir") dllDir = argv[i + 1];
+    else if (a == "--doc-dir") docDir = argv[i + 1];
+    else if (a == "--only") only = argv[i + 1];
+  }
+
+  // The heap counter must see an allocation made while it counts.
+  Counting = true;
+  void* volatile probe = malloc(100);
+  free(probe);
+  Counting = false;
+  if (AllocCalls != 1 || LiveBytes != 0) {
+    std::fprintf(stderr, "the heap counter does not work here\n");
+    return 1;
+  }
+  AllocCalls = PeakBytes = 0;
+
+  std::vector<Entry> entries;
+  size_t plainTotal = 0, largest = 0;
+  for (const std::string& path : CorpusFiles(dllDir, docDir, dllMegabytes << 20)) {
+    Entry e;
+    e.path = path;
+    e.plain = ReadFileBytes(path);
+    if (e.plain.empty() || e.plain.size() > 0x7FFFFFFF) continue;
+    plainTotal += e.plain.size();
+    largest = std::max(largest, e.plain.size());
+    entries.push_back(std::move(e));
+  }
+  if (entries.empty()) {
+    std::fprintf(stderr, "no corpus files found\n");
+    return 1;
+  }
+  std::printf("corpus: %zu files, %.1f MB (DLLs from %s, copyright files from %s)\n", entries.size(),
+              plainTotal / 1e6, dllDir.c_str(), docDir.c_str());
+
+  inflateInit2(&Zlib, -15);
+  Libdeflate = libdeflate_alloc_decompressor();
+  std::vector<uint8_t> out(largest + 1);
+
+  for (int level : {6, 12}) {
+    libdeflate_compressor* c = libdeflate_alloc_compressor(level);
+    size_t packedTotal = 0;
+    const auto t0 = std::chrono::steady_clock::now();
+    for (Entry& e : entries) {
+      e.packed.resize(libdeflate_deflate_compress_bound(c, e.plain.size()));
+      e.packed.resize(libdeflate_deflate_compress(c, e.plain.data(), e.plain.size(), e.packed.data(), e.packed.size()));
+      e.scrambled = e.packed;
+      for (uint8_t& b : e.scrambled) b ^= ScrambleKey;
+      packedTotal += e.packed.size();
+    }
+    libdeflate_free_compressor(c);
+    std::printf("\nlevel %d: %.1f MB compressed (%.1f%%), compressed in %.1f s\n", level, packedTotal / 1e6,
+                100.0 * packedTotal / plainTotal,
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+
+    // Every decoder must give back every byte before it is timed.
+    uint32_t poolPeak = 0;
+    for (const Entry& e : entries) {
+      Counting = true;
+      bool ok = Ours(e, out.data());
+      Counting = false;
+      poolPeak = std::max(poolPeak, HuffmanPoolPeak());
+      if (!ok || std::memcmp(out.data(), e.plain.data(), e.plain.size()) != 0 || !memfile::writeSizesWindowed) {
+        std::fprintf(stderr, "our output differs: %s\n", e.path.c_str());
+        return 1;
+      }
+      if (!ZlibDecode(e, out.data()) || std::memcmp(out.data(), e.plain.data(), e.plain.size()) != 0 ||
+          !LibdeflateDecode(e, out.data()) || std::memcmp(out.data(), e.plain.data(), e.plain.size()) != 0) {
+        std::fprintf(stderr, "a peer's output differs: %s\n", e.path.c_str());
+        return 1;
+      }
+    }
+    std::printf("  our heap use while decoding all entries: %zu allocations, peak %zu bytes\n", AllocCalls, PeakBytes);
+    std::printf("  decoding-table pool: at most %u of %u entries in use (%zu bytes each)\n", poolPeak,
+                HuffmanPoolCapacity(), sizeof(HuffmanEntry));
+
+    // The corpus is timed in groups of a few megabytes, each decoder in turn
+    // and each group several times, keeping the best time of every group:
+    // short bursts of other work on the machine then spoil single runs only.
+    double best[3] = {0, 0, 0};
+    for (size_t first = 0; first < entries.size();) {
+      size_t last = first, bytes = 0;
+      while (last < entries.size() && bytes < (4u << 20)) bytes += entries[last++].plain.size();
+      const Entry* b = entries.data() + first;
+      const Entry* e = entries.data() + last;
+      double groupBest[3] = {1e9, 1e9, 1e9};
+      for (int r = 0; r < reps; r++) {
+        if (only.empty() || only == "ours") groupBest[0] = std::min(groupBest[0], TimeAll(b, e, out, Ours));
+        if (only.empty() || only == "zlib") groupBest[1] = std::min(groupBest[1], TimeAll(b, e, out, ZlibDecode));
+        if (only.empty() || only == "libdeflate")
+          groupBest[2] = std::min(groupBest[2], TimeAll(b, e, out, LibdeflateDecode));
+      }
+      for (int k = 0; k < 3; k++) best[k] += groupBest[k];
+      first = last;
+    }
+    const double mb = plainTotal / 1e6;
+    std::printf("  ours       %7.1f MB/s\n", mb / best[0]);
+    std::printf("  zlib       %7.1f MB/s   ours / zlib       = %.2f\n", mb / best[1], best[1] / best[0]);
+    std::printf("  libdeflate %7.1f MB/s   ours / libdeflate = %.2f\n", mb / best[2], best[2] / best[0]);
+  }
+  inflateEnd(&Zlib);
+  libdeflate_free_decompressor(Libdeflate);
+  return 0;
+}

@@ -1,0 +1,528 @@
+// Huffman-coded blocks: the decoding loop for literals and matches, and the
+// fixed and dynamic block types with the constant tables of the format.
+#include "inflate/inflate_internal.h"
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the fast bit input loads little-endian words");
+
+// Symbols 257..285, then 286 and 287, which no stream may use (99: invalid).
+const uint16_t LengthBase[31] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27, 31,
+                                 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258, 0,  0};
+const uint8_t LengthExtra[31] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2,
+                                 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0, 99, 99};
+const uint16_t DistanceBase[32] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,
+                                   49,  65,  97,  129, 193, 257,  385,  513,  769,  1025, 1537,
+                                   2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577, 0, 0};
+const uint8_t DistanceExtra[32] = {0, 0, 0, 0, 1, 1, 2, 2, 3,  3,  4,  4,  5,  5,  6,  6,
+                                   7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13, 99, 99};
+const uint16_t BitMask[17] = {0x0000, 0x0001, 0x0003, 0x0007, 0x000F, 0x001F, 0x003F, 0x007F, 0x00FF,
+                              0x01FF, 0x03FF, 0x07FF, 0x0FFF, 0x1FFF, 0x3FFF, 0x7FFF, 0xFFFF};
+const uint8_t CodeLengthOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+
+HuffmanEntry* FixedLiteralTable = nullptr;
+HuffmanEntry* FixedDistanceTable = nullptr;
+static int32_t FixedLiteralBits = 7;
+static int32_t FixedDistanceBits = 5;
+
+// The distance table of a block whose distance lengths are all 0: any match
+// in it is an invalid code.
+static HuffmanEntry NoDistances[1] = {{OpInvalid, 0, 0, nullptr}};
+
+// ---- Match copying ------------------------------------------------------
+
+// Word-sized moves that the compiler turns into single loads and stores.
+static inline uint64_t Load8(const uint8_t* p) {
+  uint64_t v;
+  __builtin_memcpy(&v, p, 8);
+  return v;
+}
+static inline void Store8(uint8_t* p, uint64_t v) { __builtin_memcpy(p, &v, 8); }
+
+// Stores the low `n` (1..8) bytes of v at p and leaves the other bytes of
+// the word as they are.
+static inline __attribute__((always_inline)) void StorePart(uint8_t* p, uint64_t v, uint32_t n) {
+  const uint64_t keep = ~0ull >> (64 - 8 * n);
+  Store8(p, (v & keep) | (Load8(p) & ~keep));
+}
+
+// Copies `length` bytes forward from `from` to `to` in 8-byte pieces and a
+// last piece that ends exactly at the match's end. Right when every piece
+// reads bytes that are final or not yet overwritten: the source lies at
+// least 8 bytes behind, or at least 8 bytes ahead of, the destination.
+static inline __attribute__((always_inline)) void CopyPieces(uint8_t* to, const uint8_t* from, uint32_t length) {
+  uint8_t* const end = to + length;
+  const uint8_t* const fromEnd = from + length;
+  do {
+    Store8(to, Load8(from));
+    to += 8;
+    from += 8;
+  } while (to + 8 < end);
+  Store8(end - 8, Load8(fromEnd - 8));
+}
+
+// Copies a match whose source lies `distance` bytes behind `to` in the
+// window, writing exactly `length` (3..258) bytes: nothing past the match
+// may change, since after the first filling the window beyond it is history.
+// The 8 bytes from `to` on must lie inside the window.
+static inline __attribute__((always_inline)) void CopyBehind(uint8_t* to, uint32_t length, uint32_t distance) {
+  const uint8_t* from = to - distance;
+  if (distance >= 8) {
+    if (length <= 8) {
+      StorePart(to, Load8(from), length);
+    } else {
+      CopyPieces(to, from, length);
+    }
+    return;
+  }
+  if (distance == 1) {
+    const uint64_t run = from[0] * 0x0101010101010101ull;
+    if (length < 8) {
+      StorePart(to, run, length);
+      return;
+    }
+    uint8_t* const end = to + length;
+    for (; to + 8 <= end; to += 8) Store8(to, run);
+    Store8(end - 8, run);
+    return;
+  }
+  // Distances 2..7 repeat a short pattern: write its first repetitions byte
+  // by byte up to a whole multiple of the distance of at least 8, then copy
+  // from that far back in pieces.
+  const uint32_t period = distance * ((8 + distance - 1) / distance);
+  const uint32_t head = length < period ? length : period;
+  for (uint32_t i = 0; i < head; i++) to[i] = from[i];
+  if (length > period) {
+    const uint32_t rest = length - period;
+    if (rest <= 8) {
+      StorePart(to + period, Load8(to), rest);
+    } else {
+      CopyPieces(to + period, to, rest);
+    }
+  }
+}
+
+// ---- The decoding loop --------------------------------------------------
+
+// Op, Bits and Value of an entry with one load.
+static_assert(__builtin_offsetof(HuffmanEntry, Op) == 0 && __builtin_offsetof(HuffmanEntry, Bits) == 1 &&
+                  __builtin_offsetof(HuffmanEntry, Value) == 2,
+              "entry layout");
+static inline uint32_t Fields(const HuffmanEntry* t) {
+  uint32_t v;
+  __builtin_memcpy(&v, t, 4);
+  return v;
+}
+// The low n bits (n <= 16) of a value, as a mask.
+static inline uint32_t LowBits(uint32_t n) { return ~(~0u << n); }
+static inline uint32_t OpOf(uint32_t f) { return f & 0xFF; }
+static inline uint32_t BitsOf(uint32_t f) { return (f >> 8) & 0xFF; }
+static inline uint32_t ValueOf(uint32_t f) { return f >> 16; }
+
+// Bit buffer of the fast loop: a machine word, refilled a word at a time.
+// SFX_INFLATE_WORD32 gives a 64-bit host the 32-bit stub's width, so that
+// the tests cover both.
+#ifdef SFX_INFLATE_WORD32
+typedef uint32_t BitWord;
+#else
+typedef uintptr_t BitWord;
+#endif
+constexpr uint32_t WordBits = sizeof(BitWord) * 8;
+// The fast loop goes on while this many input bytes are at hand (the
+// refills of one step, two of 8 bytes or three of 4, each moving on by less
+// than a word, read less than 16 bytes ahead), and while a whole step, at
+// most three literals or two and a 258-byte match, and the word that a short
+// copy reads and writes back, fit below the window's end without filling it.
+// It is entered with more input than that, so that the refill before its
+// first step cannot end it before any progress.
+constexpr int32_t FastInputMargin = 16;
+constexpr int32_t FastInputEntry = 32;
+constexpr uint32_t FastOutputLimit = WindowSize - 2 - 258 - 8 - 1;
+
+int32_t InflateCodes(const HuffmanEntry* literalTable, const HuffmanEntry* distanceTable,
+                     int32_t literalBits, int32_t distanceBits) {
+  uint32_t acc = Accumulator;
+  uint32_t count = BitCount;
+  uint32_t pos = WindowPos;
+  uint8_t* const window = OutputWindow;
+  const uint32_t ml = BitMask[literalBits];
+  const uint32_t md = BitMask[distanceBits];
+
+  for (;;) {
+    int32_t available = ReadAheadCount - (int32_t)ReadAheadPos;
+    if (available > EntryRemaining) available = EntryRemaining;
+    if (available >= FastInputEntry && pos <= FastOutputLimit) {
+      // Fast loop: input taken straight from the read-ahead a word at a
+      // time, no window flush, no end of data in reach. Bits above `have`
+      // already hold the next input bytes, so OR-ing a word in again is
+      // harmless.
+      const uint8_t* const inStart = ReadAhead + ReadAheadPos;
+      const uint8_t* const inLimit = inStart + available - FastInputMargin;
+      const uint8_t* in = inStart;
+      uint8_t* out = window + pos;
+      uint8_t* const outLimit = window + FastOutputLimit;
+      BitWord bits = acc;
+      uint32_t have = count;
+      const bool wrapped = WindowWrapped;
+      int32_t result = -1;
+#define SFX_REFILL()                                     \
+  do {                                                   \
+    BitWord word_;                                       \
+    __builtin_memcpy(&word_, in, sizeof(word_));         \
+    bits |= word_ << have;                               \
+    in += (WordBits - 1 - have) >> 3;                    \
+    have |= WordBits - 8;                                \
+  } while (0)
+#define SFX_DROP(n)  \
+  do {               \
+    bits >>= (n);    \
+    have -= (n);     \
+  } while (0)
+
+      // The entry for the next symbol is looked up as soon as its bits are
+      // there, so that its load overlaps the work on the current one.
+      SFX_REFILL();
+      const HuffmanEntry* t = literalTable + (bits & ml);
+      uint32_t f = Fields(t);
+      while (in <= inLimit && out <= outLimit) {
+        if (WordBits == 64 && OpOf(f) == OpSymbol) {
+          // With 56 bits at hand, up to three root literals (9 bits at
+          // most each) need no refill.
+          SFX_DROP(BitsOf(f));
+          *out++ = (uint8_t)ValueOf(f);
+          t = literalTable + (bits & ml);
+          f = Fields(t);
+          if (OpOf(f) == OpSymbol) {
+            SFX_DROP(BitsOf(f));
+            *out++ = (uint8_t)ValueOf(f);
+            t = literalTable + (bits & ml);
+            f = Fields(t);
+            if (OpOf(f) == OpSymbol) {
+              SFX_DROP(BitsOf(f));
+              *out++ = (uint8_t)ValueOf(f);
+              SFX_REFILL();
+              t = literalTable + (bits & ml);
+              f = Fields(t);
+              continue;
+            }
+          }
+          SFX_REFILL();
+        }
+        while (OpOf(f) > OpSymbol) {
+          if (OpOf(f) == OpInvalid) {
+            result = CodesFailed;
+            break;
+          }
+          SFX_DROP(BitsOf(f));
+          t = t->Next + (bits & LowBits(OpOf(f) - OpSymbol));
+          f = Fields(t);
+        }
+        if (result >= 0) break;
+        if (OpOf(f) == OpSymbol) {
+          SFX_DROP(BitsOf(f));
+          *out++ = (uint8_t)ValueOf(f);
+          SFX_REFILL();
+          t = literalTable + (bits & ml);
+          f = Fields(t);
+          continue;
+        }
+        if (OpOf(f) == OpEndOfBlock) {
+          SFX_DROP(BitsOf(f));
+          result = CodesEndOfBlock;
+          break;
+        }
+        // Length: the code and its extra bits leave the buffer in one step.
+        BitWord saved = bits;
+        SFX_DROP(BitsOf(f) + OpOf(f));
+        const uint32_t length = ValueOf(f) + ((uint32_t)(saved >> BitsOf(f)) & LowBits(OpOf(f)));
+        if (WordBits < 64) SFX_REFILL();
+        t = distanceTable + (bits & md);
+        f = Fields(t);
+        while (OpOf(f) > OpSymbol) {
+          if (OpOf(f) == OpInvalid) {
+            result = CodesFailed;
+            break;
+          }
+          SFX_DROP(BitsOf(f));
+          t = t->Next + (bits & LowBits(OpOf(f) - OpSymbol));
+          f = Fields(t);
+        }
+        if (result >= 0) break;
+        if (WordBits < 64) {
+          SFX_DROP(BitsOf(f));
+          SFX_REFILL();
+          f &= ~0xFF00u;
+        }
+        saved = bits;
+        SFX_DROP(BitsOf(f) + OpOf(f));
+        const uint32_t distance = ValueOf(f) + ((uint32_t)(saved >> BitsOf(f)) & LowBits(OpOf(f)));
+        SFX_REFILL();
+        t = literalTable + (bits & ml);
+        f = Fields(t);
+        const uint32_t written = (uint32_t)(out - window);
+        if (distance <= written) {
+          CopyBehind(out, length, distance);
+        } else {
+          // The source lies in the previous filling, ahead of the
+          // destination, and may run on over the window's end.
+          if (!wrapped) {
+            result = CodesFailed;
+            break;
+          }
+          const uint32_t back = distance - written;
+          const uint8_t* from = window + WindowSize - back;
+          const uint32_t first = length < back ? length : back;
+          if (WindowSize - distance >= 8 && back >= 8) {
+            if (first <= 8) {
+              StorePart(out, Load8(from), first);
+            } else {
+              CopyPieces(out, from, first);
+            }
+          } else {
+            __builtin_memmove(out, from, first);
+          }
+          if (length > back) CopyBehind(out + back, length - back, distance);
+        }
+        out += length;
+      }
+#undef SFX_REFILL
+#undef SFX_DROP
+      if (result == CodesFailed) return CodesFailed;
+      pos = (uint32_t)(out - window);
+      // Hand the whole bytes taken ahead back to the read-ahead, so that
+      // the accumulator is back to at most 23 bits, as NextByte would have
+      // left it.
+      uint32_t taken = (uint32_t)(in - inStart);
+      uint32_t giveBack = have >> 3;
+      if (giveBack > taken) giveBack = taken;
+      taken -= giveBack;
+      have -= giveBack * 8;
+      ReadAheadPos = (uint16_t)(ReadAheadPos + taken);
+      EntryRemaining -= (int32_t)taken;
+      acc = (uint32_t)(bits & (((BitWord)1 << have) - 1));
+      count = have;
+      if (result == CodesEndOfBlock) break;
+      continue;
+    }
+
+    // Careful step: one symbol through NextByte, for the ends of the
+    // window and of the read-ahead, and for the end of the data.
+    NeedBits((uint32_t)literalBits, acc, count);
+    const HuffmanEntry* t = literalTable + (acc & ml);
+    while (t->Op > OpSymbol) {
+      if (t->Op == OpInvalid) return CodesFailed;
+      DropBits(t->Bits, acc, count);
+      const uint32_t e = t->Op - OpSymbol;
+      NeedBits(e, acc, count);
+      t = t->Next + (acc & BitMask[e]);
+    }
+    DropBits(t->Bits, acc, count);
+    // Nothing decoded from bits past the end of the data is ever stored.
+    if (t->Op == OpSymbol) {
+      if (RanPastEnd(count)) return CodesFailed;
+      window[pos++] = (uint8_t)t->Value;
+      if (pos == WindowSize) {
+        FlushWindow(WindowSize);
+        pos = 0;
+      }
+      continue;
+    }
+    if (t->Op == OpEndOfBlock) {
+      if (RanPastEnd(count)) return CodesFailed;
+      break;
+    }
+    NeedBits(t->Op, acc, count);
+    uint32_t length = t->Value + (acc & BitMask[t->Op]);
+    DropBits(t->Op, acc, count);
+
+    NeedBits((uint32_t)distanceBits, acc, count);
+    t = distanceTable + (acc & md);
+    while (t->Op > OpSymbol) {
+      if (t->Op == OpInvalid) return CodesFailed;
+      DropBits(t->Bits, acc, count);
+      const uint32_t e = t->Op - OpSymbol;
+      NeedBits(e, acc, count);
+      t = t->Next + (acc & BitMask[e]);
+    }
+    DropBits(t->Bits, acc, count);
+    NeedBits(t->Op, acc, count);
+    const uint32_t distance = t->Value + (acc & BitMask[t->Op]);
+    DropBits(t->Op, acc, count);
+    if (RanPastEnd(count)) return CodesFailed;
+    // Nothing before the entry's first byte may be copied.
+    if (distance > (WindowWrapped ? WindowSize : pos)) return CodesFailed;
+
+    // The window is circular: copy in pieces that end where the source or
+    // the destination reaches its end, flushing when it is full.
+    uint32_t from = pos - distance;
+    while (length > 0) {
+      from &= WindowSize - 1;
+      uint32_t run = WindowSize - (from > pos ? from : pos);
+      if (run > length) run = length;
+      length -= run;
+      if (pos >= from && pos - from >= run) {
+        __builtin_memcpy(window + pos, window + from, run);
+        pos += run;
+        from += run;
+      } else {
+        // Overlapping, or a source ahead in the older part: byte by byte,
+        // which repeats the bytes just written.
+        while (run--) window[pos++] = window[from++];
+      }
+      if (pos == WindowSize) {
+        FlushWindow(WindowSize);
+        pos = 0;
+      }
+    }
+  }
+  Accumulator = acc;
+  BitCount = (uint16_t)count;
+  WindowPos = (uint16_t)pos;
+  return CodesEndOfBlock;
+}
+
+// ---- Block types --------------------------------------------------------
+
+bool InflateFixed() {
+  if (!FixedLiteralTable) {
+    uint16_t lengths[288];
+    for (int v = 0; v < 144; v++) lengths[v] = 8;
+    for (int v = 144; v < 256; v++) lengths[v] = 9;
+    for (int v = 256; v < 280; v++) lengths[v] = 7;
+    for (int v = 280; v < 288; v++) lengths[v] = 8;
+    HuffmanEntry* list = nullptr;
+    HuffmanEntry* literals = nullptr;
+    HuffmanEntry* distances = nullptr;
+    FixedLiteralBits = 7;
+    int32_t result = BuildHuffmanTable(lengths, 288, 257, LengthBase, LengthExtra, &literals, &list,
+                                       &FixedLiteralBits);
+    if (result != BuildComplete) {
+      FreeHuffmanTables(list);
+      return false;
+    }
+    for (int v = 0; v < 30; v++) lengths[v] = 5;
+    FixedDistanceBits = 5;
+    // Codes 30 and 31 stay unassigned: an incomplete code, accepted.
+    result = BuildHuffmanTable(lengths, 30, 0, DistanceBase, DistanceExtra, &distances, &list,
+                               &FixedDistanceBits);
+    if (result != BuildComplete && result != BuildIncomplete) {
+      FreeHuffmanTables(list);
+      return false;
+    }
+    FixedLiteralTable = literals;
+    FixedDistanceTable = distances;
+  }
+  return InflateCodes(FixedLiteralTable, FixedDistanceTable, FixedLiteralBits, FixedDistanceBits) ==
+         CodesEndOfBlock;
+}
+
+bool InflateDynamic() {
+  uint32_t acc = Accumulator;
+  uint32_t count = BitCount;
+  NeedBits(5, acc, count);
+  const uint32_t nl = (acc & 31) + 257;
+  DropBits(5, acc, count);
+  NeedBits(5, acc, count);
+  const uint32_t nd = (acc & 31) + 1;
+  DropBits(5, acc, count);
+  NeedBits(4, acc, count);
+  const uint32_t nb = (acc & 15) + 4;
+  DropBits(4, acc, count);
+
+  // Code lengths of the code-length code first, then, from index 0, the
+  // literal/length lengths directly followed by the distance lengths.
+  uint16_t CodeLengths[321];
+  for (uint32_t j = 0; j < 19; j++) {
+    uint16_t length = 0;
+    if (j < nb) {
+      NeedBits(3, acc, count);
+      length = (uint16_t)(acc & 7);
+      DropBits(3, acc, count);
+    }
+    CodeLengths[CodeLengthOrder[j]] = length;
+  }
+  if (RanPastEnd(count)) return false;
+
+  HuffmanEntry* list = nullptr;
+  HuffmanEntry* lengthTable = nullptr;
+  int32_t lengthBits = 7;
+  int32_t result = BuildHuffmanTable(CodeLengths, 19, 19, nullptr, nullptr, &lengthTable, &list, &lengthBits);
+  if (result != BuildComplete || !lengthTable) {
+    FreeHuffmanTables(list);
+    return false;
+  }
+  const uint32_t total = nl + nd;
+  const uint32_t mask = BitMask[lengthBits];
+  uint32_t i = 0;
+  uint32_t previous = 0;
+  bool good = true;
+  while (i < total) {
+    NeedBits((uint32_t)lengthBits, acc, count);
+    const HuffmanEntry* t = lengthTable + (acc & mask);
+    // Its root is as wide as its longest code, so every symbol is there.
+    if (t->Op != OpSymbol) {
+      good = false;
+      break;
+    }
+    DropBits(t->Bits, acc, count);
+    const uint32_t symbol = t->Value;
+    if (symbol < 16) {
+      CodeLengths[i++] = (uint16_t)symbol;
+      previous = symbol;
+      continue;
+    }
+    uint32_t repeat;
+    uint32_t value = 0;
+    if (symbol == 16) {
+      NeedBits(2, acc, count);
+      repeat = 3 + (acc & 3);
+      DropBits(2, acc, count);
+      value = previous;  // 0 when it comes first
+    } else if (symbol == 17) {
+      NeedBits(3, acc, count);
+      repeat = 3 + (acc & 7);
+      DropBits(3, acc, count);
+    } else {
+      NeedBits(7, acc, count);
+      repeat = 11 + (acc & 127);
+      DropBits(7, acc, count);
+    }
+    previous = value;
+    // A repeat may run on from the literal/length lengths into the
+    // distance lengths, but never past the last of them.
+    if (repeat > total - i) {
+      good = false;
+      break;
+    }
+    while (repeat--) CodeLengths[i++] = (uint16_t)value;
+  }
+  FreeHuffmanTables(list);
+  list = nullptr;
+  if (!good || RanPastEnd(count)) return false;
+  Accumulator = acc;
+  BitCount = (uint16_t)count;
+
+  HuffmanEntry* literals = nullptr;
+  int32_t literalBits = 9;
+  result = BuildHuffmanTable(CodeLengths, (uint16_t)nl, 257, LengthBase, LengthExtra, &literals, &list,
+                             &literalBits);
+  if (result != BuildComplete || !literals) {
+    FreeHuffmanTables(list);
+    return false;
+  }
+  // The distance tables go on the same release list, so that both are
+  // released newest first.
+  HuffmanEntry* distances = nullptr;
+  int32_t distanceBits = 6;
+  result = BuildHuffmanTable(CodeLengths + nl, (uint16_t)nd, 0, DistanceBase, DistanceExtra, &distances,
+                             &list, &distanceBits);
+  if (result != BuildComplete && result != BuildIncomplete) {
+    FreeHuffmanTables(list);
+    return false;
+  }
+  if (!distances) {
+    distances = NoDistances;
+    distanceBits = 0;
+  }
+  result = InflateCodes(literals, distances, literalBits, distanceBits);
+  FreeHuffmanTables(list);
+  return result == CodesEndOfBlock;
+}
