@@ -186,11 +186,7 @@ TEST_F(ExtractTest, NamesLeavingTheFolderAreRefusedAndStopTheExtraction) {
   };
   for (const Bytes& name : names) {
     SCOPED_TRACE(name);
-    std::filesystem::remove_all(RootHost());
-    hostwin32::Reset();
-    ResetLauncherState();
-    hostwin32::SetTempPath(WinPath(temp.path()) + "\\");
-    hostwin32::SetModuleFileName(ownPath);
+    StartOver();
     Extract({{"before.txt", "ok"}, {name, "payload"}, {"after.txt", "never"}});
     EXPECT_EQ(Files(), std::vector<std::string>{"before.txt"});
     EXPECT_EQ(Boxes(), (std::vector<Box>{{"Velunax Software", NameError}}));
@@ -215,10 +211,7 @@ TEST_F(ExtractTest, OverlongNameIsRefusedWithoutOverflow) {
 TEST_F(ExtractTest, HugeCompressedSizeEndsTheExtraction) {
   for (int64_t size : {int64_t(0x80000000), int64_t(0xFFFFFFFF), int64_t(0x7FFFFFFF)}) {
     SCOPED_TRACE(size);
-    std::filesystem::remove_all(RootHost());
-    hostwin32::Reset();
-    ResetLauncherState();
-    hostwin32::SetTempPath(WinPath(temp.path()) + "\\");
+    StartOver();
     RawEntry big{"big.bin", "tiny"};
     big.compressedSize = size;
     Extract({{"a.txt", "1"}, big, {"c.txt", "3"}});
@@ -247,10 +240,7 @@ TEST_F(ExtractTest, TruncationSweep) {
                                                    EntryPlain(entries[2]) + EntryPlain(entries[3])).size();
   for (size_t cut = start + ArchiveMarkerLength; cut <= installer.size(); cut++) {
     SCOPED_TRACE(cut);
-    std::filesystem::remove_all(RootHost());
-    hostwin32::Reset();
-    ResetLauncherState();
-    hostwin32::SetTempPath(WinPath(temp.path()) + "\\");
+    StartOver();
     UseInstaller(installer.substr(0, cut));
     ExtractAll();
     for (const std::string& file : Files()) {

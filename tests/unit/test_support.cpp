@@ -88,7 +88,11 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-void StubTest::SetUp() {
+void StubTest::SetUp() { StartOver(); }
+
+void StubTest::StartOver() {
+  std::error_code ignored;
+  std::filesystem::remove_all(RootHost(), ignored);
   hostwin32::Reset();
   ResetLauncherState();
   hostwin32::SetTempPath(WinPath(temp.path()) + "\\");

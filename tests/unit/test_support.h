@@ -58,6 +58,9 @@ class StubTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
+  // Back to a fresh run within one test: no extraction folder, host layer
+  // and process state as at start.
+  void StartOver();
   // The extraction folder on the host side.
   std::string RootHost() const { return temp.path() + "/_I_"; }
   // Writes `installer` as the own file and opens it as the stub does.
