@@ -14,8 +14,17 @@ void ReadScrambled(HANDLE file, void* destination, int32_t count, DWORD* deliver
   if (count <= 0 || !ReadFile(file, destination, (DWORD)count, &got, nullptr)) got = 0;
   // Never trust a count above what was asked for.
   if (got > (DWORD)count) got = 0;
+  // Four bytes at a time where possible: this runs over every archive byte.
   uint8_t* bytes = (uint8_t*)destination;
-  for (DWORD i = 0; i < got; i++) bytes[i] ^= ScrambleKey;
+  const uint32_t key4 = ScrambleKey * 0x01010101u;
+  DWORD i = 0;
+  for (; i + 4 <= got; i += 4) {
+    uint32_t word;
+    __builtin_memcpy(&word, bytes + i, 4);
+    word ^= key4;
+    __builtin_memcpy(bytes + i, &word, 4);
+  }
+  for (; i < got; i++) bytes[i] ^= ScrambleKey;
   *delivered = got;
 }
 
