@@ -32,8 +32,6 @@ uint16_t TrimAtNul(const char* bytes, uint16_t n) {
   return length;
 }
 
-static bool IsSeparator(char c) { return c == '\\' || c == '/'; }
-
 bool EntryNameIsSafe(const char* name, uint16_t length) {
   if (length == 0 || IsSeparator(name[0])) return false;
   for (uint16_t i = 0; i < length; i++) {

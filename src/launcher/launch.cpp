@@ -21,17 +21,11 @@ static int Append(char* out, int at, int outSize, const char* source, int count)
   return at;
 }
 
-static int Length(const char* s) {
-  int n = 0;
-  while (s[n]) n++;
-  return n;
-}
-
 int ReplaceAll(const char* text, const char* pattern, const char* replacement, char* out, int outSize) {
   // First pass: every occurrence becomes the mark, so a replacement that
   // holds the pattern cannot be matched again.
   static char marked[CommandLineSize];
-  int patternLength = Length(pattern), replacementLength = Length(replacement);
+  int patternLength = NulStringLength(pattern), replacementLength = NulStringLength(replacement);
   int n = 0;
   for (int i = 0; text[i] && n < CommandLineSize - 1;) {
     int k = 0;
@@ -97,9 +91,9 @@ const char* BuildSetupArguments() {
 }
 
 void LaunchSetup(const char* programPath, const char* arguments) {
-  int n = Append(SetupCommandLine, 0, sizeof SetupCommandLine, programPath, Length(programPath));
+  int n = Append(SetupCommandLine, 0, sizeof SetupCommandLine, programPath, NulStringLength(programPath));
   n = Append(SetupCommandLine, n, sizeof SetupCommandLine, " ", 1);
-  Append(SetupCommandLine, n, sizeof SetupCommandLine, arguments, Length(arguments));
+  Append(SetupCommandLine, n, sizeof SetupCommandLine, arguments, NulStringLength(arguments));
 
   STARTUPINFOA startup;
   uint8_t* bytes = (uint8_t*)&startup;

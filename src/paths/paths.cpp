@@ -8,8 +8,6 @@ uint16_t NulStringLength(const char* s) {
   return n;
 }
 
-static bool IsSeparator(char c) { return c == '\\' || c == '/'; }
-
 uint16_t DirectoryPart(const char* path, uint16_t length) {
   // Three characters holding a colon ("C:\", "C:a") are a root already.
   if (length == 3 && (path[0] == ':' || path[1] == ':' || path[2] == ':')) return length;

@@ -7,6 +7,9 @@
 // Largest path any caller builds: the extraction folder and an entry name.
 constexpr int PathBufferSize = 1024;
 
+// "\" and "/" both separate path components.
+inline bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
 // Bytes before the first NUL.
 uint16_t NulStringLength(const char* s);
 
