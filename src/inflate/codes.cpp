@@ -319,10 +319,7 @@ int32_t InflateCodes(const HuffmanEntry* literalTable, const HuffmanEntry* dista
     if (t->Op == OpSymbol) {
       if (RanPastEnd(count)) return CodesFailed;
       window[pos++] = (uint8_t)t->Value;
-      if (pos == WindowSize) {
-        FlushWindow(WindowSize);
-        pos = 0;
-      }
+      pos = FlushIfFull(pos);
       continue;
     }
     if (t->Op == OpEndOfBlock) {
@@ -367,10 +364,7 @@ int32_t InflateCodes(const HuffmanEntry* literalTable, const HuffmanEntry* dista
         // which repeats the bytes just written.
         while (run--) window[pos++] = window[from++];
       }
-      if (pos == WindowSize) {
-        FlushWindow(WindowSize);
-        pos = 0;
-      }
+      pos = FlushIfFull(pos);
     }
   }
   Accumulator = acc;

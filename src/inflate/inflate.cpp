@@ -86,10 +86,7 @@ bool InflateStored() {
     OutputWindow[pos++] = (uint8_t)acc;
     DropBits(8, acc, count);
     length--;
-    if (pos == WindowSize) {
-      FlushWindow(WindowSize);
-      pos = 0;
-    }
+    pos = FlushIfFull(pos);
   }
   // The rest straight from the read-ahead, as many bytes at a time as it
   // holds; NextByte refills it when it is empty.
@@ -111,10 +108,7 @@ bool InflateStored() {
       pos += n;
       length -= n;
     }
-    if (pos == WindowSize) {
-      FlushWindow(WindowSize);
-      pos = 0;
-    }
+    pos = FlushIfFull(pos);
   }
   Accumulator = acc;
   BitCount = (uint16_t)count;

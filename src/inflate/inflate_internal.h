@@ -51,6 +51,14 @@ inline bool RanPastEnd(uint32_t count) { return count < ExhaustedBits; }
 // Writes the first n bytes of the window to OutputHandle in one call.
 void FlushWindow(uint32_t n);
 
+// Writes the window out once it is full, right after the byte that filled
+// it; returns where the next byte goes.
+inline uint32_t FlushIfFull(uint32_t pos) {
+  if (pos != WindowSize) return pos;
+  FlushWindow(WindowSize);
+  return 0;
+}
+
 // Decodes one block; false when the block fails, which ends the entry.
 bool InflateBlock(uint16_t* last);
 bool InflateStored();
