@@ -54,6 +54,8 @@ struct State {
   int seekCalls = 0;
   std::vector<MessageBoxRecord> boxes;
   std::vector<std::pair<std::string, DWORD>> writes;
+  std::vector<CallRecord> calls;
+  std::vector<ProcessStart> starts;
   std::vector<DialogEvent> idleScript;
   std::vector<DialogEvent> afterPaintScript;
   std::map<size_t, std::vector<DialogEvent>> boxScripts;
@@ -81,6 +83,16 @@ Object* Find(HANDLE handle, Kind kind) {
   auto it = S().objects.find((intptr_t)handle);
   if (it == S().objects.end() || it->second.kind != kind) return nullptr;
   return &it->second;
+}
+
+void Log(const char* function, std::string detail = std::string()) {
+  S().calls.push_back({function, std::move(detail)});
+}
+
+// The path a file handle was opened with, for the call log.
+std::string PathOf(HANDLE handle) {
+  auto it = S().objects.find((intptr_t)handle);
+  return it == S().objects.end() ? std::string() : it->second.path;
 }
 
 bool HasWildcard(const std::string& s) { return s.find_first_of("*?") != std::string::npos; }
@@ -195,6 +207,8 @@ void ScriptDuringMessageBox(size_t index, std::vector<DialogEvent> events) {
 }
 const DialogRun& LastDialog() { return S().run; }
 const std::vector<std::pair<std::string, DWORD>>& Writes() { return S().writes; }
+const std::vector<CallRecord>& Calls() { return S().calls; }
+const std::vector<ProcessStart>& ProcessStarts() { return S().starts; }
 
 size_t OpenHandleCount() {
   size_t n = 0;
@@ -219,6 +233,7 @@ using namespace hostwin32;
 // ---- kernel32 ----
 
 DWORD GetModuleFileNameA(HMODULE, LPSTR buffer, DWORD size) {
+  Log("GetModuleFileNameA");
   const std::string& name = S().moduleFileName;
   if (size == 0) return 0;
   if (name.size() >= size) {
@@ -233,10 +248,12 @@ DWORD GetModuleFileNameA(HMODULE, LPSTR buffer, DWORD size) {
 
 HMODULE GetModuleHandleA(LPCSTR) { return (HMODULE)(intptr_t)0x400000; }
 
-LPSTR GetCommandLineA(void) { return &S().commandLine[0]; }
+LPSTR GetCommandLineA(void) {
+  Log("GetCommandLineA"); return &S().commandLine[0]; }
 
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
                    HANDLE) {
+  Log("CreateFileA", name);
   std::string path = HostPath(name);
   Faults& f = S().faults;
   if (f.createFileFails && f.createFileFails(name)) return INVALID_HANDLE_VALUE;
@@ -261,6 +278,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWOR
 }
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED) {
+  Log("ReadFile", PathOf(file));
   if (read) *read = 0;
   int call = S().readCalls++;
   Object* object = Find(file, Kind::File);
@@ -280,6 +298,7 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPP
 }
 
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED) {
+  Log("WriteFile", PathOf(file));
   if (written) *written = 0;
   Object* object = Find(file, Kind::File);
   if (!object) return FALSE;
@@ -295,6 +314,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOV
 }
 
 DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method) {
+  Log("SetFilePointer", PathOf(file));
   int call = S().seekCalls++;
   Object* object = Find(file, Kind::File);
   if (!object) return INVALID_SET_FILE_POINTER;
@@ -310,6 +330,7 @@ DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD metho
 }
 
 DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh) {
+  Log("GetFileSize", PathOf(file));
   Object* object = Find(file, Kind::File);
   if (!object || S().faults.getFileSizeFails) return INVALID_FILE_SIZE;
   struct stat st;
@@ -319,6 +340,7 @@ DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh) {
 }
 
 BOOL CloseHandle(HANDLE handle) {
+  Log("CloseHandle", PathOf(handle));
   auto it = S().objects.find((intptr_t)handle);
   if (it == S().objects.end() || it->second.kind == Kind::Find) return FALSE;
   Object object = it->second;
@@ -335,6 +357,7 @@ BOOL CloseHandle(HANDLE handle) {
 }
 
 BOOL DosDateTimeToFileTime(WORD date, WORD time, LPFILETIME fileTime) {
+  Log("DosDateTimeToFileTime");
   int year = 1980 + (date >> 9), month = (date >> 5) & 15, day = date & 31;
   int hour = time >> 11, minute = (time >> 5) & 63, second = (time & 31) * 2;
   static const int length[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -349,6 +372,7 @@ BOOL DosDateTimeToFileTime(WORD date, WORD time, LPFILETIME fileTime) {
 }
 
 BOOL LocalFileTimeToFileTime(const FILETIME* local, LPFILETIME utc) {
+  Log("LocalFileTimeToFileTime");
   int64_t ticks = ToTicks(local);
   time_t asLocal = (time_t)(ticks / TicksPerSecond - SecondsFrom1601To1970);
   // Interpret the wall-clock value in the local zone to find its offset.
@@ -363,6 +387,7 @@ BOOL LocalFileTimeToFileTime(const FILETIME* local, LPFILETIME utc) {
 }
 
 BOOL SetFileTime(HANDLE file, const FILETIME*, const FILETIME* access, const FILETIME* write) {
+  Log("SetFileTime", PathOf(file));
   Object* object = Find(file, Kind::File);
   if (!object) return FALSE;
   struct timespec times[2];
@@ -381,6 +406,7 @@ BOOL SetFileTime(HANDLE file, const FILETIME*, const FILETIME* access, const FIL
 }
 
 DWORD GetTempPathA(DWORD size, LPSTR buffer) {
+  Log("GetTempPathA");
   State& s = S();
   if (s.faults.tempPathFails) return 0;
   std::string path;
@@ -401,6 +427,7 @@ DWORD GetTempPathA(DWORD size, LPSTR buffer) {
 }
 
 HANDLE FindFirstFileA(LPCSTR name, LPWIN32_FIND_DATAA data) {
+  Log("FindFirstFileA", name);
   std::string path = HostPath(name);
   if (path.empty() || path.back() == '/') return INVALID_HANDLE_VALUE;
   size_t slash = path.rfind('/');
@@ -432,6 +459,7 @@ HANDLE FindFirstFileA(LPCSTR name, LPWIN32_FIND_DATAA data) {
 }
 
 BOOL FindClose(HANDLE find) {
+  Log("FindClose");
   auto it = S().objects.find((intptr_t)find);
   if (it == S().objects.end() || it->second.kind != Kind::Find) return FALSE;
   S().objects.erase(it);
@@ -439,13 +467,29 @@ BOOL FindClose(HANDLE find) {
 }
 
 BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
+  Log("CreateDirectoryA", path);
   std::string host = HostPath(path);
   return mkdir(host.c_str(), 0755) == 0;
 }
 
-BOOL CreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES,
-                    BOOL, DWORD, LPVOID, LPCSTR currentDirectory, LPSTARTUPINFOA,
-                    LPPROCESS_INFORMATION info) {
+BOOL CreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
+                    LPSECURITY_ATTRIBUTES threadAttributes, BOOL inherit, DWORD flags, LPVOID environment,
+                    LPCSTR currentDirectory, LPSTARTUPINFOA startup, LPPROCESS_INFORMATION info) {
+  Log("CreateProcessA", application ? application : "");
+  ProcessStart record;
+  record.hasApplication = application != nullptr;
+  if (application) record.application = application;
+  if (commandLine) record.commandLine = commandLine;
+  record.hadProcessAttributes = processAttributes != nullptr;
+  record.hadThreadAttributes = threadAttributes != nullptr;
+  record.inheritHandles = inherit;
+  record.flags = flags;
+  record.hadEnvironment = environment != nullptr;
+  record.hasCurrentDirectory = currentDirectory != nullptr;
+  if (currentDirectory) record.currentDirectory = currentDirectory;
+  record.hadStartup = startup != nullptr;
+  if (startup) record.startup = *startup;
+  S().starts.push_back(record);
   std::string line = commandLine ? commandLine : "";
   std::vector<std::string> args = SplitCommandLine(line);
   std::string program = HostPath(application ? application : args[0]);
@@ -485,6 +529,7 @@ BOOL CreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES
 }
 
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
+  Log("WaitForSingleObject", std::to_string(milliseconds));
   Object* process = Find(object, Kind::Process);
   if (!process) return WAIT_FAILED;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
@@ -504,6 +549,7 @@ DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
 }
 
 BOOL DeleteFileA(LPCSTR name) {
+  Log("DeleteFileA", name);
   std::string path = HostPath(name);
   struct stat st;
   if (lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return FALSE;
@@ -526,6 +572,7 @@ BOOL DeleteFileA(LPCSTR name) {
 }
 
 BOOL RemoveDirectoryA(LPCSTR path) {
+  Log("RemoveDirectoryA", path);
   std::string host = HostPath(path);
   return rmdir(host.c_str()) == 0;
 }
@@ -533,6 +580,7 @@ BOOL RemoveDirectoryA(LPCSTR path) {
 // ---- user32 ----
 
 INT_PTR DialogBoxIndirectParamA(HINSTANCE, LPCDLGTEMPLATEA, HWND, DLGPROC dialogProc, LPARAM initParam) {
+  Log("DialogBoxIndirectParamA");
   State& s = S();
   s.run = DialogRun();
   if (s.faults.dialogCannotBeCreated) return -1;
@@ -565,6 +613,7 @@ INT_PTR DialogBoxIndirectParamA(HINSTANCE, LPCDLGTEMPLATEA, HWND, DLGPROC dialog
 }
 
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  Log("PostMessageA", std::to_string(message));
   State& s = S();
   if (!s.dialogActive || window != s.dialogWindow || s.run.ended) return FALSE;
   s.posted.push_back({message, wParam, lParam});
@@ -572,6 +621,7 @@ BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 BOOL EndDialog(HWND dialog, INT_PTR result) {
+  Log("EndDialog");
   State& s = S();
   if (!s.dialogActive || dialog != s.dialogWindow || s.run.ended) return FALSE;
   s.run.ended = true;
@@ -580,6 +630,7 @@ BOOL EndDialog(HWND dialog, INT_PTR result) {
 }
 
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+  Log("MessageBoxA", caption ? caption : "");
   State& s = S();
   size_t index = s.boxes.size();
   s.boxes.push_back({caption ? caption : "", text ? text : "", type, owner != nullptr});
@@ -593,4 +644,27 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
   }
   DrainPosted();
   return IDOK;
+}
+
+BOOL RedrawWindow(HWND window, const RECT*, HRGN, UINT flags) {
+  Log("RedrawWindow", std::to_string(flags));
+  // The dialog's own paint has already validated it: nothing is left to
+  // paint, so no WM_PAINT follows.
+  State& s = S();
+  return s.dialogActive && window == s.dialogWindow && !s.run.ended;
+}
+
+BOOL PeekMessageA(LPMSG message, HWND, UINT, UINT, UINT remove) {
+  Log("PeekMessageA", std::to_string(remove));
+  State& s = S();
+  memset(message, 0, sizeof *message);
+  if (s.posted.empty()) return FALSE;
+  // Looks at the first queued message; without PM_REMOVE it stays queued.
+  const DialogEvent& first = s.posted.front();
+  message->hwnd = s.dialogWindow;
+  message->message = first.message;
+  message->wParam = first.wParam;
+  message->lParam = first.lParam;
+  if (remove & 1) s.posted.pop_front();
+  return TRUE;
 }

@@ -72,6 +72,10 @@ typedef BYTE* LPBYTE;
 #define WM_COMMAND 0x0111
 #define WM_USER 0x0400
 
+#define RDW_ALLCHILDREN 0x0080u
+#define RDW_UPDATENOW 0x0100u
+#define PM_NOREMOVE 0x0000u
+
 #define LOWORD(l) ((WORD)(((uintptr_t)(l)) & 0xFFFF))
 #define HIWORD(l) ((WORD)((((uintptr_t)(l)) >> 16) & 0xFFFF))
 
@@ -129,6 +133,23 @@ typedef struct _PROCESS_INFORMATION {
   DWORD dwThreadId;
 } PROCESS_INFORMATION, *LPPROCESS_INFORMATION;
 
+typedef struct tagPOINT {
+  LONG x;
+  LONG y;
+} POINT;
+
+typedef struct tagMSG {
+  HWND hwnd;
+  UINT message;
+  WPARAM wParam;
+  LPARAM lParam;
+  DWORD time;
+  POINT pt;
+} MSG, *LPMSG;
+
+typedef struct tagRECT RECT;
+typedef struct HRGN__* HRGN;
+
 // A dialog template is read as raw bytes in the platform's layout.
 typedef struct DLGTEMPLATE DLGTEMPLATE;
 typedef const DLGTEMPLATE* LPCDLGTEMPLATEA;
@@ -165,3 +186,5 @@ INT_PTR DialogBoxIndirectParamA(HINSTANCE instance, LPCDLGTEMPLATEA dialogTempla
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 BOOL EndDialog(HWND dialog, INT_PTR result);
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+BOOL RedrawWindow(HWND window, const RECT* update, HRGN region, UINT flags);
+BOOL PeekMessageA(LPMSG message, HWND window, UINT first, UINT last, UINT remove);

@@ -72,6 +72,30 @@ struct DialogRun {
 };
 const DialogRun& LastDialog();
 
+// One platform call, in the order the stub made them: the function's name
+// and what tells the call apart (a path, a caption, a message, flags).
+struct CallRecord {
+  std::string function;
+  std::string detail;
+};
+const std::vector<CallRecord>& Calls();
+
+// What one CreateProcessA call was given.
+struct ProcessStart {
+  bool hasApplication = false;
+  std::string application;
+  std::string commandLine;
+  bool hadProcessAttributes = false, hadThreadAttributes = false;
+  BOOL inheritHandles = FALSE;
+  DWORD flags = 0;
+  bool hadEnvironment = false;
+  bool hasCurrentDirectory = false;
+  std::string currentDirectory;
+  bool hadStartup = false;
+  STARTUPINFOA startup{};  // a copy of the record as passed
+};
+const std::vector<ProcessStart>& ProcessStarts();
+
 // Sizes of every WriteFile call, per path the handle was opened with.
 const std::vector<std::pair<std::string, DWORD>>& Writes();
 

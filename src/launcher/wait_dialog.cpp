@@ -63,9 +63,20 @@ void EndWaitDialog() {
   DialogHandle = DialogEnded;
 }
 
+// The window's drawing reaches the screen only when this thread next looks
+// at its message queue, which the extraction does not do while it runs.
+// Paint the dialog and its text now and look at the queue once, taking
+// nothing from it, so the user sees the text for the whole extraction.
+static void ShowWaitWindowNow() {
+  RedrawWindow(DialogHandle, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+  MSG queued;
+  PeekMessageA(&queued, nullptr, 0, 0, PM_NOREMOVE);
+}
+
 // The start message: extract everything once, then launch or end.
 static void RunStartStep() {
   ExtractionPending = 0;
+  ShowWaitWindowNow();
   ExtractAll();
   if (SetupProgramPath[0] == 0) {
     EndWaitDialog();

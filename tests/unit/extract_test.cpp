@@ -78,6 +78,72 @@ TEST_F(ExtractTest, StoredEntriesInFoldersWithTheirTimes) {
   EXPECT_GT(st.st_mtime, mktime(&fields));  // left as the file system set it
 }
 
+// The stamps are local times: the file gets the instant that the wall-clock
+// time names in the machine's zone. Zones far from UTC, set here, tell a
+// missing conversion from a right one.
+TEST_F(ExtractTest, TimesAreLocalTimeInAnyZone) {
+  const char* saved = getenv("TZ");
+  const std::string savedZone = saved ? saved : "";
+  const struct {
+    const char* zone;
+    long eastOfUtc;  // seconds, on 2024-06-15
+  } cases[] = {
+      {"SFX-14", 14 * 3600},
+      {"SFX+11", -11 * 3600},
+      {"SFX-5:45", 5 * 3600 + 45 * 60},
+      {"SFX+5SFD,M3.2.0,M11.1.0", -4 * 3600},  // summer time in June
+  };
+  struct tm wall = {};
+  wall.tm_year = 2024 - 1900;
+  wall.tm_mon = 5;
+  wall.tm_mday = 15;
+  wall.tm_hour = 13;
+  wall.tm_min = 37;
+  wall.tm_sec = 42;
+  const time_t asUtc = timegm(&wall);
+  for (const auto& c : cases) {
+    setenv("TZ", c.zone, 1);
+    tzset();
+    StartOver();
+    Extract({{"stamped.txt", "x"}});
+    struct stat st;
+    ASSERT_EQ(stat(Host("stamped.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtime, asUtc - c.eastOfUtc) << c.zone;
+    EXPECT_EQ(st.st_atime, asUtc - c.eastOfUtc) << c.zone;
+  }
+  if (saved) setenv("TZ", savedZone.c_str(), 1);
+  else unsetenv("TZ");
+  tzset();
+}
+
+// Stored data is copied in pieces of at most 32768 bytes, each written as
+// it was read.
+TEST_F(ExtractTest, StoredDataIsWrittenInPiecesOfAtMost32768Bytes) {
+  const struct {
+    size_t size;
+    DWORD shortReads;
+    std::vector<DWORD> writes;
+  } cases[] = {
+      {0, 0, {}},
+      {1, 0, {1}},
+      {32768, 0, {32768}},
+      {32769, 0, {32768, 1}},
+      {70000, 0, {32768, 32768, 4464}},
+      {2500, 1000, {1000, 1000, 500}},  // short reads are written as they come
+  };
+  for (const auto& c : cases) {
+    StartOver();
+    hostwin32::InjectedFaults().shortReadLimit = c.shortReads;
+    Bytes data(c.size, 0);
+    for (size_t i = 0; i < c.size; i++) data[i] = (char)(i * 7 + i / 251);
+    Extract({{"piece.bin", data}});
+    std::vector<DWORD> writes;
+    for (auto& w : hostwin32::Writes()) writes.push_back(w.second);
+    EXPECT_EQ(writes, c.writes) << c.size;
+    EXPECT_EQ(ReadHostFile(Host("piece.bin")), data) << c.size;
+  }
+}
+
 TEST_F(ExtractTest, FirstHeaderWithoutSignatureWritesNothing) {
   // The marker finds a valid first header; point the start at a record
   // that follows it instead.

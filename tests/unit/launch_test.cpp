@@ -148,6 +148,82 @@ TEST_F(LaunchTest, FailedStartStillEndsTheDialogAndCleansUp) {
   EXPECT_TRUE(hostwin32::MessageBoxes().empty());
 }
 
+// Where a call appears in the host layer's call log; -1 when it does not.
+int CallIndex(const std::string& function, size_t from = 0) {
+  const auto& calls = hostwin32::Calls();
+  for (size_t i = from; i < calls.size(); i++) {
+    if (calls[i].function == function) return (int)i;
+  }
+  return -1;
+}
+
+TEST_F(LaunchTest, WizardStartsWithTheDocumentedRecordAndOrder) {
+  const std::string wizard = MakeWizard("setup.EXE");
+  LaunchSetup(wizard.c_str(), "a b");
+  ASSERT_EQ(hostwin32::ProcessStarts().size(), 1u);
+  const hostwin32::ProcessStart& p = hostwin32::ProcessStarts()[0];
+  EXPECT_EQ(p.flags, NORMAL_PRIORITY_CLASS);
+  EXPECT_FALSE(p.inheritHandles);
+  EXPECT_FALSE(p.hadProcessAttributes);
+  EXPECT_FALSE(p.hadThreadAttributes);
+  EXPECT_FALSE(p.hadEnvironment);  // the wizard inherits this environment
+  // No folder is passed: the wizard starts in the installer's current
+  // folder, not in the extraction folder.
+  EXPECT_FALSE(p.hasCurrentDirectory) << p.currentDirectory;
+  ASSERT_TRUE(p.hadStartup);
+  STARTUPINFOA expected;
+  memset(&expected, 0, sizeof expected);
+  expected.cb = sizeof expected;
+  expected.dwFlags = STARTF_USESHOWWINDOW;
+  expected.wShowWindow = SW_SHOW;
+  EXPECT_EQ(memcmp(&p.startup, &expected, sizeof expected), 0)
+      << "cb " << p.startup.cb << " flags " << p.startup.dwFlags << " show " << p.startup.wShowWindow;
+
+  // The wait window goes before the wait, so it is gone while the wizard
+  // runs; clean-up comes after the wait.
+  const int start = CallIndex("CreateProcessA");
+  const int end = CallIndex("EndDialog");
+  const int wait = CallIndex("WaitForSingleObject");
+  const int remove = CallIndex("DeleteFileA");
+  ASSERT_GE(start, 0);
+  EXPECT_GT(end, start);
+  EXPECT_GT(wait, end);
+  EXPECT_EQ(hostwin32::Calls()[wait].detail, "10000");
+  EXPECT_GT(remove, wait);
+  EXPECT_EQ(CallIndex("EndDialog", end + 1), -1);  // ended once
+}
+
+TEST_F(LaunchTest, FolderRemovalNeedsMoreThanTwoCharacters) {
+  const struct {
+    const char* root;
+    const char* removed;  // nullptr: RemoveDirectoryA is not called
+  } cases[] = {
+      {"C:\\\\", "C:\\"},  // a second trailing separator stays
+      {"C:\\x\\", "C:\\x"},
+      {"abc\\", "abc"},
+      {"abc", "abc"},
+      {"C:\\", nullptr},
+      {"ab\\", nullptr},
+      {"ab", nullptr},
+      {"\\", nullptr},
+      {"", nullptr},
+  };
+  for (const auto& c : cases) {
+    StartOver();
+    strcpy(ExtractionRoot, c.root);
+    LaunchSetup("C:\\nowhere\\setup.EXE", "");
+    std::vector<std::string> removed;
+    for (auto& call : hostwin32::Calls()) {
+      if (call.function == "RemoveDirectoryA") removed.push_back(call.detail);
+    }
+    if (c.removed) {
+      EXPECT_EQ(removed, std::vector<std::string>{c.removed}) << c.root;
+    } else {
+      EXPECT_TRUE(removed.empty()) << c.root << " -> " << (removed.empty() ? "" : removed[0]);
+    }
+  }
+}
+
 TEST_F(LaunchTest, ProgramPathWithBlanksIsStartedItself) {
   // A program planted where the unquoted path is cut at its first blank
   // must not be the one that runs.

@@ -133,4 +133,37 @@ TEST_F(PathsTest, ChainIgnoresShortAndSelfParentPaths) {
   EXPECT_FALSE(HostExists(temp / "x:"));
 }
 
+// Which folders a chain tries to make, in order, from a folder where none
+// of them exists yet.
+TEST_F(PathsTest, ChainMakesExactlyTheMissingLevelsItCanReach) {
+  const struct {
+    const char* path;
+    std::vector<std::string> made;
+  } cases[] = {
+      {"abc\\de", {"abc", "abc\\de"}},
+      {"abc/de/", {"abc", "abc\\de"}},
+      {"ab\\cd", {"ab\\cd"}},  // "ab" is too short to be made
+      {"x:", {}},
+      {"abc:", {}},             // its own folder part: no progress, no call
+      {"q:r", {}},
+      {"abc\\d:", {}},
+      {"\\", {}},
+      {"", {}},
+  };
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  for (const auto& c : cases) {
+    TempDir here;
+    ASSERT_EQ(chdir(here.path().c_str()), 0);
+    hostwin32::Reset();
+    Chain(c.path);
+    std::vector<std::string> made;
+    for (auto& call : hostwin32::Calls()) {
+      if (call.function == "CreateDirectoryA") made.push_back(call.detail);
+    }
+    EXPECT_EQ(made, c.made) << c.path;
+    ASSERT_EQ(chdir(cwd), 0);
+  }
+}
+
 }  // namespace

@@ -88,6 +88,36 @@ TEST_F(WaitDialogTest, FirstPaintStartsTheExtractionOnce) {
   EXPECT_EQ(DialogHandle, DialogEnded);
 }
 
+TEST_F(WaitDialogTest, StartStepPutsTheWindowOnScreenBeforeExtracting) {
+  Install({{"a.txt", "1"}});
+  RunInstaller();
+  const auto& calls = hostwin32::Calls();
+  auto next = [&](const std::string& function, size_t from) {
+    for (size_t i = from; i < calls.size(); i++) {
+      if (calls[i].function == function) return (int)i;
+    }
+    return -1;
+  };
+  const int dialog = next("DialogBoxIndirectParamA", 0);
+  ASSERT_GE(dialog, 0);
+  const int redraw = next("RedrawWindow", dialog);
+  ASSERT_GE(redraw, 0) << "the dialog is never repainted";
+  EXPECT_EQ(calls[redraw].detail, std::to_string(RDW_UPDATENOW | RDW_ALLCHILDREN));
+  // The queue is looked at right after the paint, and nothing is taken out.
+  ASSERT_LT(redraw + 1, (int)calls.size());
+  EXPECT_EQ(calls[redraw + 1].function, "PeekMessageA");
+  EXPECT_EQ(calls[redraw + 1].detail, std::to_string(PM_NOREMOVE));
+  // Only then does the extraction touch the archive or the disk.
+  for (const char* work : {"SetFilePointer", "CreateFileA", "FindFirstFileA", "CreateDirectoryA"}) {
+    const int first = next(work, dialog);
+    ASSERT_GE(first, 0) << work;
+    EXPECT_GT(first, redraw + 1) << work;
+  }
+  EXPECT_EQ(next("RedrawWindow", redraw + 1), -1);  // painted once
+  EXPECT_EQ(Delivered(WM_USER), 1);
+  EXPECT_EQ(ReadHostFile(RootHost() + "/a.txt"), "1");
+}
+
 TEST_F(WaitDialogTest, CancelBeforeTheStartMessage) {
   Install({{"a.txt", "1"}});
   hostwin32::ScriptAfterFirstPaint({Cancel()});
