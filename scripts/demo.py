@@ -2,6 +2,7 @@
 """The demo: packs the sample folder and the sample wizard into an
 installer with sfxpack, runs that installer under Wine on a virtual display
 and tells what happened. Usage: demo.py BUILD_DIR"""
+import random
 import shutil
 import subprocess
 import sys
@@ -12,6 +13,22 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "wine"))
 import winetest  # noqa: E402
+
+
+def write_catalogue(path: Path, size: int):
+    """A large text file of made-up catalogue lines, so that unpacking takes
+    long enough to see the wait window."""
+    rng = random.Random(1995)
+    words = ("pieza modelo serie tornillo tuerca arandela soporte placa cable conector panel "
+             "acero latón cobre aluminio negro blanco rojo azul pequeño grande largo corto").split()
+    path.parent.mkdir(parents=True, exist_ok=True)
+    with open(path, "w", encoding="cp1252", newline="\r\n") as out:
+        written, number = 0, 0
+        while written < size:
+            number += 1
+            line = f"{number:08d} {' '.join(rng.choices(words, k=6))} {rng.randint(1, 99999) / 100:.2f}\n"
+            out.write(line)
+            written += len(line) + 1
 
 
 def main() -> int:
@@ -30,6 +47,7 @@ def main() -> int:
     shutil.rmtree(demo, ignore_errors=True)
     shutil.copytree(ROOT / "examples" / "payload", payload)
     shutil.copyfile(build / "win32" / "examples" / "SETUP.EXE", payload / "SETUP.EXE")
+    write_catalogue(payload / "data" / "catalogo.txt", 16 * 1000 * 1000)
     installer = demo / "VelunaxDemoSetup.exe"
     subprocess.run([str(build / "bin" / "sfxpack"), "create", "-o", str(installer), "--wizard", "SETUP.EXE",
                     str(payload)], check=True)
@@ -55,10 +73,16 @@ def main() -> int:
     shooter = threading.Thread(target=shoot_wizard, daemon=True)
     shooter.start()
     print(f"\nStarting {winetest.win_path(started).decode('cp1252')} \"demo argument\" under Wine...")
-    r = h.run(started, b'"demo argument"', shots={"wait": "demo-wait"}, all_processes=True, name="demo")
+    # The wait window is photographed once the extraction has made its
+    # folder, with the installer held still for the moment of the picture.
+    root = b"C:\\users\\" + h.temp_dir().parent.name.encode() + b"\\Temp\\_I_"
+    r = h.run(started, b'"demo argument"', shots={"extracting": "demo-wait"}, extracting_dir=root,
+              all_processes=True, name="demo")
     shooter.join(timeout=30)
 
     print(f"\nExit code: {r.exit_code}")
+    if r.extracting is None:
+        print("The extraction was over before the wait window could be photographed.")
     if r.wait:
         print(f"Wait window: {r.wait.caption.decode('cp1252')!r}: {r.wait.text.decode('cp1252')!r}")
     for box in r.boxes:

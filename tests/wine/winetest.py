@@ -37,6 +37,11 @@ PRELOAD_NAME = "libsfxwinefix.so"
 PROBE_CAPTION = "Wine probe".encode("cp1252")
 PROBE_TEXT = "Ready: \u00e9\u00f3\u00b7 \u20ac.".encode("cp1252")
 LABEL_RE = re.compile(r"^[A-Za-z0-9_.-]+$")
+# Every Wine process and every packing of the tests runs in this zone, far
+# from UTC and without summer time, so that a time stamp that skips the
+# local-to-UTC step shows up as nine hours off.
+TEST_ZONE = "Asia/Tokyo"
+TEST_ZONE_OFFSET = 9 * 3600
 
 
 class Skip(Exception):
@@ -67,6 +72,16 @@ class WaitWindow:
 
 
 @dataclasses.dataclass
+class Extracting:
+    """The wait window while the extraction ran: its client area on screen."""
+    t_ms: int
+    x: int
+    y: int
+    w: int
+    h: int
+
+
+@dataclasses.dataclass
 class Cancel:
     how: str
     box: int
@@ -85,6 +100,7 @@ class Result:
     shot_results: Dict[str, str]
     screenshots: Dict[str, Path]
     errors: List[str]
+    extracting: Optional[Extracting] = None
     log: str = ""
     seconds: float = 0.0
 
@@ -127,6 +143,8 @@ def parse_log(text: str) -> Result:
                 if not result.waits:
                     raise ValueError("WAITGONE without WAIT")
                 result.waits[0].gone_ms = int(f["t"])
+            elif kind == "EXTRACTING":
+                result.extracting = Extracting(int(f["t"]), int(f["x"]), int(f["y"]), int(f["w"]), int(f["h"]))
             elif kind == "CANCEL":
                 result.cancel = Cancel(f["how"], int(f["box"]), f["result"], int(f["t"]))
             elif kind == "SHOT":
@@ -177,6 +195,15 @@ def image_info(png: Path):
     out = subprocess.run(["identify", "-format", "%w %h %k", str(png)],
                          capture_output=True, text=True, check=True).stdout.split()
     return int(out[0]), int(out[1]), int(out[2])
+
+
+def dark_pixels(png: Path, x: int, y: int, w: int, h: int) -> int:
+    """How many pixels of the rectangle are dark (text, not a window's face)."""
+    out = subprocess.run(["convert", str(png), "-crop", f"{w}x{h}+{x}+{y}", "+repage", "-colorspace", "gray",
+                          "-threshold", "40%", "-format", "%[fx:mean*w*h] %w %h", "info:"],
+                         capture_output=True, text=True, check=True).stdout.split()
+    light, width, height = float(out[0]), int(out[1]), int(out[2])
+    return width * height - round(light)
 
 
 def check(condition, message: str):
@@ -230,6 +257,7 @@ class Harness:
             "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
             "LANG": locale_name,
             "LC_ALL": locale_name,
+            "TZ": TEST_ZONE,
         })
         if self.state.get("display"):
             env["DISPLAY"] = self.state["display"]
@@ -277,21 +305,26 @@ class Harness:
             app: Optional[Path] = None, cwd: Optional[Path] = None, cancel: str = "none",
             cancel_at: int = 0, shots: Optional[Dict[str, str]] = None,
             timeout_s: Optional[float] = None, env: Optional[Dict[str, str]] = None,
-            all_processes: bool = False, name: Optional[str] = None) -> Result:
+            all_processes: bool = False, name: Optional[str] = None,
+            extracting_dir: Optional[bytes] = None) -> Result:
         """Starts `program` under sfxwatch and returns what happened.
 
         cmdline: exact command-line bytes (default: the quoted Windows path of
         program, then a blank and args when given). cancel: none, close,
         escape or idcancel; cancel_at: 0 for as soon as the wait window
-        appears, N for while message box N is open. shots: {"box:N" or
-        "wait": label}, each saved as screenshots/<label>.png.
+        appears, N for while message box N is open. shots: {"box:N",
+        "wait" or "extracting": label}, each saved as
+        screenshots/<label>.png; "extracting" needs extracting_dir, the
+        Windows path of a folder that appears once the extraction runs.
         """
         self.require_ready()
         check(self.watcher.exists(), f"{self.watcher} is missing: build the cross build first")
         check(Path(program).exists(), f"{program} is missing")
         shots = dict(shots or {})
         for when, label in shots.items():
-            check(when == "wait" or re.fullmatch(r"box:[1-9][0-9]*", when), f"bad shot moment {when!r}")
+            check(when in ("wait", "extracting") or re.fullmatch(r"box:[1-9][0-9]*", when),
+                  f"bad shot moment {when!r}")
+            check(when != "extracting" or extracting_dir, "an extracting shot needs extracting_dir")
             check(LABEL_RE.match(label), f"bad screenshot label {label!r}")
         if timeout_s is None:
             timeout_s = 300 if self.state.get("emulated") else 90
@@ -311,6 +344,8 @@ class Harness:
             job.append(f"app {win_path(app).hex()}")
         if cwd is not None:
             job.append(f"cwd {win_path(cwd).hex()}")
+        if extracting_dir is not None:
+            job.append(f"extracting_dir {extracting_dir.hex()}")
         job += [f"shot {when} {label}" for when, label in shots.items()]
         (run_dir / "job.txt").write_text("\n".join(job) + "\n")
 

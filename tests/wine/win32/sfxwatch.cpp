@@ -14,9 +14,14 @@
 //                    IDCANCEL) or idcancel (WM_COMMAND IDCANCEL posted)
 //   cancel_at N      0: as soon as the wait window appears;
 //                    N: while message box number N is open, before its OK
-//   shot WHEN LABEL  WHEN is "wait" or "box:N": ask the Linux side for a
-//                    screenshot then, through the files req-LABEL / done-LABEL
-//                    in the handshake folder
+//   shot WHEN LABEL  WHEN is "wait", "box:N" or "extracting": ask the Linux
+//                    side for a screenshot then, through the files req-LABEL /
+//                    done-LABEL in the handshake folder. "extracting" is taken
+//                    once the folder named by extracting_dir exists while the
+//                    wait window shows, with the program's thread suspended,
+//                    so the picture is what the user sees during the work
+//   extracting_dir HEX  Windows path of the folder whose appearance means
+//                    that the extraction is running
 //   handshake HEX    Windows path of the handshake folder
 //   timeout_ms N     end the program under test after this long (default 120000)
 //   scope WHAT       process (windows of the started process, default) or all
@@ -36,13 +41,15 @@
 namespace {
 
 const DWORD kPollMs = 100;
+// While an "extracting" shot is due, the folder is looked for this often.
+const DWORD kFastPollMs = 5;
 const DWORD kRepressMs = 3000;
 const DWORD kHideWaitMs = 10000;
 const DWORD kShotWaitMs = 120000;
 const int kStaticTextId = 0xFFFF;
 
 struct Job {
-  std::string log, cmdline, app, cwd, handshake;
+  std::string log, cmdline, app, cwd, handshake, extracting_dir;
   std::string cancel = "none";
   int cancel_at = 0;
   std::vector<std::pair<std::string, std::string>> shots;  // when, label
@@ -128,6 +135,7 @@ bool ParseJob(const std::string& text, Job* job, std::string* error) {
     else if (key == "app") bytes = &job->app;
     else if (key == "cwd") bytes = &job->cwd;
     else if (key == "handshake") bytes = &job->handshake;
+    else if (key == "extracting_dir") bytes = &job->extracting_dir;
     if (bytes) {
       if (!FromHex(value, bytes)) { *error = "bad hex for " + key; return false; }
     } else if (key == "cancel") {
@@ -196,8 +204,8 @@ void Settle(HWND hwnd) {
   }
 }
 
-void RequestShot(const Job& job, HWND hwnd, const std::string& label) {
-  Settle(hwnd);
+void RequestShot(const Job& job, HWND hwnd, const std::string& label, bool settle = true) {
+  if (settle) Settle(hwnd);
   std::string request = job.handshake + "\\req-" + label;
   std::string done = job.handshake + "\\done-" + label;
   HANDLE file = CreateFileA(request.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
@@ -255,6 +263,61 @@ int PressDefault(HWND box) {
   return id;
 }
 
+bool IsFolder(const std::string& path) {
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The screenshot during the extraction: the program's thread is held while
+// the picture is taken, so it shows the window exactly as the running
+// extraction leaves it, however fast the machine. Returns true once done.
+// What the watcher knows of the program's dialogs.
+struct Seen {
+  HWND wait = nullptr;
+  std::vector<HWND> dialogs;
+};
+
+// Records a dialog that is not a message box the first time it is seen;
+// the first such dialog is the wait window. Returns true when it is new.
+bool NoteDialog(Seen* seen, HWND hwnd) {
+  for (HWND known : seen->dialogs)
+    if (known == hwnd) return false;
+  seen->dialogs.push_back(hwnd);
+  if (!seen->wait) seen->wait = hwnd;
+  LogLine("WAIT t=" + Num(Elapsed()) + " hwnd=" + HwndText(hwnd) + " caption=" + Hex(WindowText(hwnd)) +
+          " text=" + Hex(WindowText(GetDlgItem(hwnd, 0))));
+  return true;
+}
+
+bool ShootExtracting(const Job& job, const PROCESS_INFORMATION& pi, const std::string& label, Seen* seen) {
+  if (!IsFolder(job.extracting_dir)) return false;
+  if (SuspendThread(pi.hThread) == static_cast<DWORD>(-1)) {
+    LogLine("SHOT t=" + Num(Elapsed()) + " label=" + label + " result=nosuspend");
+    return true;
+  }
+  Enumeration e{pi.dwProcessId, false, {}};
+  EnumWindows(CollectDialog, reinterpret_cast<LPARAM>(&e));
+  HWND wait = nullptr;
+  for (HWND hwnd : e.dialogs)
+    if (!wait && !GetDlgItem(hwnd, kStaticTextId)) wait = hwnd;
+  if (wait) NoteDialog(seen, wait);
+  if (!wait) {
+    ResumeThread(pi.hThread);
+    LogLine("SHOT t=" + Num(Elapsed()) + " label=" + label + " result=nowindow");
+    return true;
+  }
+  RECT client;
+  GetClientRect(wait, &client);
+  POINT origin = {0, 0};
+  ClientToScreen(wait, &origin);
+  LogLine("EXTRACTING t=" + Num(Elapsed()) + " hwnd=" + HwndText(wait) + " x=" + Num(origin.x) +
+          " y=" + Num(origin.y) + " w=" + Num(client.right - client.left) +
+          " h=" + Num(client.bottom - client.top));
+  RequestShot(job, wait, label, false);
+  ResumeThread(pi.hThread);
+  return true;
+}
+
 struct Box {
   HWND hwnd;
   int index;
@@ -275,17 +338,30 @@ int Watch(const Job& job) {
     LogLine("ERROR t=" + Num(Elapsed()) + " createprocess=" + Num(GetLastError()));
     return 2;
   }
-  CloseHandle(pi.hThread);
   LogLine("START t=" + Num(Elapsed()) + " pid=" + Num(pi.dwProcessId));
 
   std::vector<Box> boxes;
-  std::vector<HWND> dialogs_seen;
-  HWND wait = nullptr;
+  Seen seen;
+  HWND& wait = seen.wait;
   bool wait_gone_logged = false;
   bool cancelled = job.cancel == "none";
   int result = 0;
+  const std::string* extracting_shot = ShotFor(job, "extracting");
+  bool extracting_done = extracting_shot == nullptr || job.extracting_dir.empty();
+  DWORD last_scan = 0;
+  bool scanned = false;
 
   for (;;) {
+    if (!extracting_done) {
+      extracting_done = ShootExtracting(job, pi, *extracting_shot, &seen);
+      // Windows are looked at at the normal pace; only the folder fast.
+      if (scanned && GetTickCount() - last_scan < kPollMs && WaitForSingleObject(pi.hProcess, 0) != WAIT_OBJECT_0) {
+        Sleep(kFastPollMs);
+        continue;
+      }
+    }
+    last_scan = GetTickCount();
+    scanned = true;
     Enumeration e{pi.dwProcessId, job.all_processes, {}};
     EnumWindows(CollectDialog, reinterpret_cast<LPARAM>(&e));
     std::vector<HWND> message_boxes;
@@ -294,13 +370,7 @@ int Watch(const Job& job) {
         message_boxes.push_back(hwnd);
         continue;
       }
-      bool known = false;
-      for (HWND seen : dialogs_seen) known = known || seen == hwnd;
-      if (known) continue;
-      dialogs_seen.push_back(hwnd);
-      if (!wait) wait = hwnd;
-      LogLine("WAIT t=" + Num(Elapsed()) + " hwnd=" + HwndText(hwnd) + " caption=" + Hex(WindowText(hwnd)) +
-              " text=" + Hex(WindowText(GetDlgItem(hwnd, 0))));
+      if (!NoteDialog(&seen, hwnd)) continue;
       if (const std::string* label = ShotFor(job, "wait")) RequestShot(job, hwnd, *label);
       if (!cancelled && job.cancel_at == 0 && hwnd == wait) {
         Cancel(job, wait, 0);
@@ -348,8 +418,9 @@ int Watch(const Job& job) {
       result = 3;
       break;
     }
-    Sleep(kPollMs);
+    if (extracting_done) Sleep(kPollMs);
   }
+  CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
   return result;
 }

@@ -1,8 +1,11 @@
 // Records the exact command-line bytes it was started with, its working
-// folder and its own path into files of the folder named by WIZARD_LOG_DIR,
-// then waits WIZARD_SLEEP_MS milliseconds (0 when unset) and exits.
+// folder, its own path and how it was started (start-up flags, show state,
+// priority class, whether the installer's wait window is still on screen)
+// into files of the folder named by WIZARD_LOG_DIR, then waits
+// WIZARD_SLEEP_MS milliseconds (0 when unset) and exits.
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -15,6 +18,18 @@ static void Save(const std::string& folder, const char* name, const std::string&
   CloseHandle(file);
 }
 
+// The installer ends its wait window right after starting this program;
+// give it up to 8 seconds (less than the installer's 10-second wait) to
+// go. Returns whether it was still visible then.
+static bool WaitWindowStillVisible() {
+  for (int waited = 0; waited < 8000; waited += 50) {
+    HWND wait = FindWindowA("#32770", "Velunax Software ");
+    if (!wait || !IsWindowVisible(wait)) return false;
+    Sleep(50);
+  }
+  return true;
+}
+
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   char folder[MAX_PATH] = {};
   if (!GetEnvironmentVariableA("WIZARD_LOG_DIR", folder, MAX_PATH)) return 1;
@@ -25,6 +40,13 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   Save(folder, "cmdline.bin", GetCommandLineA());
   Save(folder, "cwd.txt", cwd);
   Save(folder, "ownpath.txt", own);
+  STARTUPINFOA startup;
+  GetStartupInfoA(&startup);
+  char how[160];
+  snprintf(how, sizeof how, "flags=%lu show=%u priority=%lu waitvisible=%d",
+           (unsigned long)startup.dwFlags, (unsigned)startup.wShowWindow,
+           (unsigned long)GetPriorityClass(GetCurrentProcess()), WaitWindowStillVisible() ? 1 : 0);
+  Save(folder, "started.txt", how);
   char sleep[32] = {};
   if (GetEnvironmentVariableA("WIZARD_SLEEP_MS", sleep, sizeof sleep)) Sleep((DWORD)atol(sleep));
   Save(folder, "done.txt", "done");
