@@ -112,8 +112,10 @@ def with_wizard(h: Harness, files: dict) -> dict:
 
 
 def wizard_log(h: Harness, name: str) -> Path:
-    folder = h.runs / ("log-" + name)
-    shutil.rmtree(folder, ignore_errors=True)
+    """A fresh folder for one run's wizard reports. Each run gets its own: a
+    wizard that outlives its case (wizard_running_long) must not write into
+    the folder of a later run."""
+    folder = h.runs / f"log-{name}-{time.time_ns()}"
     folder.mkdir(parents=True)
     return folder
 
