@@ -21,7 +21,9 @@ ZIP = os.environ.get("SFX_ZIP", "zip")
 with open(os.environ["SFX_FORMAT_HEADER"]) as header:
     KEY = int(re.search(r"ScrambleKey = (0x[0-9A-Fa-f]+)", header.read()).group(1), 16)
 MARKER = bytes(b ^ KEY for b in b"PK\x03\x04\x14\x00")
-STUB = b"MZ" + b"\x90" * 510  # a bare stand-in for the real stub
+# A bare stand-in for the real stub: just enough of a PE32 header for i386.
+STUB = (b"MZ" + b"\x90" * 58 + struct.pack("<I", 0x40) + b"PE\0\0" + struct.pack("<H", 0x14C)
+        + b"\x90" * 18 + struct.pack("<H", 0x10B)).ljust(512, b"\x90")
 
 
 def scramble(data):
@@ -345,8 +347,12 @@ class Refusals(Case):
               "'setup.EXE'"], 1),
             (["a.EXE", "b.EXE"], [], ["no --wizard given: the stub will start 'a.EXE'",
                                       "'b.EXE' also holds"], 2),
-            (["setup.EXE", "helper.exe"], ["--wizard", "setup.EXE"],
-             ["'helper.exe' ends in \".exe\" but not in upper case"], 1),
+            # Lower-case programs are ordinary payload beside a wizard...
+            (["setup.EXE", "helper.exe", "bin/tool.Exe"], ["--wizard", "setup.EXE"], [], 0),
+            # ...and named, once, when the installer would start none.
+            (["setup.exe", "bin/tool.Exe", "readme.txt"], [],
+             ["starts no wizard", "'bin/tool.Exe', 'setup.exe'"], 1),
+            (["readme.txt"], [], [], 0),
             (["setup.EXE", "readme.txt"], ["--wizard", "setup.EXE"], [], 0),
         ]
         for names, args, warnings, count in cases:
