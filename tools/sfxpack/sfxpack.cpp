@@ -2,6 +2,7 @@
 // scrambled archive), and lists, tests, extracts and unwraps such installers.
 #include <limits.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,7 +38,10 @@ std::vector<std::string> StubPlaces() {
 std::string FindStub(std::string* looked) {
   for (const std::string& place : StubPlaces()) {
     struct stat st {};
-    if (stat(place.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return place;
+    if (stat(place.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      char full[PATH_MAX];
+      return realpath(place.c_str(), full) ? std::string(full) : place;
+    }
     *looked += (looked->empty() ? "" : ", ") + ("'" + place + "'");
   }
   return "";
