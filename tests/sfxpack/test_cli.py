@@ -529,6 +529,22 @@ class Outputs(Case):
                 self.assertEqual(read(self.path("elsewhere", "old.exe")), b"old installer")
                 self.assertFalse(os.path.exists(self.path("elsewhere", "missing.exe")))
 
+    def test_extract_replaces_links_and_leaves_no_temporary_files(self):
+        write(self.path("in", "a.txt"), b"new a")
+        write(self.path("in", "sub", "b.txt"), b"new b")
+        installer = self.path("i.exe")
+        self.create(installer, self.path("in"))
+        write(self.path("outside.txt"), b"keep me")
+        target = self.path("x")
+        os.makedirs(os.path.join(target, "sub"))
+        os.symlink(self.path("outside.txt"), os.path.join(target, "a.txt"))
+        write(os.path.join(target, "sub", "b.txt"), b"old b")
+        r = run("extract", installer, "-d", target)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertFalse(os.path.islink(os.path.join(target, "a.txt")))
+        self.assertEqual(files_below(target), {"a.txt": b"new a", "sub/b.txt": b"new b"})
+        self.assertEqual(read(self.path("outside.txt")), b"keep me")
+
     def test_unwrap_output_rules(self):
         write(self.path("in", "a.txt"), b"payload")
         installer = self.path("i.exe")

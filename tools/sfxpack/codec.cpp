@@ -151,11 +151,12 @@ bool InflateRaw(const uint8_t* in, size_t n, std::vector<uint8_t>& out, size_t l
 }
 
 size_t DeflateInto(const uint8_t* in, size_t n, int level, size_t room, Bytes& out) {
-  if (level <= 0 || n <= 1) return 0;
+  if (level <= 0 || n <= 1 || room == 0) return 0;
   // A result of n bytes or more would not be smaller, and the entry is
-  // stored instead.
-  const size_t cap = n - 1 < room ? n - 1 : room;
-  if (cap == 0) return 0;
+  // stored instead. libdeflate wants a few bytes of slack past its result,
+  // so the room is checked here rather than by the buffer's size.
+  const size_t slack = 16;
+  const size_t cap = n - 1 < room + slack ? n - 1 : room + slack;
   libdeflate_compressor* c = libdeflate_alloc_compressor(level);
   if (!c) throw std::bad_alloc();
   if (out.capacity < cap) {
@@ -165,8 +166,8 @@ size_t DeflateInto(const uint8_t* in, size_t n, int level, size_t room, Bytes& o
   }
   const size_t packed = libdeflate_deflate_compress(c, in, n, out.data.get(), cap);
   libdeflate_free_compressor(c);
-  out.size = packed;
-  return packed;
+  out.size = packed <= room ? packed : 0;
+  return out.size;
 }
 
 uint16_t PackEntryData(const std::vector<uint8_t>& data, int level, std::vector<uint8_t>& packed) {
