@@ -227,6 +227,13 @@ void AddZipEntries(Gathering& g, zip_t* za, const std::string& zip_path) {
   }
 }
 
+// The fewest data bytes an entry can store: a copied ZIP entry its data as it
+// is, a file its size when stored as it is, else nothing yet known.
+uint64_t LeastPacked(const PlannedEntry& e, bool exact_files) {
+  if (e.zip_index >= 0) return e.known_packed;
+  return exact_files ? e.size : 0;
+}
+
 // ---- Loading and packing entries, side by side ----
 
 // An entry's header fields and the bytes it stores.
@@ -354,7 +361,7 @@ class Packer {
   // Entries that may still shrink count only their headers, unless stored.
   uint64_t Least(size_t i) const {
     const PlannedEntry& e = entries_[i];
-    return EntryArchiveBytes(e.name.size(), e.zip_index >= 0 || level_ == 0 ? e.size : 0);
+    return EntryArchiveBytes(e.name.size(), LeastPacked(e, level_ == 0));
   }
 
   // Memory an entry takes while loaded: its data and its packed form.
@@ -537,7 +544,7 @@ uint64_t CheckArchiveCanFit(const std::vector<PlannedEntry>& entries, uint64_t s
            std::to_string(MaxEntryCount) + " fit in one archive");
   uint64_t least = EndRecordSize;
   for (const PlannedEntry& e : entries)
-    least += EntryArchiveBytes(e.name.size(), e.zip_index >= 0 || exact_files ? e.size : 0);
+    least += EntryArchiveBytes(e.name.size(), LeastPacked(e, exact_files));
   if (stub_size + least > MaxInstallerSize)
     Refuse("the installer would take at least " + std::to_string(stub_size + least) +
            " bytes; the stub reads 32-bit signed offsets, so at most " +
