@@ -37,7 +37,8 @@ bool InflateBounded(const uint8_t* in, size_t n, size_t limit, Bytes& out, std::
 bool StubInflate(int in_fd, uint64_t pos, uint32_t n, int out_fd);
 
 // Whether the stub's decoder gives exactly expected (expected_size bytes)
-// for the scrambled data at pos in in_fd. Decodes into memory.
+// for the scrambled data at pos in in_fd. Its output is compared as it
+// comes and never stored.
 bool StubAgrees(int in_fd, uint64_t pos, uint32_t n, const uint8_t* expected,
                 size_t expected_size);
 
