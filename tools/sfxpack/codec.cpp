@@ -5,6 +5,7 @@
 #include <libdeflate.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/mman.h>  // memfd_create
 #include <sys/stat.h>
 #include <unistd.h>
 
