@@ -532,7 +532,9 @@ class Outputs(Case):
     def test_extract_replaces_links_and_leaves_no_temporary_files(self):
         write(self.path("in", "a.txt"), b"new a")
         write(self.path("in", "sub", "b.txt"), b"new b")
-        installer = self.path("i.exe")
+        long_name = "n" * 251 + ".txt"  # as long as a file name can be
+        write(self.path("in", long_name), b"long")
+        installer = self.path("i" * 240 + ".exe")
         self.create(installer, self.path("in"))
         write(self.path("outside.txt"), b"keep me")
         target = self.path("x")
@@ -542,7 +544,8 @@ class Outputs(Case):
         r = run("extract", installer, "-d", target)
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertFalse(os.path.islink(os.path.join(target, "a.txt")))
-        self.assertEqual(files_below(target), {"a.txt": b"new a", "sub/b.txt": b"new b"})
+        self.assertEqual(files_below(target), {"a.txt": b"new a", "sub/b.txt": b"new b",
+                                               long_name: b"long"})
         self.assertEqual(read(self.path("outside.txt")), b"keep me")
 
     def test_unwrap_output_rules(self):

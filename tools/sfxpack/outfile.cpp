@@ -79,7 +79,9 @@ void CheckOutputTarget(const std::string& path, const std::vector<std::string>& 
 
 OutputFile::OutputFile(const std::string& path) : path_(path) {
   const size_t slash = path.rfind('/');
-  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  // Room for the dot and the suffix within a file name's 255 bytes.
+  if (base.size() > 200) base.resize(200);
   std::string templ = FolderOf(path) + "/." + base + ".XXXXXX";
   fd_ = mkostemp(&templ[0], O_CLOEXEC);
   if (fd_ < 0) Refuse(SystemError("cannot create a file in", FolderOf(path)));

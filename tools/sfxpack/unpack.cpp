@@ -287,7 +287,9 @@ bool ExtractEntry(const FoundEntry& e, const uint8_t* file, const std::string& f
       return false;
   }
   const std::string target = folder + "/" + leaf;
-  std::string temp = folder + "/." + leaf + ".XXXXXX";
+  // A short name of its own: the entry's name may already be as long as
+  // the file system allows.
+  std::string temp = folder + "/.sfxpack-XXXXXX";
   const int fd = mkostemp(&temp[0], O_CLOEXEC);
   if (fd < 0) {
     *why = "cannot create a file in '" + folder + "': " + strerror(errno);
