@@ -5,6 +5,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
-cmake --preset default
-cmake --build --preset default -j "$(nproc)"
-exec python3 scripts/demo.py build
+cmake --preset release
+cmake --build --preset release -j "$(nproc)"
+exec python3 scripts/demo.py build-release

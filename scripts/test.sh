@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds both targets and runs every test.
+# Installs what is missing, builds both targets and runs every test, then
+# checks the release build: installed, packaged and run from both.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake --preset default
 cmake --build --preset default -j "$(nproc)"
 ctest --preset default -j "$(nproc)" "$@"
+bash scripts/check-release.sh build/win32

@@ -2,6 +2,9 @@
 // bytes, the codec (against zlib), the installer walk and the entry order.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
 #include <zlib.h>
 
 #include <string>
@@ -11,6 +14,7 @@
 #include "codec.h"
 #include "console.h"
 #include "pack.h"
+#include "sha256.h"
 #include "unpack.h"
 #include "winnames.h"
 
@@ -259,6 +263,130 @@ TEST(Codec, InflateRawAgainstZlibAndPackingChoice) {
   }
 }
 
+TEST(Codec, InflateBoundedGrowsWithRealOutput) {
+  std::vector<uint8_t> text(300000);
+  for (size_t i = 0; i < text.size(); i++) text[i] = uint8_t("abcabd"[i % 6] + (i >> 14));
+  const std::vector<uint8_t> z = ZlibRawDeflate(text);
+  struct Case {
+    size_t limit;
+    bool ok;
+    const char* why;
+  } cases[] = {
+      {text.size(), true, ""},
+      {0xFFFFFFFFu, true, ""},  // a claim far beyond the data
+      {text.size() - 1, false, "more than"},
+      {1000, false, "more than"},
+  };
+  for (const Case& c : cases) {
+    Bytes out;
+    std::string why;
+    EXPECT_EQ(InflateBounded(z.data(), z.size(), c.limit, out, &why), c.ok) << c.limit;
+    EXPECT_NE(why.find(c.why), std::string::npos) << why;
+    if (c.ok) {
+      ASSERT_EQ(out.size, text.size());
+      EXPECT_EQ(memcmp(out.data.get(), text.data(), text.size()), 0);
+      // Never more room than twice the output, whatever the claim.
+      EXPECT_LE(out.capacity, 2 * text.size());
+    }
+  }
+  // A few bytes claiming 4 GiB: the buffer follows the data, not the claim.
+  const std::vector<uint8_t> tiny = ZlibRawDeflate(std::vector<uint8_t>(5, 'x'));
+  Bytes out;
+  std::string why;
+  ASSERT_TRUE(InflateBounded(tiny.data(), tiny.size(), 0xFFFFFFFFu, out, &why));
+  EXPECT_EQ(out.size, 5u);
+  EXPECT_LE(out.capacity, MostInflatedFrom(tiny.size()));
+  std::vector<uint8_t> cut(z.begin(), z.begin() + z.size() / 3);
+  EXPECT_FALSE(InflateBounded(cut.data(), cut.size(), text.size(), out, &why));
+  EXPECT_NE(why.find("damaged"), std::string::npos);
+}
+
+TEST(Codec, DeflateIntoRespectsTheRoom) {
+  std::vector<uint8_t> text(100000, 'q');
+  Bytes out;
+  const size_t packed = DeflateInto(text.data(), text.size(), 6, text.size(), out);
+  ASSERT_GT(packed, 0u);
+  EXPECT_EQ(DeflateInto(text.data(), text.size(), 6, packed - 1, out), 0u);  // no room
+  EXPECT_EQ(DeflateInto(text.data(), text.size(), 6, packed, out), packed);
+  EXPECT_EQ(DeflateInto(text.data(), text.size(), 0, text.size(), out), 0u);  // level 0 stores
+}
+
+TEST(Options, ExcludeMatchesRelativePathOrBareName) {
+  struct Case {
+    std::vector<std::string> patterns;
+    std::string path;
+    bool excluded;
+  } cases[] = {
+      {{".git"}, ".git", true},
+      {{".git"}, "sub/.git", true},
+      {{".git"}, "sub/.github", false},
+      {{"*.pdb"}, "a/b/c.pdb", true},
+      {{"*.pdb"}, "c.pdb.txt", false},
+      {{"a/*.pdb"}, "a/b/c.pdb", true},  // '*' crosses folders
+      {{"a/*.pdb"}, "b/c.pdb", false},
+      {{"docs"}, "docs/readme", false},  // the folder itself is skipped by the walk
+      {{"x", "read?e"}, "docs/readme", true},
+      {{}, "anything", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(IsExcluded(c.patterns, c.path), c.excluded) << c.path;
+}
+
+TEST(DosStamps, SourceDateEpochClampsAndUsesUtc) {
+  const char* zone = getenv("TZ");
+  const std::string saved = zone ? zone : "";
+  setenv("TZ", "XYZ-5", 1);
+  tzset();
+  const time_t epoch = 1600000000;  // 2020-09-13 12:26:40 UTC
+  const StampRule local{}, fixed{true, epoch};
+  EXPECT_EQ(FormatDosStamp(StampFor(local, epoch)), "2020-09-13 17:26:40");
+  EXPECT_EQ(FormatDosStamp(StampFor(fixed, epoch)), "2020-09-13 12:26:40");
+  EXPECT_EQ(FormatDosStamp(StampFor(fixed, epoch + 86400)), "2020-09-13 12:26:40");
+  EXPECT_EQ(FormatDosStamp(StampFor(fixed, epoch - 3600)), "2020-09-13 11:26:40");
+  // A ZIP entry's stamp, as libzip hands it over (read as local time).
+  struct tm tm {};
+  tm.tm_year = 120, tm.tm_mon = 8, tm.tm_mday = 13, tm.tm_hour = 14, tm.tm_isdst = -1;
+  const time_t zip_time = mktime(&tm);
+  EXPECT_EQ(FormatDosStamp(ZipStampFor(local, zip_time)), "2020-09-13 14:00:00");
+  EXPECT_EQ(FormatDosStamp(ZipStampFor(fixed, zip_time)), "2020-09-13 12:26:40");
+  tm.tm_hour = 9;
+  EXPECT_EQ(FormatDosStamp(ZipStampFor(fixed, mktime(&tm))), "2020-09-13 09:00:00");
+  if (zone) setenv("TZ", saved.c_str(), 1); else unsetenv("TZ");
+  tzset();
+}
+
+TEST(Stub, OnlyA32BitWindowsProgramIsTaken) {
+  std::vector<uint8_t> pe(512, 0);
+  pe[0] = 'M', pe[1] = 'Z', pe[0x3C] = 0x80;
+  memcpy(&pe[0x80], "PE\0\0\x4c\x01", 6);
+  pe[0x80 + 24] = 0x0B, pe[0x80 + 25] = 0x01;
+  EXPECT_EQ(NotAWindowsProgram(pe), "");
+  std::vector<uint8_t> amd64 = pe;
+  amd64[0x84] = 0x64, amd64[0x85] = 0x86;
+  std::vector<uint8_t> far = pe;
+  far[0x3D] = 0x10;  // PE header beyond the end
+  std::vector<uint8_t> text(512, 'a');
+  for (const auto& bad : {amd64, far, text, std::vector<uint8_t>(pe.begin(), pe.begin() + 40)})
+    EXPECT_NE(NotAWindowsProgram(bad), "");
+}
+
+TEST(Sha256, KnownDigests) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+  };
+  for (const auto& c : cases) {
+    Sha256 sha;
+    // Fed in uneven pieces, to cross the block boundaries.
+    for (size_t i = 0; i < c.first.size(); i += 37)
+      sha.Add(reinterpret_cast<const uint8_t*>(c.first.data()) + i,
+              std::min<size_t>(37, c.first.size() - i));
+    EXPECT_EQ(sha.HexDigest(), c.second);
+  }
+}
+
 // A stub, then scrambled entries made by hand, then a central directory
 // signature that ends the walk.
 struct HandEntry {
@@ -363,6 +491,10 @@ TEST(EntryOrder, SizeLimitIsTheStubsSignedOffsets) {
   EXPECT_NO_THROW(CheckArchiveCanFit({file}, stub, false));
   EXPECT_THROW(CheckArchiveCanFit({file}, stub, true), Refusal);
   EXPECT_THROW(CheckArchiveCanFit(std::vector<PlannedEntry>(70000, Planned("x")), 0, false), Refusal);
+  // A copied ZIP entry counts the data it stores, not what it decodes to.
+  PlannedEntry zipped = Planned("z.bin", 1 << 20);
+  zipped.size = 3ull << 30;
+  EXPECT_NO_THROW(CheckArchiveCanFit({zipped}, stub, false));
 }
 
 }  // namespace

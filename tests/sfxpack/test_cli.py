@@ -8,6 +8,10 @@ import io
 import os
 import random
 import re
+import resource
+import shutil
+import signal
+import stat
 import struct
 import subprocess
 import sys
@@ -15,13 +19,19 @@ import tempfile
 import time
 import unittest
 import zipfile
+import zlib
 
 SFXPACK = os.environ["SFXPACK"]
+# A build with AddressSanitizer reserves terabytes of address space, so its
+# memory is judged by peak resident size above a baseline run only.
+SANITIZED = os.environ.get("SFX_SANITIZED") == "1"
 ZIP = os.environ.get("SFX_ZIP", "zip")
 with open(os.environ["SFX_FORMAT_HEADER"]) as header:
     KEY = int(re.search(r"ScrambleKey = (0x[0-9A-Fa-f]+)", header.read()).group(1), 16)
 MARKER = bytes(b ^ KEY for b in b"PK\x03\x04\x14\x00")
-STUB = b"MZ" + b"\x90" * 510  # a bare stand-in for the real stub
+# A bare stand-in for the real stub: just enough of a PE32 header for i386.
+STUB = (b"MZ" + b"\x90" * 58 + struct.pack("<I", 0x40) + b"PE\0\0" + struct.pack("<H", 0x14C)
+        + b"\x90" * 18 + struct.pack("<H", 0x10B)).ljust(512, b"\x90")
 
 
 def scramble(data):
@@ -32,6 +42,26 @@ def run(*args, env=None):
     full_env = dict(os.environ, **(env or {}))
     return subprocess.run([SFXPACK, *args], capture_output=True, env=full_env,
                           encoding="utf-8", errors="replace")
+
+
+def run_measured(*args, env=None, address_space=1 << 30):
+    """Runs sfxpack under an address-space limit (unless sanitized) and
+    returns (result, peak resident bytes of that one process)."""
+    def limit():
+        if not SANITIZED:
+            resource.setrlimit(resource.RLIMIT_AS, (address_space, address_space))
+    full_env = dict(os.environ, **(env or {}))
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        proc = subprocess.Popen([SFXPACK, *args], stdout=out, stderr=err, env=full_env,
+                                preexec_fn=limit)
+        _, status, usage = os.wait4(proc.pid, 0)
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        out.seek(0)
+        err.seek(0)
+        result = subprocess.CompletedProcess(args, proc.returncode,
+                                             out.read().decode("utf-8", "replace"),
+                                             err.read().decode("utf-8", "replace"))
+    return result, usage.ru_maxrss * 1024
 
 
 def write(path, data, mtime=None):
@@ -345,8 +375,12 @@ class Refusals(Case):
               "'setup.EXE'"], 1),
             (["a.EXE", "b.EXE"], [], ["no --wizard given: the stub will start 'a.EXE'",
                                       "'b.EXE' also holds"], 2),
-            (["setup.EXE", "helper.exe"], ["--wizard", "setup.EXE"],
-             ["'helper.exe' ends in \".exe\" but not in upper case"], 1),
+            # Lower-case programs are ordinary payload beside a wizard...
+            (["setup.EXE", "helper.exe", "bin/tool.Exe"], ["--wizard", "setup.EXE"], [], 0),
+            # ...and named, once, when the installer would start none.
+            (["setup.exe", "bin/tool.Exe", "readme.txt"], [],
+             ["starts no wizard", "'bin/tool.Exe', 'setup.exe'"], 1),
+            (["readme.txt"], [], [], 0),
             (["setup.EXE", "readme.txt"], ["--wizard", "setup.EXE"], [], 0),
         ]
         for names, args, warnings, count in cases:
@@ -420,6 +454,434 @@ class Reader(Case):
             r = run(command, self.stub)
             self.assertEqual(r.returncode, 1)
             self.assertIn("holds no archive", r.stderr)
+
+def temp_files(folder):
+    return [n for n in os.listdir(folder) if n.startswith(".")]
+
+
+class Outputs(Case):
+    """What -o may name: refusals leave everything as it was."""
+
+    def test_refused_outputs(self):
+        write(self.path("in", "a.txt"), b"payload")
+        write(self.path("src.zip"), b"")
+        with zipfile.ZipFile(self.path("src.zip"), "w") as z:
+            z.writestr("z.txt", b"zipped")
+        zip_bytes = read(self.path("src.zip"))
+
+        def device(path):
+            try:
+                os.mknod(path, stat.S_IFCHR | 0o600, os.makedev(1, 3))
+            except PermissionError:
+                self.skipTest("cannot make a device node here")
+
+        def link_to_device(path):
+            os.symlink("/dev/null", path)
+
+        def same_as_stub(path):
+            os.link(self.stub, path)
+
+        def link_to_stub(path):
+            os.symlink(self.stub, path)
+
+        def same_as_zip(path):
+            os.link(self.path("src.zip"), path)
+            return ["--from-zip", path]
+
+        # (label, prepare the output (may return extra arguments), message)
+        cases = [
+            ("character device", device, "a character device"),
+            ("FIFO", os.mkfifo, "a FIFO"),
+            ("folder", os.mkdir, "a folder"),
+            ("link to a device", link_to_device, "leads to a character device"),
+            ("hard link of the stub", same_as_stub, "same file as the input"),
+            ("link to the stub", link_to_stub, "same file as the input"),
+            ("hard link of --from-zip", same_as_zip, "same file as the input"),
+        ]
+        for label, prepare, message in cases:
+            with self.subTest(label):
+                folder = self.path("out-" + label.replace(" ", "-"))
+                os.makedirs(folder)
+                out = os.path.join(folder, "setup.exe")
+                extra = prepare(out) or []
+                before = os.lstat(out)
+                r = run("create", "-o", out, "--stub", self.stub, *extra, self.path("in"))
+                self.assertEqual(r.returncode, 1, r.stderr)
+                self.assertIn(message, r.stderr)
+                after = os.lstat(out)
+                self.assertEqual((before.st_mode, before.st_ino), (after.st_mode, after.st_ino))
+                self.assertEqual(temp_files(folder), [])
+                self.assertEqual(read(self.stub), STUB)
+                self.assertEqual(read(self.path("src.zip")), zip_bytes)
+
+    def test_a_link_is_replaced_not_written_through(self):
+        write(self.path("in", "a.txt"), b"payload")
+        write(self.path("elsewhere", "old.exe"), b"old installer")
+        for target in [self.path("elsewhere", "old.exe"), self.path("elsewhere", "missing.exe")]:
+            with self.subTest(target):
+                out = self.path("link.exe")
+                if os.path.lexists(out):
+                    os.unlink(out)
+                os.symlink(target, out)
+                self.create(out, self.path("in"))
+                self.assertFalse(os.path.islink(out))
+                self.assertEqual(run("test", out).returncode, 0)
+                self.assertEqual(read(self.path("elsewhere", "old.exe")), b"old installer")
+                self.assertFalse(os.path.exists(self.path("elsewhere", "missing.exe")))
+
+    def test_extract_replaces_links_and_leaves_no_temporary_files(self):
+        write(self.path("in", "a.txt"), b"new a")
+        write(self.path("in", "sub", "b.txt"), b"new b")
+        long_name = "n" * 251 + ".txt"  # as long as a file name can be
+        write(self.path("in", long_name), b"long")
+        installer = self.path("i" * 240 + ".exe")
+        self.create(installer, self.path("in"))
+        write(self.path("outside.txt"), b"keep me")
+        target = self.path("x")
+        os.makedirs(os.path.join(target, "sub"))
+        os.symlink(self.path("outside.txt"), os.path.join(target, "a.txt"))
+        write(os.path.join(target, "sub", "b.txt"), b"old b")
+        r = run("extract", installer, "-d", target)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertFalse(os.path.islink(os.path.join(target, "a.txt")))
+        self.assertEqual(files_below(target), {"a.txt": b"new a", "sub/b.txt": b"new b",
+                                               long_name: b"long"})
+        self.assertEqual(read(self.path("outside.txt")), b"keep me")
+
+    def test_unwrap_output_rules(self):
+        write(self.path("in", "a.txt"), b"payload")
+        installer = self.path("i.exe")
+        self.create(installer, self.path("in"))
+        original = read(installer)
+        for label, out in [("the installer itself", installer), ("a FIFO", self.path("fifo"))]:
+            with self.subTest(label):
+                if label == "a FIFO":
+                    os.mkfifo(out)
+                r = run("unwrap", installer, "-o", out)
+                self.assertEqual(r.returncode, 1)
+                self.assertEqual(read(installer), original)
+        self.assertEqual(temp_files(self.tmp), [])
+
+    def test_signal_removes_the_temporary_file(self):
+        # Progress goes to a terminal nobody reads: once its buffer is full,
+        # sfxpack waits in the middle of writing, temporary file open.
+        for i in range(3000):
+            write(self.path("in", "d%02d" % (i % 20), "a-rather-long-file-name-%05d.txt" % i), b"x")
+        out = self.path("o", "setup.exe")
+        write(out, b"previous")
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(sig):
+                master, slave = os.openpty()
+                proc = subprocess.Popen([SFXPACK, "create", "-o", out, "--stub", self.stub,
+                                         self.path("in")], stdout=subprocess.DEVNULL, stderr=slave)
+                os.close(slave)
+                deadline = time.time() + 60
+                while not temp_files(self.path("o")) and proc.poll() is None and time.time() < deadline:
+                    time.sleep(0.01)
+                self.assertTrue(temp_files(self.path("o")))
+                time.sleep(0.2)
+                proc.send_signal(sig)
+                self.assertEqual(proc.wait(timeout=60), -sig)
+                os.close(master)
+                self.assertEqual(temp_files(self.path("o")), [])
+                self.assertEqual(read(out), b"previous")
+
+
+def raw_deflate(data, level=6):
+    c = zlib.compressobj(level, zlib.DEFLATED, -15)
+    return c.compress(data) + c.flush()
+
+
+def installer_with_deflated(path, name, packed, size, crc):
+    archive = struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, 8, 0, 0x21, crc, len(packed), size,
+                          len(name), 0) + name + packed
+    write(path, STUB + scramble(archive + b"PK\x05\x06" + bytes(18)))
+
+
+class Hostile(Case):
+    """Sizes that inputs claim but do not hold: a clear error, little memory."""
+
+    LIMIT = 100 << 20
+
+    def baseline(self):
+        write(self.path("base", "a.txt"), b"a")
+        self.create(self.path("base.exe"), self.path("base"))
+        return run_measured("list", self.path("base.exe"))[1]
+
+    def check_small(self, args, message):
+        r, peak = run_measured(*args)
+        self.assertEqual(r.returncode, 1, r.stderr + r.stdout)
+        self.assertIn(message, r.stdout + r.stderr)
+        self.assertNotIn("out of memory", r.stderr)
+        extra = peak - (self.base if SANITIZED else 0)
+        self.assertLess(extra, self.LIMIT, "peak resident %d bytes" % peak)
+
+    def test_declared_sizes(self):
+        self.base = self.baseline()
+        tiny = raw_deflate(b"hello")
+        installer = self.path("bomb.exe")
+        installer_with_deflated(installer, b"a.txt", tiny, 0xFFFFFFFF, zlib.crc32(b"hello"))
+        # Data that really decodes to 64 MiB, in a header that claims 1 MiB.
+        big = raw_deflate(bytes(64 << 20), 9)
+        liar = self.path("liar.exe")
+        installer_with_deflated(liar, b"b.txt", big, 1 << 20, 0)
+
+        def zip_claiming(comp_size=None, size=None):
+            path = self.path("claim-%s-%s.zip" % (comp_size, size))
+            with zipfile.ZipFile(path, "w") as z:
+                z.writestr("a.txt", b"hello hello hello", zipfile.ZIP_DEFLATED)
+            data = bytearray(read(path))
+            central = data.index(b"PK\x01\x02")
+            if comp_size is not None:
+                struct.pack_into("<I", data, central + 20, comp_size)
+                struct.pack_into("<I", data, 18, comp_size)
+            if size is not None:
+                struct.pack_into("<I", data, central + 24, size)
+                struct.pack_into("<I", data, 22, size)
+            write(path, bytes(data))
+            return ["create", "-o", self.path("z.exe"), "--stub", self.stub, "--from-zip", path]
+
+        cases = [
+            ("test, 6 bytes claiming 4 GiB", ["test", installer], "its header says 4294967295"),
+            ("extract, 6 bytes claiming 4 GiB", ["extract", installer, "-d", self.path("x1")],
+             "its header says 4294967295"),
+            ("test, more data than claimed", ["test", liar], "more than 1048576"),
+            ("extract, more data than claimed", ["extract", liar, "-d", self.path("x2")],
+             "more than 1048576"),
+            ("zip claiming 4 GiB of data", zip_claiming(comp_size=0xFFFFFFF0), "holds only"),
+            ("zip claiming 4 GiB decoded", zip_claiming(size=0xFFFFFFF0), "cannot hold"),
+        ]
+        for label, args, message in cases:
+            with self.subTest(label):
+                self.check_small(args, message)
+        self.assertEqual(os.listdir(self.path("x1")), [])
+
+    def test_create_holds_one_file_and_its_packed_form(self):
+        base = self.baseline() if SANITIZED else 0
+        size = 256 << 20
+        os.makedirs(self.path("big"))
+        with open(self.path("big", "zeros.bin"), "wb") as f:
+            f.truncate(size)  # sparse: reads as zeros
+        write(self.path("big", "small.txt"), b"small")
+        r, peak = run_measured("create", "-o", self.path("big.exe"), "--stub", self.stub,
+                               "--level", "1", self.path("big"), address_space=2 << 30)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        # The file itself, its deflated form (a few hundred KiB) and the program.
+        self.assertLess(peak - base, size + (64 << 20), "peak resident %d bytes" % peak)
+        r, peak = run_measured("test", self.path("big.exe"), address_space=2 << 30)
+        self.assertEqual(r.returncode, 0, r.stdout)
+
+    def test_no_temporary_folder_needed(self):
+        write(self.path("in", "a.txt"), b"text " * 1000)
+        write(self.path("in", "b.bin"), bytes(range(256)) * 10)
+        out = self.path("i.exe")
+        self.create(out, self.path("in"))
+        env = {"TMPDIR": self.path("missing")}
+        tested = run("test", out, env=env)
+        self.assertEqual(tested.returncode, 0, tested.stdout)
+        self.assertEqual(run("extract", out, "-d", self.path("x"), env=env).returncode, 0)
+        self.assertEqual(files_below(self.path("x")), files_below(self.path("in")))
+        zipped = self.path("in.zip")
+        with zipfile.ZipFile(zipped, "w") as z:
+            z.writestr("c.txt", b"zipped " * 500, zipfile.ZIP_DEFLATED)
+        r = run("create", "-o", self.path("z.exe"), "--stub", self.stub, "--from-zip", zipped,
+                env=env)
+        self.assertEqual(r.returncode, 0, r.stderr)
+
+
+class Options(Case):
+    """--exclude, -q and the summary, --version, the default stub."""
+
+    def test_exclude(self):
+        tree = ["setup.EXE", "a.txt", "a.pdb", "sub/b.pdb", "sub/c.txt", ".git/config",
+                "sub/.git/x", "docs/skip/d.txt", "docs/e.txt"]
+        for name in tree:
+            write(self.path("in", name), b"x")
+        everything = {n.replace("/", "\\") for n in tree}
+        cases = [
+            ([".git"], {".git\\config", "sub\\.git\\x"}),
+            (["*.pdb"], {"a.pdb", "sub\\b.pdb"}),
+            (["sub/*.pdb"], {"sub\\b.pdb"}),
+            (["docs/skip"], {"docs\\skip\\d.txt"}),
+            (["sub", "*.txt"], {"sub\\b.pdb", "sub\\c.txt", "sub\\.git\\x", "a.txt",
+                                "docs\\skip\\d.txt", "docs\\e.txt"}),
+            (["nothing*"], set()),
+        ]
+        for patterns, left_out in cases:
+            with self.subTest(patterns):
+                args = [a for p in patterns for a in ("--exclude", p)]
+                out = self.path("x.exe")
+                self.create(out, *args, self.path("in"))
+                names = {e[0] for e in local_entries(archive_of(self, out))}
+                self.assertEqual(names, everything - left_out)
+        # The same patterns apply to ZIP entries and to files named alone.
+        with zipfile.ZipFile(self.path("in.zip"), "w") as z:
+            for name in ["keep.txt", "drop.pdb", ".git/HEAD", "lib/.git/x"]:
+                z.writestr(name, b"z")
+        out = self.path("z.exe")
+        self.create(out, "--exclude", "*.pdb", "--exclude", ".git", "--from-zip",
+                    self.path("in.zip"), self.path("in", "a.pdb"), self.path("in", "a.txt"))
+        self.assertEqual({e[0] for e in local_entries(archive_of(self, out))}, {"keep.txt", "a.txt"})
+
+    def test_summary_and_quiet(self):
+        write(self.path("in", "a.txt"), b"abc" * 1000)
+        write(self.path("in", "b.txt"), b"")
+        out = self.path("i.exe")
+        made = self.create(out, self.path("in"))
+        line = r"^%s: 2 entries, 3000 bytes in, (\d+) bytes out, ratio [0-9.]+, [0-9.]+ s\n$"
+        m = re.match(line % re.escape("created " + out), made.stdout)
+        self.assertTrue(m, made.stdout)
+        self.assertEqual(int(m.group(1)), os.path.getsize(out))
+        self.assertEqual(made.stderr, "")
+        target = self.path("x")
+        done = run("extract", out, "-d", target)
+        m = re.match(r"^extracted into %s: 2 entries, \d+ bytes in, 3000 bytes out, ratio [0-9.]+, "
+                     r"[0-9.]+ s\n$" % re.escape(target), done.stdout)
+        self.assertTrue(m, done.stdout)
+        for args in (["-q", "create", "-o", out, "--stub", self.stub, self.path("in")],
+                     ["create", "--quiet", "-o", out, "--stub", self.stub, self.path("in")],
+                     ["-q", "extract", out, "-d", self.path("y")], ["test", "-q", out],
+                     ["-q", "unwrap", out, "-o", self.path("u.zip")]):
+            with self.subTest(args):
+                r = run(*args)
+                self.assertEqual((r.returncode, r.stdout, r.stderr), (0, "", ""))
+        # Failures still speak under -q.
+        r = run("-q", "test", self.stub)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("holds no archive", r.stderr)
+
+    def test_stub_that_is_not_a_program_is_an_error(self):
+        write(self.path("in", "a.txt"), b"a")
+        cases = [("text", b"just a text file, long enough to be scanned\n" * 3, "MZ"),
+                 ("DOS program", b"MZ" + bytes(200), "PE header"),
+                 ("64-bit program", STUB[:0x44] + b"\x64\x86" + STUB[0x46:], "32-bit x86")]
+        for label, data, message in cases:
+            with self.subTest(label):
+                write(self.stub, data)
+                out = self.path("o", "i.exe")
+                os.makedirs(self.path("o"), exist_ok=True)
+                r = self.create(out, self.path("in"), ok=False)
+                self.assertEqual(r.returncode, 1)
+                self.assertIn("not a 32-bit Windows program", r.stderr)
+                self.assertIn(message, r.stderr)
+                self.assertEqual(os.listdir(self.path("o")), [])
+
+    def test_version_and_a_program_without_its_stub(self):
+        r = run("--version")
+        self.assertEqual(r.returncode, 0)
+        self.assertRegex(r.stdout, r"^sfxpack \d+\.\d+\.\d+\n")
+        beside = os.path.join(os.path.dirname(SFXPACK), "sfxstub.exe")
+        if os.path.exists(beside):
+            data = read(beside)
+            import hashlib
+            self.assertIn("%d bytes, sha256 %s" % (len(data), hashlib.sha256(data).hexdigest()[:16]),
+                          r.stdout)
+        alone = self.path("bin", "sfxpack")
+        os.makedirs(self.path("bin"))
+        shutil.copy(SFXPACK, alone)
+        write(self.path("in", "a.txt"), b"a")
+        r = subprocess.run([alone, "create", "-o", self.path("i.exe"), self.path("in")],
+                           capture_output=True, text=True)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("looked at '%s'" % os.path.join(self.path("bin"), "sfxstub.exe"), r.stderr)
+        self.assertIn("share/sfxpack/sfxstub.exe", r.stderr)
+        self.assertIn("--stub", r.stderr)
+        self.assertIn("none found", subprocess.run([alone, "--version"], capture_output=True,
+                                                   text=True).stdout)
+        # Installed layout: PREFIX/bin/sfxpack finds PREFIX/share/sfxpack/sfxstub.exe.
+        write(self.path("share", "sfxpack", "sfxstub.exe"), STUB)
+        r = subprocess.run([alone, "create", "-o", self.path("i.exe"), self.path("in")],
+                           capture_output=True, text=True)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        archive_of(self, self.path("i.exe"))
+
+    def test_threads_give_the_same_bytes(self):
+        rnd = random.Random(11)
+        for i in range(40):
+            size = rnd.choice([0, 1, 100, 5000, 70000, 300000])
+            data = bytes(rnd.choice(b"abcdefgh ") for _ in range(size // 4)) + rnd.randbytes(size - size // 4)
+            write(self.path("in", "f%02d.bin" % i), data)
+        outs = []
+        for threads in ("1", "2", "7"):
+            out = self.path("t%s.exe" % threads)
+            self.create(out, "--threads", threads, "--level", "6", self.path("in"))
+            outs.append(read(out))
+        self.assertEqual(outs[0], outs[1])
+        self.assertEqual(outs[0], outs[2])
+        self.assertEqual(run("test", self.path("t2.exe")).returncode, 0)
+
+
+class Reproducible(Case):
+    def test_source_date_epoch(self):
+        epoch = T0 + 1000
+        write(self.path("in", "old.txt"), b"old", T0)
+        write(self.path("in", "new.txt"), b"new", T0 + 50_000)
+        with zipfile.ZipFile(self.path("in.zip"), "w") as z:
+            z.writestr(zipfile.ZipInfo("zold.txt", (2020, 1, 2, 3, 4, 6)), b"zip old")
+            z.writestr(zipfile.ZipInfo("znew.txt", (2030, 1, 2, 3, 4, 6)), b"zip new")
+        outputs = []
+        for tz in ("UTC0", "XYZ-5", "ABC+7:30"):
+            out = self.path("r-%s.exe" % tz.replace(":", ""))
+            self.create(out, self.path("in"), "--from-zip", self.path("in.zip"),
+                        env={"TZ": tz, "SOURCE_DATE_EPOCH": str(epoch)})
+            outputs.append(read(out))
+        self.assertEqual(outputs[0], outputs[1])
+        self.assertEqual(outputs[0], outputs[2])
+        with zipfile.ZipFile(io.BytesIO(archive_of(self, self.path("r-UTC0.exe")))) as z:
+            times = {i.filename: i.date_time for i in z.infolist()}
+        self.assertEqual(times["old.txt"], time.gmtime(T0)[:6])
+        self.assertEqual(times["new.txt"], time.gmtime(epoch)[:6])
+        self.assertEqual(times["zold.txt"], (2020, 1, 2, 3, 4, 6))
+        self.assertEqual(times["znew.txt"], time.gmtime(epoch)[:6])
+        # Without it, local time as before: the zones differ.
+        a = self.create(self.path("a.exe"), self.path("in"), env={"TZ": "UTC0"})
+        b = self.create(self.path("b.exe"), self.path("in"), env={"TZ": "XYZ-5"})
+        self.assertNotEqual(read(self.path("a.exe")), read(self.path("b.exe")))
+        for bad in ("yesterday", "-5", "12abc"):
+            with self.subTest(bad):
+                r = self.create(self.path("bad.exe"), self.path("in"),
+                                env={"SOURCE_DATE_EPOCH": bad}, ok=False)
+                self.assertEqual(r.returncode, 1)
+                self.assertIn("SOURCE_DATE_EPOCH", r.stderr)
+
+
+class Unwrap(Case):
+    def test_standard_zip_that_zip_tools_accept(self):
+        rnd = random.Random(5)
+        tree = {"setup.EXE": b"MZ wizard" * 100, "docs/read me.txt": b"Read me.\r\n" * 300,
+                "data/noise.bin": rnd.randbytes(5000), "data/empty": b"",
+                "caf\u00e9/\u00fcber \u20ac.txt": b"accents"}
+        for name, data in tree.items():
+            write(self.path("in", name), data, T0)
+        installer = self.path("i.exe")
+        self.create(installer, "--wizard", "setup.EXE", self.path("in"))
+        out = self.path("i.zip")
+        r = run("unwrap", installer, "-o", out)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with zipfile.ZipFile(out) as z:
+            self.assertIsNone(z.testzip())
+            self.assertEqual({i.filename: z.read(i) for i in z.infolist()}, tree)
+            self.assertEqual(z.infolist()[0].filename, "setup.EXE")
+        unzip = shutil.which("unzip")
+        if unzip:
+            t = subprocess.run([unzip, "-t", out], capture_output=True, text=True, errors="replace")
+            self.assertEqual(t.returncode, 0, t.stdout)
+            self.assertIn("No errors detected", t.stdout)
+        seven = shutil.which("7z")
+        if seven:
+            t = subprocess.run([seven, "t", out], capture_output=True, text=True, errors="replace")
+            self.assertEqual(t.returncode, 0, t.stdout)
+            self.assertIn("Everything is Ok", t.stdout)
+
+    def test_an_installer_the_stub_would_stop_in_is_refused(self):
+        path = self.path("hostile.exe")
+        hand_installer(path, [(b"good.txt", 0, b"fine"), (b"..\\evil.txt", 0, b"evil")])
+        r = run("unwrap", path, "-o", self.path("h.zip"))
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("'..'", r.stderr)
+        self.assertFalse(os.path.exists(self.path("h.zip")))
+        self.assertEqual(temp_files(self.tmp), [])
+
 
 
 class RealStub(Case):

@@ -40,6 +40,12 @@ DosStamp DosStampFromTime(time_t t) {
   return DosStampFromTm(tm);
 }
 
+DosStamp DosStampFromTimeUtc(time_t t) {
+  struct tm tm {};
+  gmtime_r(&t, &tm);
+  return DosStampFromTm(tm);
+}
+
 bool TimeFromDosStamp(DosStamp stamp, time_t& t) {
   struct tm tm {};
   tm.tm_year = 80 + (stamp.date >> 9);

@@ -34,6 +34,8 @@ struct DosStamp {
 DosStamp DosStampFromTm(const struct tm& tm);
 // A file's modification time, in local time as every ZIP tool writes it.
 DosStamp DosStampFromTime(time_t t);
+// The same in UTC, for output that must not depend on the time zone.
+DosStamp DosStampFromTimeUtc(time_t t);
 // Back to a time_t, reading the stamp as local time; false when the stamp
 // holds no valid date or time.
 bool TimeFromDosStamp(DosStamp stamp, time_t& t);

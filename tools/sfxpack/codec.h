@@ -4,17 +4,60 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <memory>
+#include <string>
 #include <vector>
 
-uint32_t Crc32(const uint8_t* data, size_t n);
+uint32_t Crc32(const uint8_t* data, size_t n, uint32_t crc = 0);
 
-// Decodes raw deflate data (no zlib or gzip wrapper) into out, producing at
-// most limit bytes, with the stub's own decoder. False when the data is not
-// a complete, valid deflate stream, would decode to more than limit bytes,
-// or the stub's decoder gives anything else than a reference decoder.
+// A byte buffer that is not zero-filled when made, so that only the pages
+// really written take memory.
+struct Bytes {
+  std::unique_ptr<uint8_t[]> data;
+  size_t size = 0;
+  size_t capacity = 0;
+  void Reserve(size_t n);  // exactly n, contents kept up to size
+};
+
+// The most output raw deflate data of n bytes can give: a two-bit code for
+// each 258-byte copy, plus the first block's header.
+uint64_t MostInflatedFrom(uint64_t n);
+
+// Decodes raw deflate data (no zlib or gzip wrapper) into out with
+// libdeflate, producing at most limit bytes. The buffer grows with the output
+// really produced, never beyond what n input bytes can decode to. False,
+// with *why set, when the data is not one complete, valid deflate stream or
+// would decode to more than limit bytes.
+bool InflateBounded(const uint8_t* in, size_t n, size_t limit, Bytes& out, std::string* why);
+
+// Runs the stub's own decoder, built for the host, over the scrambled deflate
+// data at file offset pos of the open file in_fd (n bytes), writing what it
+// produces to out_fd from its current position. Nothing touches the file
+// system besides those two files. False when a handle cannot be had.
+bool StubInflate(int in_fd, uint64_t pos, uint32_t n, int out_fd);
+
+// Whether the stub's decoder gives exactly expected (expected_size bytes)
+// for the scrambled data at pos in in_fd. Its output is compared as it
+// comes and never stored.
+bool StubAgrees(int in_fd, uint64_t pos, uint32_t n, const uint8_t* expected,
+                size_t expected_size);
+
+// Whether the stub's decoder gives exactly expected for the raw (unscrambled)
+// deflate data in[0..n). Works in memory only.
+bool StubAgreesOnRaw(const uint8_t* in, size_t n, const uint8_t* expected, size_t expected_size);
+
+// Decodes raw deflate data into out, producing at most limit bytes, with
+// libdeflate and then the stub's own decoder, in memory. False when the data
+// is not a complete, valid deflate stream, would decode to more than limit
+// bytes, or the stub's decoder gives anything else.
 bool InflateRaw(const uint8_t* in, size_t n, std::vector<uint8_t>& out, size_t limit);
 
 // Deflates data at level (1..12) into packed and returns MethodDeflated, or
 // returns MethodStored, with packed a copy of data, when deflate would not
 // make it smaller or level is 0.
 uint16_t PackEntryData(const std::vector<uint8_t>& data, int level, std::vector<uint8_t>& packed);
+
+// Deflates n bytes at level into a buffer of at most room bytes. Returns the
+// packed size, or 0 when the deflated form would not be smaller than the
+// input or would not fit in room.
+size_t DeflateInto(const uint8_t* in, size_t n, int level, size_t room, Bytes& out);

@@ -1,6 +1,8 @@
 // Messages on stderr: warnings always, progress only on a terminal.
 #pragma once
 
+#include <stdint.h>
+
 #include <stdexcept>
 #include <string>
 
@@ -16,3 +18,14 @@ void Warn(const std::string& message);
 // stderr they are dropped, so that scripts and logs stay quiet.
 void ShowProgress(const std::string& line);
 void EndProgress();
+
+// -q: no progress and no summary; warnings and errors are still shown.
+void SetQuiet(bool quiet);
+bool Quiet();
+
+// The line printed on stdout when create or extract finishes, unless quiet:
+// "what: N entries, X bytes in, Y bytes out, ratio R, S s".
+void Summary(const std::string& what, uint64_t entries, uint64_t bytes_in, uint64_t bytes_out,
+             double seconds);
+// Seconds on a monotonic clock, for the summary.
+double Now();

@@ -3,19 +3,24 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
+#include <fnmatch.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zip.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 #include <set>
+#include <thread>
 #include <utility>
 
 #include "codec.h"
 #include "console.h"
+#include "outfile.h"
 #include "winnames.h"
 
 namespace {
@@ -26,15 +31,17 @@ std::string SystemError(const std::string& what, const std::string& path) {
   return what + " " + Quote(path) + ": " + strerror(errno);
 }
 
-std::vector<uint8_t> ReadWholeFile(const std::string& path) {
+// Reads a whole file of the expected size into out (not zero-filled
+// first); refuses when the file turns out larger or smaller.
+void ReadFileInto(const std::string& path, uint64_t expected, Bytes& out) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) Refuse(SystemError("cannot open", path));
-  std::vector<uint8_t> data;
-  struct stat st {};
-  if (fstat(fd, &st) == 0 && st.st_size > 0) data.reserve(size_t(st.st_size));
-  uint8_t block[65536];
+  out.size = 0;
+  out.Reserve(size_t(expected) + 1);
   while (true) {
-    const ssize_t n = read(fd, block, sizeof block);
+    const size_t room = out.capacity - out.size;
+    if (room == 0) break;
+    const ssize_t n = read(fd, out.data.get() + out.size, room);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       const std::string message = SystemError("cannot read", path);
@@ -42,10 +49,21 @@ std::vector<uint8_t> ReadWholeFile(const std::string& path) {
       Refuse(message);
     }
     if (n == 0) break;
-    data.insert(data.end(), block, block + n);
+    out.size += size_t(n);
   }
   close(fd);
-  return data;
+  if (out.size != expected)
+    Refuse(Quote(path) + " changed size while being packed");
+}
+
+std::vector<uint8_t> ReadSmallFile(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) Refuse(SystemError("cannot open", path));
+  if (!S_ISREG(st.st_mode)) Refuse(Quote(path) + " is not a regular file");
+  if (st.st_size > (64 << 20)) Refuse(Quote(path) + " is too large for a stub");
+  Bytes b;
+  ReadFileInto(path, uint64_t(st.st_size), b);
+  return std::vector<uint8_t>(b.data.get(), b.data.get() + b.size);
 }
 
 // ---- Gathering the entries ----
@@ -56,6 +74,8 @@ struct Gathering {
   ino_t skip_ino = 0;
   bool skip_valid = false;
   std::set<std::pair<dev_t, ino_t>> open_folders;  // guards against link loops
+  std::vector<std::string> excludes;
+  StampRule stamps;
 };
 
 void AddFile(Gathering& g, const std::string& path, const std::string& relative,
@@ -69,7 +89,7 @@ void AddFile(Gathering& g, const std::string& path, const std::string& relative,
   e.shown = relative;
   e.source_path = path;
   e.size = uint64_t(st.st_size);
-  e.stamp = DosStampFromTime(st.st_mtime);
+  e.stamp = StampFor(g.stamps, st.st_mtime);
   if (e.size > 0xFFFFFFFFu)
     Refuse(Quote(path) + " is " + std::to_string(e.size) +
            " bytes long; entries are limited to 32-bit sizes");
@@ -96,6 +116,7 @@ void AddFolder(Gathering& g, const std::string& folder, const std::string& relat
   for (const std::string& name : names) {
     const std::string path = folder + "/" + name;
     const std::string rel = relative.empty() ? name : relative + "/" + name;
+    if (IsExcluded(g.excludes, rel)) continue;
     if (name.find('\\') != std::string::npos)
       Refuse("the name " + Quote(rel) + " from " + origin +
              " holds '\\', which Windows reads as a folder separator");
@@ -123,6 +144,7 @@ void AddInput(Gathering& g, const std::string& input) {
     while (base.size() > 1 && base.back() == '/') base.pop_back();
     const size_t slash = base.rfind('/');
     if (slash != std::string::npos) base = base.substr(slash + 1);
+    if (IsExcluded(g.excludes, base)) return;
     if (base.find('\\') != std::string::npos)
       Refuse("the name " + Quote(base) + " holds '\\', which Windows reads as a folder separator");
     AddFile(g, input, base, st, "the command line");
@@ -145,7 +167,20 @@ zip_t* OpenZip(const std::string& path) {
   return za;
 }
 
+// Whether any folder above a ZIP entry, or the entry itself, is excluded.
+bool ZipEntryExcluded(const std::vector<std::string>& patterns, const std::string& name) {
+  if (patterns.empty()) return false;
+  std::string path = name;
+  std::replace(path.begin(), path.end(), '\\', '/');
+  for (size_t k = path.find('/'); k != std::string::npos; k = path.find('/', k + 1)) {
+    if (IsExcluded(patterns, path.substr(0, k))) return true;
+  }
+  return IsExcluded(patterns, path);
+}
+
 void AddZipEntries(Gathering& g, zip_t* za, const std::string& zip_path) {
+  struct stat zst {};
+  if (stat(zip_path.c_str(), &zst) != 0) Refuse(SystemError("cannot read", zip_path));
   const zip_int64_t count = zip_get_num_entries(za, 0);
   const std::string origin = "the ZIP file " + Quote(zip_path);
   for (zip_int64_t i = 0; i < count; i++) {
@@ -161,6 +196,7 @@ void AddZipEntries(Gathering& g, zip_t* za, const std::string& zip_path) {
       if (st.size != 0) Refuse(where + " names a folder but holds data");
       continue;
     }
+    if (ZipEntryExcluded(g.excludes, name)) continue;
     if (st.encryption_method != ZIP_EM_NONE)
       Refuse(where + " is encrypted; the stub cannot decrypt it");
     if (st.comp_method != ZIP_CM_STORE && st.comp_method != ZIP_CM_DEFLATE)
@@ -168,6 +204,16 @@ void AddZipEntries(Gathering& g, zip_t* za, const std::string& zip_path) {
              "; only stored (0) and deflated (8) entries can be copied");
     if (st.size > 0xFFFFFFFFu || st.comp_size > 0xFFFFFFFFu)
       Refuse(where + " is too large for 32-bit sizes");
+    // Sizes are only claims: data the file cannot hold is refused before
+    // anything is read or allocated for it.
+    if (st.comp_size > uint64_t(zst.st_size))
+      Refuse(where + " claims " + std::to_string(st.comp_size) + " bytes of data, but the file " +
+             "holds only " + std::to_string(zst.st_size));
+    if (st.comp_method == ZIP_CM_STORE && st.size != st.comp_size)
+      Refuse(where + " is damaged: it is stored, yet its two sizes differ");
+    if (st.comp_method == ZIP_CM_DEFLATE && st.size > MostInflatedFrom(st.comp_size))
+      Refuse(where + " is damaged: " + std::to_string(st.comp_size) +
+             " bytes of deflate data cannot hold " + std::to_string(st.size) + " bytes");
     PlannedEntry e;
     e.name = StoredNameFor(name, origin);
     e.shown = name;
@@ -176,129 +222,246 @@ void AddZipEntries(Gathering& g, zip_t* za, const std::string& zip_path) {
     e.known_packed = st.comp_size;
     e.zip_method = st.comp_method;
     e.zip_crc = st.crc;
-    e.stamp = DosStampFromTime(st.mtime);
+    e.stamp = ZipStampFor(g.stamps, st.mtime);
     g.entries.push_back(e);
   }
 }
 
-// ---- Writing ----
-
-// The temporary output, removed again when the run is interrupted.
-char temp_path_for_signals[4096];
-
-void RemoveTempOnSignal(int sig) {
-  if (temp_path_for_signals[0]) unlink(temp_path_for_signals);
-  signal(sig, SIG_DFL);
-  raise(sig);
+// The fewest data bytes an entry can store: a copied ZIP entry its data as it
+// is, a file its size when stored as it is, else nothing yet known.
+uint64_t LeastPacked(const PlannedEntry& e, bool exact_files) {
+  if (e.zip_index >= 0) return e.known_packed;
+  return exact_files ? e.size : 0;
 }
 
-struct Output {
-  std::string temp_path;
-  FILE* file = nullptr;
+// ---- Loading and packing entries, side by side ----
+
+// An entry's header fields and the bytes it stores.
+struct Loaded {
+  EntryFields f{};
+  Bytes stored;
 };
 
-void WriteRaw(Output& out, const uint8_t* p, size_t n) {
-  if (n > 0 && fwrite(p, 1, n, out.file) != n)
-    Refuse(SystemError("cannot write", out.temp_path));
-}
-
-void WriteScrambled(Output& out, std::vector<uint8_t>& bytes) {
-  Scramble(bytes.data(), bytes.size());
-  WriteRaw(out, bytes.data(), bytes.size());
-}
-
-// The bytes an entry stores, and its header fields.
-std::vector<uint8_t> LoadEntry(const PlannedEntry& e, zip_t* za, int level, EntryFields& f) {
-  f.flags = 0;
-  f.stamp = e.stamp;
-  std::vector<uint8_t> packed;
-  if (e.zip_index < 0) {
-    const std::vector<uint8_t> data = ReadWholeFile(e.source_path);
-    if (data.size() > 0xFFFFFFFFu)
-      Refuse(Quote(e.source_path) + " has grown past 32-bit sizes while being packed");
-    f.method = PackEntryData(data, level, packed);
-    f.crc = Crc32(data.data(), data.size());
-    f.size = uint32_t(data.size());
-  } else {
-    const std::string where = "entry " + Quote(e.shown) + " of the ZIP file";
-    zip_file_t* zf = zip_fopen_index(za, zip_uint64_t(e.zip_index), ZIP_FL_COMPRESSED);
-    if (!zf) {
-      // Some libzip versions report traditional encryption only here.
-      const int code = zip_error_code_zip(zip_get_error(za));
-      if (code == ZIP_ER_NOPASSWD || code == ZIP_ER_WRONGPASSWD)
-        Refuse(where + " is encrypted; the stub cannot decrypt it");
-      Refuse("cannot open " + where + ": " + zip_strerror(za));
-    }
-    packed.resize(size_t(e.known_packed));
-    size_t got = 0;
-    while (got < packed.size()) {
-      const zip_int64_t n = zip_fread(zf, packed.data() + got, packed.size() - got);
-      if (n <= 0) break;
-      got += size_t(n);
-    }
-    zip_fclose(zf);
-    if (got != packed.size()) Refuse("cannot read all data of " + where);
-    // The data is copied as it is; decode it once so that a damaged ZIP
-    // never becomes a damaged installer.
-    std::vector<uint8_t> plain;
-    const uint8_t* check = packed.data();
-    size_t check_size = packed.size();
-    if (e.zip_method == MethodDeflated) {
-      if (!InflateRaw(packed.data(), packed.size(), plain, size_t(e.size)))
-        Refuse(where + " holds damaged deflate data");
-      check = plain.data();
-      check_size = plain.size();
-    }
-    if (check_size != e.size || Crc32(check, check_size) != e.zip_crc)
-      Refuse(where + " is damaged: its size or CRC-32 does not match its data");
-    f.method = e.zip_method;
-    f.crc = e.zip_crc;
-    f.size = uint32_t(e.size);
+// Reads a copied ZIP entry's data as it is and checks it by decoding it once,
+// so that a damaged ZIP never becomes a damaged installer.
+void LoadZipEntry(const PlannedEntry& e, zip_t* za, Loaded& out) {
+  const std::string where = "entry " + Quote(e.shown) + " of the ZIP file";
+  zip_file_t* zf = zip_fopen_index(za, zip_uint64_t(e.zip_index), ZIP_FL_COMPRESSED);
+  if (!zf) {
+    // Some libzip versions report traditional encryption only here.
+    const int code = zip_error_code_zip(zip_get_error(za));
+    if (code == ZIP_ER_NOPASSWD || code == ZIP_ER_WRONGPASSWD)
+      Refuse(where + " is encrypted; the stub cannot decrypt it");
+    Refuse("cannot open " + where + ": " + zip_strerror(za));
   }
-  f.packed_size = uint32_t(packed.size());
-  return packed;
+  // The buffer grows with the data really read, a block at a time.
+  Bytes& packed = out.stored;
+  packed.size = 0;
+  while (packed.size < e.known_packed) {
+    if (packed.capacity == packed.size) {
+      const uint64_t want = packed.capacity ? uint64_t(packed.capacity) * 2 : 65536;
+      packed.Reserve(size_t(want < e.known_packed ? want : e.known_packed));
+    }
+    const zip_int64_t n =
+        zip_fread(zf, packed.data.get() + packed.size, packed.capacity - packed.size);
+    if (n <= 0) break;
+    packed.size += size_t(n);
+  }
+  zip_fclose(zf);
+  if (packed.size != e.known_packed) Refuse("cannot read all data of " + where);
+  std::string why;
+  if (e.zip_method == MethodDeflated) {
+    Bytes plain;
+    if (!InflateBounded(packed.data.get(), packed.size, size_t(e.size), plain, &why))
+      Refuse(where + " holds damaged deflate data: " + why.substr(why.find("data ") + 5));
+    if (plain.size != e.size || Crc32(plain.data.get(), plain.size) != e.zip_crc)
+      Refuse(where + " is damaged: its size or CRC-32 does not match its data");
+    if (!StubAgreesOnRaw(packed.data.get(), packed.size, plain.data.get(), plain.size))
+      Refuse(where + " holds deflate data that the stub's decoder reads otherwise");
+  } else if (packed.size != e.size || Crc32(packed.data.get(), packed.size) != e.zip_crc) {
+    Refuse(where + " is damaged: its size or CRC-32 does not match its data");
+  }
+  out.f.method = e.zip_method;
+  out.f.crc = e.zip_crc;
+  out.f.size = uint32_t(e.size);
+  out.f.packed_size = uint32_t(packed.size);
 }
 
-void WriteInstaller(Output& out, const std::vector<uint8_t>& stub,
+// Reads a file and deflates it, or keeps it as it is when deflate would not
+// make it smaller. room: the most packed bytes that still fit the installer.
+void LoadFileEntry(const PlannedEntry& e, int level, uint64_t room, Loaded& out) {
+  Bytes data;
+  ReadFileInto(e.source_path, e.size, data);
+  out.f.crc = Crc32(data.data.get(), data.size);
+  out.f.size = uint32_t(data.size);
+  Bytes packed;
+  const size_t n = DeflateInto(data.data.get(), data.size, level,
+                               size_t(room < data.size ? room : data.size), packed);
+  if (n > 0) {
+    out.f.method = MethodDeflated;
+    out.stored = std::move(packed);
+  } else {
+    out.f.method = MethodStored;
+    out.stored = std::move(data);
+  }
+  out.f.packed_size = uint32_t(out.stored.size);
+}
+
+// Workers load entries in order, a bounded amount of data ahead of the
+// writer, which takes them in order: the output does not depend on how many
+// workers there are.
+class Packer {
+ public:
+  Packer(const std::vector<PlannedEntry>& entries, zip_t* za, int level, uint64_t fixed_bytes,
+         unsigned threads)
+      : entries_(entries), za_(za), level_(level), slots_(entries.size()) {
+    // The installer's least size: the stub, the end record and each entry at
+    // its smallest; it grows as entries turn out larger.
+    known_ = fixed_bytes;
+    for (size_t i = 0; i < entries.size(); i++) known_ += Least(i);
+    for (unsigned t = 0; t < threads; t++) workers_.emplace_back([this] { Work(); });
+  }
+
+  ~Packer() {
+    {
+      std::lock_guard<std::mutex> hold(mu_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    for (std::thread& t : workers_) t.join();
+  }
+
+  // Waits for entry i; refuses with its error or the first fatal one.
+  Loaded Take(size_t i) {
+    std::unique_lock<std::mutex> hold(mu_);
+    cv_.wait(hold, [&] { return slots_[i].done || !fatal_.empty(); });
+    if (!fatal_.empty()) Refuse(fatal_);
+    if (!slots_[i].error.empty()) Refuse(slots_[i].error);
+    Loaded out = std::move(slots_[i].loaded);
+    return out;
+  }
+
+  // Entry i has been written: its memory no longer counts.
+  void Release(size_t i) {
+    {
+      std::lock_guard<std::mutex> hold(mu_);
+      held_ -= slots_[i].cost;
+    }
+    cv_.notify_all();
+  }
+
+ private:
+  struct Slot {
+    bool done = false;
+    std::string error;
+    Loaded loaded;
+    uint64_t cost = 0;
+  };
+
+  // Entries that may still shrink count only their headers, unless stored.
+  uint64_t Least(size_t i) const {
+    const PlannedEntry& e = entries_[i];
+    return EntryArchiveBytes(e.name.size(), LeastPacked(e, level_ == 0));
+  }
+
+  // Memory an entry takes while loaded: its data and its packed form.
+  uint64_t Cost(size_t i) const {
+    const PlannedEntry& e = entries_[i];
+    return e.zip_index >= 0 ? e.known_packed + e.size : e.size * 2;
+  }
+
+  void Work() {
+    std::unique_lock<std::mutex> hold(mu_);
+    while (true) {
+      cv_.wait(hold, [&] {
+        return stop_ || !fatal_.empty() || next_ >= slots_.size() || held_ == 0 ||
+               held_ + Cost(next_) <= Budget;
+      });
+      if (stop_ || !fatal_.empty() || next_ >= slots_.size()) return;
+      const size_t i = next_++;
+      Slot& slot = slots_[i];
+      slot.cost = Cost(i);
+      held_ += slot.cost;
+      const PlannedEntry& e = entries_[i];
+      // What entry i may take and still let the installer fit.
+      const uint64_t others = known_ - Least(i) + EntryArchiveBytes(e.name.size(), 0);
+      const uint64_t room = others < MaxInstallerSize ? MaxInstallerSize - others : 0;
+      hold.unlock();
+      Loaded loaded;
+      std::string error;
+      try {
+        if (e.zip_index >= 0) {
+          std::lock_guard<std::mutex> zip_hold(zip_mu_);
+          LoadZipEntry(e, za_, loaded);
+        } else {
+          LoadFileEntry(e, level_, room, loaded);
+        }
+      } catch (const Refusal& r) {
+        error = r.what();
+      } catch (const std::bad_alloc&) {
+        error = "out of memory while packing " + Quote(e.shown);
+      }
+      hold.lock();
+      if (error.empty()) {
+        known_ += EntryArchiveBytes(e.name.size(), loaded.f.packed_size) - Least(i);
+        if (known_ > MaxInstallerSize && fatal_.empty())
+          fatal_ = "the installer would grow past " + std::to_string(MaxInstallerSize) +
+                   " bytes (at " + Quote(e.shown) + "); the stub reads 32-bit signed offsets";
+      }
+      slot.loaded = std::move(loaded);
+      slot.error = error;
+      slot.done = true;
+      cv_.notify_all();
+    }
+  }
+
+  // Loaded data that may wait for the writer; one entry larger than this
+  // is loaded alone.
+  static constexpr uint64_t Budget = 96ull << 20;
+
+  const std::vector<PlannedEntry>& entries_;
+  zip_t* za_;
+  const int level_;
+  std::mutex mu_, zip_mu_;
+  std::condition_variable cv_;
+  std::vector<Slot> slots_;
+  size_t next_ = 0;
+  uint64_t held_ = 0;
+  uint64_t known_ = 0;
+  bool stop_ = false;
+  std::string fatal_;
+  std::vector<std::thread> workers_;
+};
+
+void WriteInstaller(OutputFile& out, const std::vector<uint8_t>& stub,
                     const std::vector<PlannedEntry>& entries, zip_t* za, int level,
-                    uint64_t lower_bound) {
-  WriteRaw(out, stub.data(), stub.size());
+                    unsigned threads) {
+  out.Write(stub.data(), stub.size());
   std::vector<uint8_t> central;
   uint64_t offset = 0;  // archive-relative, as the central directory counts
-  uint64_t still_needed = lower_bound;
+  Packer packer(entries, za, level, stub.size() + EndRecordSize, threads);
   for (size_t i = 0; i < entries.size(); i++) {
     const PlannedEntry& e = entries[i];
     ShowProgress("packing " + std::to_string(i + 1) + "/" + std::to_string(entries.size()) +
                  ": " + e.shown);
-    EntryFields f{};
-    std::vector<uint8_t> bytes;
-    std::vector<uint8_t> packed = LoadEntry(e, za, level, f);
-    // Now the entry's real size replaces its share of the lower bound.
-    still_needed -= EntryArchiveBytes(e.name.size(), e.zip_index >= 0 || level == 0 ? e.size : 0);
-    const uint64_t total = stub.size() + offset + central.size() +
-                           EntryArchiveBytes(e.name.size(), packed.size()) + still_needed;
-    if (total > MaxInstallerSize)
-      Refuse("the installer would grow past " + std::to_string(MaxInstallerSize) +
-             " bytes (at " + Quote(e.shown) + "); the stub reads 32-bit signed offsets");
+    Loaded loaded = packer.Take(i);
+    EntryFields& f = loaded.f;
+    f.flags = 0;
+    f.stamp = e.stamp;
     AppendCentralHeader(central, f, e.name, uint32_t(offset));
-    AppendLocalHeader(bytes, f, e.name);
-    bytes.insert(bytes.end(), packed.begin(), packed.end());
-    packed = std::vector<uint8_t>();
-    offset += bytes.size();
-    WriteScrambled(out, bytes);
+    std::vector<uint8_t> header;
+    AppendLocalHeader(header, f, e.name);
+    out.WriteScrambled(header.data(), header.size());
+    out.WriteScrambled(loaded.stored.data.get(), loaded.stored.size);
+    offset += header.size() + loaded.stored.size;
+    loaded.stored = Bytes();
+    packer.Release(i);
   }
   std::vector<uint8_t> end;
   AppendEndRecord(end, uint16_t(entries.size()), uint32_t(central.size()), uint32_t(offset));
-  WriteScrambled(out, central);
-  WriteScrambled(out, end);
+  out.WriteScrambled(central.data(), central.size());
+  out.WriteScrambled(end.data(), end.size());
   EndProgress();
-}
-
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
 }
 
 }  // namespace
@@ -347,6 +510,7 @@ void OrderEntries(std::vector<PlannedEntry>& entries, const std::string& wizard)
   }
 
   const PlannedEntry* started = nullptr;
+  std::vector<std::string> lower_exe;
   for (const PlannedEntry& e : entries) {
     if (ContainsUpperExe(e.name)) {
       if (!started) {
@@ -359,10 +523,17 @@ void OrderEntries(std::vector<PlannedEntry>& entries, const std::string& wizard)
              Quote(started->shown));
       }
     }
-    if (LooksLikeUnstartedExe(e.name))
-      Warn(Quote(e.shown) +
-           " ends in \".exe\" but not in upper case; the stub starts only a path that holds "
-           "\".EXE\"");
+    if (LooksLikeUnstartedExe(e.name)) lower_exe.push_back(Quote(e.shown));
+  }
+  // Programs named in lower case are ordinary payload, unless no entry is
+  // a wizard at all: then one of them was probably meant to be it.
+  if (!started && !lower_exe.empty()) {
+    std::string names;
+    for (size_t i = 0; i < lower_exe.size() && i < 5; i++) names += (i ? ", " : "") + lower_exe[i];
+    if (lower_exe.size() > 5) names += " and " + std::to_string(lower_exe.size() - 5) + " more";
+    Warn("no entry holds \".EXE\" in upper case, so the installer starts no wizard and only "
+         "reports where the files went; the stub never starts " + names +
+         " (rename one to end in \".EXE\" and name it with --wizard)");
   }
 }
 
@@ -373,7 +544,7 @@ uint64_t CheckArchiveCanFit(const std::vector<PlannedEntry>& entries, uint64_t s
            std::to_string(MaxEntryCount) + " fit in one archive");
   uint64_t least = EndRecordSize;
   for (const PlannedEntry& e : entries)
-    least += EntryArchiveBytes(e.name.size(), e.zip_index >= 0 || exact_files ? e.size : 0);
+    least += EntryArchiveBytes(e.name.size(), LeastPacked(e, exact_files));
   if (stub_size + least > MaxInstallerSize)
     Refuse("the installer would take at least " + std::to_string(stub_size + least) +
            " bytes; the stub reads 32-bit signed offsets, so at most " +
@@ -381,19 +552,73 @@ uint64_t CheckArchiveCanFit(const std::vector<PlannedEntry>& entries, uint64_t s
   return least;
 }
 
+bool IsExcluded(const std::vector<std::string>& patterns, const std::string& relative) {
+  const size_t slash = relative.rfind('/');
+  const std::string bare = slash == std::string::npos ? relative : relative.substr(slash + 1);
+  for (const std::string& p : patterns) {
+    if (fnmatch(p.c_str(), relative.c_str(), 0) == 0 || fnmatch(p.c_str(), bare.c_str(), 0) == 0)
+      return true;
+  }
+  return false;
+}
+
+StampRule StampRuleFromEnvironment() {
+  StampRule rule;
+  const char* text = getenv("SOURCE_DATE_EPOCH");
+  if (!text || !*text) return rule;
+  errno = 0;
+  char* end = nullptr;
+  const long long v = strtoll(text, &end, 10);
+  if (*end || errno || v < 0 || text[0] < '0' || text[0] > '9')
+    Refuse("SOURCE_DATE_EPOCH is " + Quote(text) + "; it must be a number of seconds since 1970");
+  rule.reproducible = true;
+  rule.epoch = time_t(v);
+  return rule;
+}
+
+DosStamp StampFor(const StampRule& rule, time_t mtime) {
+  if (!rule.reproducible) return DosStampFromTime(mtime);
+  return DosStampFromTimeUtc(mtime < rule.epoch ? mtime : rule.epoch);
+}
+
+DosStamp ZipStampFor(const StampRule& rule, time_t libzip_mtime) {
+  // libzip read the stamp as local time; reading it back the same way gives
+  // the fields as they were, whatever the zone.
+  struct tm tm {};
+  localtime_r(&libzip_mtime, &tm);
+  if (!rule.reproducible) return DosStampFromTm(tm);
+  struct tm as_utc = tm;
+  if (timegm(&as_utc) > rule.epoch) return DosStampFromTimeUtc(rule.epoch);
+  return DosStampFromTm(tm);
+}
+
+std::string NotAWindowsProgram(const std::vector<uint8_t>& f) {
+  if (f.size() < 64 || f[0] != 'M' || f[1] != 'Z') return "it does not begin with \"MZ\"";
+  const uint32_t pe = Get32(f.data() + 0x3C);
+  if (pe > f.size() || f.size() - pe < 24 + 2 || Get32(f.data() + pe) != 0x00004550u)
+    return "it has no PE header";
+  if (Get16(f.data() + pe + 4) != 0x014C) return "it is not a program for 32-bit x86";
+  if (Get16(f.data() + pe + 24) != 0x010B) return "it has no PE32 optional header";
+  return "";
+}
+
 void RunCreate(const PackOptions& o) {
-  const std::vector<uint8_t> stub = ReadWholeFile(o.stub);
+  const double start = Now();
+  const std::vector<uint8_t> stub = ReadSmallFile(o.stub);
   const std::string stub_problem = StubProblem(stub);
   if (!stub_problem.empty()) Refuse("the stub " + Quote(o.stub) + " cannot be used: " + stub_problem);
-  if (stub.size() < 2 || stub[0] != 'M' || stub[1] != 'Z')
-    Warn("the stub " + Quote(o.stub) + " does not begin with \"MZ\"; is it a Windows program?");
+  const std::string not_program = NotAWindowsProgram(stub);
+  if (!not_program.empty())
+    Refuse("the stub " + Quote(o.stub) + " is not a 32-bit Windows program: " + not_program);
 
-  struct stat out_st {};
   Gathering g;
-  if (stat(o.output.c_str(), &out_st) == 0) {
-    if (S_ISDIR(out_st.st_mode)) Refuse(Quote(o.output) + " is a folder");
+  g.excludes = o.excludes;
+  g.stamps = StampRuleFromEnvironment();
+  // Nothing may be written over one of its own inputs, nor over a device.
+  CheckOutputTarget(o.output, {o.stub, o.from_zip});
+  struct stat out_st {};
+  if (stat(o.output.c_str(), &out_st) == 0)
     g.skip_valid = true, g.skip_dev = out_st.st_dev, g.skip_ino = out_st.st_ino;
-  }
 
   std::string wizard;
   if (!o.wizard.empty()) {
@@ -404,7 +629,6 @@ void RunCreate(const PackOptions& o) {
   }
 
   zip_t* za = nullptr;
-  Output out;
   try {
     for (const std::string& input : o.inputs) AddInput(g, input);
     if (!o.from_zip.empty()) {
@@ -413,51 +637,24 @@ void RunCreate(const PackOptions& o) {
     }
     if (g.entries.empty()) Refuse("nothing to pack: no files were found");
     OrderEntries(g.entries, wizard);
-    const uint64_t least = CheckArchiveCanFit(g.entries, stub.size(), o.level == 0);
+    CheckArchiveCanFit(g.entries, stub.size(), o.level == 0);
+
+    unsigned threads = o.threads ? o.threads : std::thread::hardware_concurrency();
+    if (threads == 0) threads = 1;
+    if (threads > g.entries.size()) threads = unsigned(g.entries.size());
 
     // Everything goes to a temporary file beside the output, renamed over
     // it only when complete.
-    std::string base = o.output.substr(o.output.rfind('/') == std::string::npos
-                                           ? 0
-                                           : o.output.rfind('/') + 1);
-    out.temp_path = FolderOf(o.output) + "/." + base + ".XXXXXX";
-    std::vector<char> templ(out.temp_path.begin(), out.temp_path.end());
-    templ.push_back('\0');
-    const int fd = mkstemp(templ.data());
-    if (fd < 0) Refuse(SystemError("cannot create a file in", FolderOf(o.output)));
-    out.temp_path = templ.data();
-    if (out.temp_path.size() < sizeof temp_path_for_signals) {
-      memcpy(temp_path_for_signals, out.temp_path.c_str(), out.temp_path.size() + 1);
-      signal(SIGINT, RemoveTempOnSignal);
-      signal(SIGTERM, RemoveTempOnSignal);
-      signal(SIGHUP, RemoveTempOnSignal);
-    }
-    out.file = fdopen(fd, "wb");
-    if (!out.file) {
-      close(fd);
-      Refuse(SystemError("cannot write", out.temp_path));
-    }
-
-    WriteInstaller(out, stub, g.entries, za, o.level, least);
-
-    const mode_t mask = umask(0);
-    umask(mask);
-    if (fflush(out.file) != 0 || fchmod(fileno(out.file), 0666 & ~mask) != 0 ||
-        fsync(fileno(out.file)) != 0)
-      Refuse(SystemError("cannot write", out.temp_path));
-    FILE* f = out.file;
-    out.file = nullptr;
-    if (fclose(f) != 0) Refuse(SystemError("cannot write", out.temp_path));
-    if (rename(out.temp_path.c_str(), o.output.c_str()) != 0)
-      Refuse(SystemError("cannot rename the finished installer to", o.output));
-    out.temp_path.clear();
-    temp_path_for_signals[0] = 0;
+    OutputFile out(o.output);
+    WriteInstaller(out, stub, g.entries, za, o.level, threads);
+    out.Commit();
     if (za) zip_discard(za);
+    za = nullptr;
+    uint64_t bytes_in = 0;
+    for (const PlannedEntry& e : g.entries) bytes_in += e.size;
+    Summary("created " + o.output, g.entries.size(), bytes_in, out.Written(), Now() - start);
   } catch (...) {
     EndProgress();
-    if (out.file) fclose(out.file);
-    if (!out.temp_path.empty()) unlink(out.temp_path.c_str());
-    temp_path_for_signals[0] = 0;
     if (za) zip_discard(za);
     throw;
   }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <stdint.h>
+#include <time.h>
 
 #include <string>
 #include <vector>
@@ -15,7 +16,31 @@ struct PackOptions {
   std::string wizard;    // entry name, UTF-8, either separator
   std::string from_zip;  // an existing ZIP whose entries are copied
   std::vector<std::string> inputs;
+  std::vector<std::string> excludes;  // globs against relative paths and bare names
+  unsigned threads = 0;               // 0: one per processor
 };
+
+// Whether a file or folder is left out: pattern matched (fnmatch, '*' also
+// crossing '/') against its path relative to its input, with '/'
+// separators, or against its bare name.
+bool IsExcluded(const std::vector<std::string>& patterns, const std::string& relative);
+
+// How file times become MS-DOS stamps: local time, or with
+// SOURCE_DATE_EPOCH set, times clamped to it and converted in UTC.
+struct StampRule {
+  bool reproducible = false;
+  time_t epoch = 0;
+};
+// Reads SOURCE_DATE_EPOCH; refuses a value that is not a decimal number.
+StampRule StampRuleFromEnvironment();
+DosStamp StampFor(const StampRule& rule, time_t mtime);
+// A ZIP entry's stamp (given as libzip's local-time reading of it) under
+// the rule: its fields as they were, clamped to the epoch when reproducible.
+DosStamp ZipStampFor(const StampRule& rule, time_t libzip_mtime);
+
+// Whether a file looks like a 32-bit Windows program: "MZ", and a PE header
+// for the i386 machine with a PE32 optional header. "" when it does.
+std::string NotAWindowsProgram(const std::vector<uint8_t>& file);
 
 // One entry to be written, before its data is read.
 struct PlannedEntry {
@@ -36,8 +61,9 @@ std::string StoredNameFor(const std::string& utf8, const std::string& origin);
 
 // Sorts by stored name, puts the wizard first, refuses duplicates (also those
 // Windows would take for one file) and a file that is also a folder, and
-// warns about names the stub would start or never start. wizard is the
-// stored name, or empty.
+// warns about other names the stub would start, and, when it would start
+// none, about names ending in ".exe" in another case. wizard is the stored
+// name, or empty.
 void OrderEntries(std::vector<PlannedEntry>& entries, const std::string& wizard);
 
 // The fewest bytes the archive can take; refuses when even that, after the

@@ -1,26 +1,62 @@
 // sfxpack: turns a folder of files into an installer (the stub followed by a
-// scrambled archive), and lists, tests and extracts such installers.
+// scrambled archive), and lists, tests, extracts and unwraps such installers.
 #include <limits.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "console.h"
 #include "pack.h"
+#include "sha256.h"
 #include "unpack.h"
+
+#ifndef SFXPACK_VERSION
+#define SFXPACK_VERSION "unknown"
+#endif
 
 namespace {
 
-// The stub that the build puts beside this program.
-std::string DefaultStub() {
+// Where a stub is looked for when --stub names none: beside this program (the
+// build tree), then in the installed layout, PREFIX/bin/sfxpack beside
+// PREFIX/share/sfxpack/sfxstub.exe.
+std::vector<std::string> StubPlaces() {
   char self[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return "sfxstub.exe";
-  std::string path(self, size_t(n));
-  return path.substr(0, path.rfind('/') + 1) + "sfxstub.exe";
+  if (n <= 0) return {"sfxstub.exe"};
+  std::string folder(self, size_t(n));
+  folder = folder.substr(0, folder.rfind('/') + 1);
+  return {folder + "sfxstub.exe", folder + "../share/sfxpack/sfxstub.exe"};
+}
+
+// The first place that holds a stub, or "" with *looked listing the places.
+std::string FindStub(std::string* looked) {
+  for (const std::string& place : StubPlaces()) {
+    struct stat st {};
+    if (stat(place.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      char full[PATH_MAX];
+      return realpath(place.c_str(), full) ? std::string(full) : place;
+    }
+    *looked += (looked->empty() ? "" : ", ") + ("'" + place + "'");
+  }
+  return "";
+}
+
+std::string VersionText() {
+  std::string text = std::string("sfxpack ") + SFXPACK_VERSION + "\n";
+  std::string looked;
+  const std::string stub = FindStub(&looked);
+  if (stub.empty()) return text + "stub: none found (looked at " + looked + ")";
+  std::string hash;
+  uint64_t size = 0;
+  if (!Sha256OfFile(stub, &hash, &size)) return text + "stub: " + stub + " cannot be read";
+  return text + "stub: " + stub + ", " + std::to_string(size) + " bytes, sha256 " +
+         hash.substr(0, 16);
 }
 
 }  // namespace
@@ -29,11 +65,17 @@ int main(int argc, char** argv) {
   CLI::App app{"Builds installers from folders of files, and lists, tests and extracts them."};
   app.name("sfxpack");
   app.require_subcommand(1);
+  app.set_version_flag("--version", [] { return VersionText(); },
+                       "Show the version and the default stub's size and hash");
+  bool quiet = false;
+  app.add_flag("-q,--quiet", quiet, "Print nothing on success but warnings");
 
   PackOptions pack;
   CLI::App* create = app.add_subcommand("create", "Write an installer: the stub, then the archive");
   create->add_option("-o,--output", pack.output, "The installer to write")->required();
-  create->add_option("--stub", pack.stub, "The bare stub (default: sfxstub.exe beside sfxpack)");
+  create->add_option("--stub", pack.stub,
+                     "The bare stub (default: sfxstub.exe beside sfxpack, or in "
+                     "../share/sfxpack/ from it)");
   create->add_option("--level", pack.level, "Deflate level, 0 (store) to 12")
       ->check(CLI::Range(0, 12))
       ->capture_default_str();
@@ -41,9 +83,17 @@ int main(int argc, char** argv) {
                      "The entry the stub starts; it goes first and must hold \".EXE\"");
   create->add_option("--from-zip", pack.from_zip,
                      "Copy every entry of this ZIP file as it is, without recompressing");
+  create->add_option("--exclude", pack.excludes,
+                     "Leave out files and folders whose relative path or bare name matches "
+                     "this glob; may be repeated")
+      ->expected(1)
+      ->allow_extra_args(false)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  create->add_option("--threads", pack.threads, "Files packed side by side (default: one per processor)")
+      ->check(CLI::Range(1, 256));
   create->add_option("inputs", pack.inputs, "Files, and folders whose files are packed");
 
-  std::string installer, folder;
+  std::string installer, folder, zip_output;
   CLI::App* list = app.add_subcommand("list", "List an installer's entries");
   list->add_option("installer", installer, "The installer")->required();
   CLI::App* test = app.add_subcommand("test", "Decode every entry and check its CRC-32");
@@ -51,26 +101,42 @@ int main(int argc, char** argv) {
   CLI::App* extract = app.add_subcommand("extract", "Extract every entry into a folder");
   extract->add_option("installer", installer, "The installer")->required();
   extract->add_option("-d,--directory", folder, "The folder to extract into")->required();
+  CLI::App* unwrap = app.add_subcommand("unwrap", "Write an installer's archive as a standard ZIP file");
+  unwrap->add_option("installer", installer, "The installer")->required();
+  unwrap->add_option("-o,--output", zip_output, "The ZIP file to write")->required();
+  // -q is also taken after the subcommand's name.
+  for (CLI::App* sub : {create, list, test, extract, unwrap})
+    sub->add_flag("-q,--quiet", quiet, "Print nothing on success but warnings");
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     return app.exit(e);
   }
+  SetQuiet(quiet);
 
   try {
     if (create->parsed()) {
-      if (pack.stub.empty()) pack.stub = DefaultStub();
+      if (pack.stub.empty()) {
+        std::string looked;
+        pack.stub = FindStub(&looked);
+        if (pack.stub.empty())
+          Refuse("no stub found: looked at " + looked +
+                 "; name one with --stub FILE (a bare sfxstub.exe)");
+      }
       RunCreate(pack);
       return 0;
     }
     if (list->parsed()) return RunList(installer);
     if (test->parsed()) return RunTest(installer);
     if (extract->parsed()) return RunExtract(installer, folder);
+    if (unwrap->parsed()) return RunUnwrap(installer, zip_output);
   } catch (const Refusal& e) {
+    EndProgress();
     fprintf(stderr, "sfxpack: error: %s\n", e.what());
     return 1;
   } catch (const std::bad_alloc&) {
+    EndProgress();
     fprintf(stderr, "sfxpack: error: out of memory\n");
     return 1;
   }

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "codec.h"
+#include "outfile.h"
 #include "console.h"
 #include "winnames.h"
 
@@ -18,6 +19,7 @@ namespace {
 struct MappedFile {
   const uint8_t* data = nullptr;
   size_t size = 0;
+  int fd = -1;  // kept open for the stub's decoder
 };
 
 MappedFile MapInstaller(const std::string& path) {
@@ -38,14 +40,23 @@ MappedFile MapInstaller(const std::string& path) {
     }
     m.data = static_cast<const uint8_t*>(p);
   }
-  close(fd);
+  m.fd = fd;
   return m;
 }
 
 void UnmapInstaller(MappedFile& m) {
   if (m.data) munmap(const_cast<uint8_t*>(m.data), m.size);
+  if (m.fd >= 0) close(m.fd);
   m.data = nullptr;
+  m.fd = -1;
 }
+
+// Unmaps and closes on every way out of a command.
+struct MappedInstaller : MappedFile {
+  explicit MappedInstaller(const std::string& path) : MappedFile(MapInstaller(path)) {}
+  ~MappedInstaller() { UnmapInstaller(*this); }
+  MappedInstaller(const MappedInstaller&) = delete;
+};
 
 std::string Shown(const FoundEntry& e) { return "'" + Windows1252ToUtf8(e.name) + "'"; }
 
@@ -94,33 +105,12 @@ bool MakeEntryFolders(const std::string& root, const std::vector<std::string>& f
   return true;
 }
 
-bool WriteEntryFile(const std::string& path, const std::vector<uint8_t>& data, DosStamp stamp,
-                    std::string* why) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    *why = "cannot create '" + path + "': " + strerror(errno);
-    return false;
-  }
-  size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      *why = "cannot write '" + path + "': " + strerror(errno);
-      close(fd);
-      return false;
-    }
-    done += size_t(n);
-  }
-  // Like the stub, a stamp that is no valid date leaves the file's own time.
-  time_t t;
-  if (TimeFromDosStamp(stamp, t)) {
-    struct timespec times[2] = {{t, 0}, {t, 0}};
-    futimens(fd, times);
-  }
-  if (close(fd) != 0) {
-    *why = "cannot write '" + path + "': " + strerror(errno);
-    return false;
+bool WriteAll(int fd, const uint8_t* p, size_t n) {
+  while (n > 0) {
+    const ssize_t k = write(fd, p, n);
+    if (k < 0 && errno == EINTR) continue;
+    if (k <= 0) return false;
+    p += k, n -= size_t(k);
   }
   return true;
 }
@@ -201,44 +191,154 @@ InstallerWalk WalkInstaller(const uint8_t* data, size_t size) {
   return w;
 }
 
-bool DecodeEntry(const FoundEntry& e, const uint8_t* file, std::vector<uint8_t>& out,
-                 std::string* why) {
-  if (e.data_present < e.packed_size) {
-    *why = "its data runs past the end of the file";
+namespace {
+
+// Checks a decoded size and CRC-32 against the header.
+bool Matches(const FoundEntry& e, uint64_t size, uint32_t crc, std::string* why) {
+  if (size != e.size) {
+    *why = "it holds " + std::to_string(size) + " bytes, its header says " + std::to_string(e.size);
     return false;
   }
-  const uint8_t* packed = file + e.data_pos;
-  std::vector<uint8_t> plain(packed, packed + e.packed_size);
-  Scramble(plain.data(), plain.size());
-  if (e.method == MethodDeflated) {
-    std::vector<uint8_t> raw;
-    raw.swap(plain);
-    if (!InflateRaw(raw.data(), raw.size(), plain, e.size)) {
-      *why = "its deflate data is damaged or decodes to more than " + std::to_string(e.size) +
-             " bytes";
-      return false;
-    }
-  }
-  if (plain.size() != e.size) {
-    *why = "it holds " + std::to_string(plain.size()) + " bytes, its header says " +
-           std::to_string(e.size);
-    return false;
-  }
-  const uint32_t crc = Crc32(plain.data(), plain.size());
   if (crc != e.crc) {
     char text[80];
     snprintf(text, sizeof text, "its CRC-32 is %08X, its header says %08X", crc, e.crc);
     *why = text;
     return false;
   }
-  out.swap(plain);
   return true;
 }
 
+// An entry's data as stored, descrambled a block at a time and handed to use.
+template <typename Use>
+void ForDataBlocks(const FoundEntry& e, const uint8_t* file, Use use) {
+  uint8_t block[65536];
+  for (uint64_t done = 0; done < e.packed_size;) {
+    const size_t k = size_t(e.packed_size - done < sizeof block ? e.packed_size - done : sizeof block);
+    memcpy(block, file + e.data_pos + done, k);
+    Scramble(block, k);
+    use(block, k);
+    done += k;
+  }
+}
+
+// Decodes a deflated entry with libdeflate into out, bounded by its header's
+// size and by what its data can decode to.
+bool InflateEntryData(const FoundEntry& e, const uint8_t* file, Bytes& out, std::string* why) {
+  Bytes packed;
+  packed.Reserve(e.packed_size);
+  memcpy(packed.data.get(), file + e.data_pos, e.packed_size);
+  Scramble(packed.data.get(), e.packed_size);
+  packed.size = e.packed_size;
+  return InflateBounded(packed.data.get(), packed.size, e.size, out, why);
+}
+
+// Decodes and checks one entry into memory. stub_fd >= 0: deflated data must
+// also decode to the same bytes with the stub's own decoder.
+bool DecodeChecked(const FoundEntry& e, const uint8_t* file, int stub_fd, Bytes& out,
+                   std::string* why) {
+  out.size = 0;
+  if (e.data_present < e.packed_size) {
+    *why = "its data runs past the end of the file";
+    return false;
+  }
+  if (e.method == MethodStored) {
+    out.Reserve(e.packed_size);
+    ForDataBlocks(e, file, [&](const uint8_t* p, size_t k) {
+      memcpy(out.data.get() + out.size, p, k);
+      out.size += k;
+    });
+  } else if (!InflateEntryData(e, file, out, why)) {
+    return false;
+  }
+  if (!Matches(e, out.size, Crc32(out.data.get(), out.size), why)) return false;
+  if (e.method == MethodDeflated && stub_fd >= 0 &&
+      !StubAgrees(stub_fd, e.data_pos, e.packed_size, out.data.get(), out.size)) {
+    *why = "the stub's own decoder does not give the same bytes";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool DecodeEntry(const FoundEntry& e, const uint8_t* file, std::vector<uint8_t>& out,
+                 std::string* why) {
+  Bytes plain;
+  if (!DecodeChecked(e, file, -1, plain, why)) return false;
+  out.assign(plain.data.get(), plain.data.get() + plain.size);
+  return true;
+}
+
+namespace {
+
+// Writes one entry to the file folder/leaf: decoded and checked into a
+// temporary file in that folder, given its time and renamed over the name.
+// Nothing is left behind when it fails. *bytes_out receives the size.
+bool ExtractEntry(const FoundEntry& e, const uint8_t* file, const std::string& folder,
+                  const std::string& leaf, uint64_t* bytes_out, std::string* why) {
+  if (e.data_present < e.packed_size) {
+    *why = "its data runs past the end of the file";
+    return false;
+  }
+  Bytes plain;
+  if (e.method == MethodDeflated) {
+    if (!InflateEntryData(e, file, plain, why) ||
+        !Matches(e, plain.size, Crc32(plain.data.get(), plain.size), why))
+      return false;
+  }
+  const std::string target = folder + "/" + leaf;
+  // A short name of its own: the entry's name may already be as long as
+  // the file system allows.
+  std::string temp = folder + "/.sfxpack-XXXXXX";
+  const int fd = mkostemp(&temp[0], O_CLOEXEC);
+  if (fd < 0) {
+    *why = "cannot create a file in '" + folder + "': " + strerror(errno);
+    return false;
+  }
+  SetTemporaryForSignals(temp);
+  bool ok = true;
+  uint32_t crc = 0;
+  if (e.method == MethodDeflated) {
+    ok = WriteAll(fd, plain.data.get(), plain.size);
+  } else {
+    ForDataBlocks(e, file, [&](const uint8_t* p, size_t k) {
+      crc = Crc32(p, k, crc);
+      ok = ok && WriteAll(fd, p, k);
+    });
+  }
+  if (!ok) *why = "cannot write '" + temp + "': " + strerror(errno);
+  ok = ok && (e.method == MethodDeflated || Matches(e, e.packed_size, crc, why));
+  if (ok) {
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+    // Like the stub, a stamp that is no valid date leaves the file's own time.
+    time_t t;
+    if (TimeFromDosStamp(e.stamp, t)) {
+      struct timespec times[2] = {{t, 0}, {t, 0}};
+      futimens(fd, times);
+    }
+  }
+  if (close(fd) != 0 && ok) {
+    *why = "cannot write '" + temp + "': " + strerror(errno);
+    ok = false;
+  }
+  // rename replaces a link of that name, never what it points to.
+  if (ok && rename(temp.c_str(), target.c_str()) != 0) {
+    *why = "cannot create '" + target + "': " + strerror(errno);
+    ok = false;
+  }
+  if (!ok) unlink(temp.c_str());
+  SetTemporaryForSignals("");
+  *bytes_out = e.method == MethodDeflated ? plain.size : e.packed_size;
+  return ok;
+}
+
+}  // namespace
+
 int RunList(const std::string& installer) {
-  MappedFile m = MapInstaller(installer);
+  MappedInstaller m(installer);
   const InstallerWalk w = WalkOrRefuse(m, installer);
-  UnmapInstaller(m);
   printf("archive at offset %" PRId64 "\n", w.archive_offset);
   printf("%10s %10s  %-8s %-19s  %s\n", "Size", "Packed", "Method", "Modified", "Name");
   uint64_t total_size = 0, total_packed = 0;
@@ -258,28 +358,37 @@ int RunList(const std::string& installer) {
 }
 
 int RunTest(const std::string& installer) {
-  MappedFile m = MapInstaller(installer);
+  MappedInstaller m(installer);
   const InstallerWalk w = WalkOrRefuse(m, installer);
   size_t failed = 0;
   for (size_t i = 0; i < w.entries.size(); i++) {
     const FoundEntry& e = w.entries[i];
     ShowProgress("testing " + std::to_string(i + 1) + "/" + std::to_string(w.entries.size()));
-    std::vector<uint8_t> data;
     std::string why;
-    bool ok = DecodeEntry(e, m.data, data, &why);
+    bool ok = true;
+    if (e.data_present < e.packed_size) {
+      why = "its data runs past the end of the file";
+      ok = false;
+    } else if (e.method == MethodStored) {
+      uint32_t crc = 0;
+      ForDataBlocks(e, m.data, [&](const uint8_t* p, size_t k) { crc = Crc32(p, k, crc); });
+      ok = Matches(e, e.packed_size, crc, &why);
+    } else {
+      Bytes plain;
+      ok = DecodeChecked(e, m.data, m.fd, plain, &why);
+    }
     if (ok && CheckEntryName(e.name, &why) != NameVerdict::Ok) {
       why = "the stub cannot create it: " + why;
       ok = false;
     }
     EndProgress();
     if (ok) {
-      printf("OK      %s\n", Windows1252ToUtf8(e.name).c_str());
+      if (!Quiet()) printf("OK      %s\n", Windows1252ToUtf8(e.name).c_str());
     } else {
       printf("FAILED  %s: %s\n", Windows1252ToUtf8(e.name).c_str(), why.c_str());
       failed++;
     }
   }
-  UnmapInstaller(m);
   if (!w.stop.empty()) {
     printf("FAILED  the stub would stop here: %s\n", w.stop.c_str());
     failed++;
@@ -288,19 +397,18 @@ int RunTest(const std::string& installer) {
     printf("%zu problem(s) in %zu entries\n", failed, w.entries.size());
     return 1;
   }
-  printf("%zu entries OK\n", w.entries.size());
+  if (!Quiet()) printf("%zu entries OK\n", w.entries.size());
   return 0;
 }
 
 int RunExtract(const std::string& installer, const std::string& folder) {
-  MappedFile m = MapInstaller(installer);
+  const double start = Now();
+  MappedInstaller m(installer);
   const InstallerWalk w = WalkOrRefuse(m, installer);
   std::string why;
-  if (!MakeTargetFolder(folder, &why)) {
-    UnmapInstaller(m);
-    Refuse(why);
-  }
+  if (!MakeTargetFolder(folder, &why)) Refuse(why);
   size_t failed = 0;
+  uint64_t bytes_in = 0, bytes_out = 0;
   for (size_t i = 0; i < w.entries.size(); i++) {
     const FoundEntry& e = w.entries[i];
     ShowProgress("extracting " + std::to_string(i + 1) + "/" + std::to_string(w.entries.size()));
@@ -326,19 +434,20 @@ int RunExtract(const std::string& installer, const std::string& folder) {
       why = "the stub cannot create it: " + why;
       ok = false;
     }
-    std::string target = folder;
-    for (const std::string& p : parts) target += "/" + p;
-    target += "/" + leaf;
-    std::vector<uint8_t> data;
-    ok = ok && DecodeEntry(e, m.data, data, &why) && MakeEntryFolders(folder, parts, &why) &&
-         WriteEntryFile(target, data, e.stamp, &why);
+    std::string target_folder = folder;
+    for (const std::string& p : parts) target_folder += "/" + p;
+    uint64_t written = 0;
+    ok = ok && MakeEntryFolders(folder, parts, &why) &&
+         ExtractEntry(e, m.data, target_folder, leaf, &written, &why);
     EndProgress();
     if (!ok) {
       fprintf(stderr, "sfxpack: error: %s: %s\n", Windows1252ToUtf8(e.name).c_str(), why.c_str());
       failed++;
+    } else {
+      bytes_in += e.packed_size;
+      bytes_out += written;
     }
   }
-  UnmapInstaller(m);
   if (!w.stop.empty()) {
     fprintf(stderr, "sfxpack: error: extraction stopped, as the stub would: %s\n", w.stop.c_str());
     return 1;
@@ -348,5 +457,42 @@ int RunExtract(const std::string& installer, const std::string& folder) {
             w.entries.size());
     return 1;
   }
+  Summary("extracted into " + folder, w.entries.size(), bytes_in, bytes_out, Now() - start);
+  return 0;
+}
+
+int RunUnwrap(const std::string& installer, const std::string& output) {
+  CheckOutputTarget(output, {installer});
+  MappedInstaller m(installer);
+  const InstallerWalk w = WalkOrRefuse(m, installer);
+  if (!w.stop.empty()) Refuse("the stub would stop here: " + w.stop);
+  OutputFile out(output);
+  std::vector<uint8_t> central;
+  for (const FoundEntry& e : w.entries) {
+    if (e.data_present < e.packed_size)
+      Refuse(Shown(e) + ": its data runs past the end of the file");
+    // Standard ZIP names: '/' separators, UTF-8 flagged as such when not
+    // plain ASCII.
+    std::string name = Windows1252ToUtf8(e.name);
+    for (char& c : name) {
+      if (c == '\\') c = '/';
+    }
+    bool ascii = true;
+    for (unsigned char c : name) ascii = ascii && c < 0x80;
+    const EntryFields f{uint16_t(ascii ? 0 : 0x0800), e.method, e.stamp, e.crc, e.packed_size,
+                        e.size};
+    if (out.Written() > 0xFFFFFFFFu) Refuse("the archive is too large for a ZIP file without extensions");
+    AppendCentralHeader(central, f, name, uint32_t(out.Written()));
+    std::vector<uint8_t> header;
+    AppendLocalHeader(header, f, name);
+    out.Write(header.data(), header.size());
+    ForDataBlocks(e, m.data, [&](const uint8_t* p, size_t k) { out.Write(p, k); });
+  }
+  std::vector<uint8_t> end;
+  if (w.entries.size() > 0xFFFF) Refuse("too many entries for a ZIP file");
+  AppendEndRecord(end, uint16_t(w.entries.size()), uint32_t(central.size()), uint32_t(out.Written()));
+  out.Write(central.data(), central.size());
+  out.Write(end.data(), end.size());
+  out.Commit();
   return 0;
 }

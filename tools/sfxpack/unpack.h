@@ -37,7 +37,8 @@ struct InstallerWalk {
 InstallerWalk WalkInstaller(const uint8_t* data, size_t size);
 
 // Decodes one entry and checks its size and CRC-32; false with *why set when
-// it cannot be decoded or does not match its header.
+// it cannot be decoded or does not match its header. The output grows with
+// what the data really decodes to, never with the size the header claims.
 bool DecodeEntry(const FoundEntry& e, const uint8_t* file, std::vector<uint8_t>& out,
                  std::string* why);
 
@@ -45,3 +46,6 @@ bool DecodeEntry(const FoundEntry& e, const uint8_t* file, std::vector<uint8_t>&
 int RunList(const std::string& installer);
 int RunTest(const std::string& installer);
 int RunExtract(const std::string& installer, const std::string& folder);
+// Writes the entries the stub would extract as a standard ZIP file: names
+// in UTF-8 with '/' separators, data as it is stored.
+int RunUnwrap(const std::string& installer, const std::string& output);

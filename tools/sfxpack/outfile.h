@@ -1,0 +1,48 @@
+// Writing a finished file safely: through a temporary file in the same
+// folder, renamed over the target only when complete, and removed on any
+// error and on SIGINT, SIGTERM and SIGHUP.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+// Refuses a target that exists and is not a regular file (a folder, a
+// device, a FIFO, a socket, or a link to one of them), and a target that is
+// the same file (device and inode) as one of inputs. A link to a regular
+// file, or a dangling link, is allowed: the rename replaces the link itself
+// and leaves the file it pointed to alone.
+void CheckOutputTarget(const std::string& path, const std::vector<std::string>& inputs);
+
+class OutputFile {
+ public:
+  // Creates the temporary file beside path (mode 0600 until committed).
+  explicit OutputFile(const std::string& path);
+  ~OutputFile();  // removes the temporary file unless committed
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  void Write(const uint8_t* p, size_t n);
+  // Writes n bytes XORed with the archive key, leaving p as it was.
+  void WriteScrambled(const uint8_t* p, size_t n);
+  uint64_t Written() const { return written_; }
+  // Flushes, gives the file mode 0666 less the umask and renames it over the
+  // target.
+  void Commit();
+
+ private:
+  void Flush();
+  std::string path_, temp_;
+  int fd_ = -1;
+  uint64_t written_ = 0;
+  std::vector<uint8_t> buffer_;
+};
+
+// The one temporary file that a signal removes; "" for none. Only one is
+// registered at a time.
+void SetTemporaryForSignals(const std::string& path);
+
+// The folder part of a path ("." when it has none).
+std::string FolderOf(const std::string& path);
