@@ -4,9 +4,11 @@
 // and 12, as the packer does with entries. All three decode the same raw
 // deflate streams from memory into memory, in one process.
 //
-//   inflate_bench [--mb N] [--reps N] [--dll-dir D] [--doc-dir D] [--only ours|zlib|libdeflate]
+//   inflate_bench [--mb N] [--reps N] [--level 6|12] [--dll-dir D] [--doc-dir D]
+//                 [--only ours|zlib|libdeflate]
 //
 // --mb: megabytes of DLLs to take (all copyright files are always taken);
+// --level: one compression level instead of both;
 // --only: time one decoder, for profiling.
 #include <libdeflate.h>
 #include <malloc.h>
@@ -160,6 +162,7 @@ int main(int argc, char** argv) {
   std::string dllDir = "/usr/lib/i386-linux-gnu/wine/i386-windows";
   std::string docDir = "/usr/share/doc";
   std::string only;
+  int onlyLevel = 0;
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string a = argv[i];
     if (a == "--mb") dllMegabytes = std::strtoul(argv[i + 1], nullptr, 10);
@@ -167,6 +170,7 @@ int main(int argc, char** argv) {
     else if (a == "--dll-dir") dllDir = argv[i + 1];
     else if (a == "--doc-dir") docDir = argv[i + 1];
     else if (a == "--only") only = argv[i + 1];
+    else if (a == "--level") onlyLevel = std::atoi(argv[i + 1]);
   }
 
   // The heap counter must see an allocation made while it counts.
@@ -203,6 +207,7 @@ int main(int argc, char** argv) {
   std::vector<uint8_t> out(largest + 1);
 
   for (int level : {6, 12}) {
+    if (onlyLevel != 0 && level != onlyLevel) continue;
     libdeflate_compressor* c = libdeflate_alloc_compressor(level);
     size_t packedTotal = 0;
     const auto t0 = std::chrono::steady_clock::now();
