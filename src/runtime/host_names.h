@@ -1,7 +1,8 @@
-// Forced into the i386 benchmark's build of the decoder: the stub's own
-// memory routines (src/runtime/memory.cpp) take names of their own, so that
-// the decoder calls them, as it does in the stub, while zlib and libdeflate
-// in the same process keep the C library's.
+// Forced into host builds of the stub's memory routines (memory.cpp): the
+// i386 benchmark's build of the decoder and the unit tests. There the
+// routines take names of their own, so that the code built with this header
+// calls them, as it does in the stub, while everything else in the process
+// (zlib, libdeflate, the test framework) keeps the C library's.
 #pragma once
 
 #include <stddef.h>
