@@ -110,7 +110,8 @@ static inline __attribute__((always_inline)) void CopyBehind(uint8_t* to, uint32
   // Short distances repeat a short pattern: write its first repetitions
   // byte by byte up to a whole multiple of the distance of at least a
   // piece, then copy from that far back in pieces.
-  const uint32_t period = distance * ((PieceSize + distance - 1) / distance);
+  uint32_t period = distance;
+  while (period < PieceSize) period += distance;
   const uint32_t head = length < period ? length : period;
   for (uint32_t i = 0; i < head; i++) to[i] = from[i];
   if (length > period) CopyFar(to + period, to, length - period);
@@ -211,22 +212,25 @@ int32_t InflateCodes(const HuffmanEntry* literalTable, const HuffmanEntry* dista
           // most, and a complete code of at most 288 symbols has a code of
           // 8 bits or less). So after a refill, with at least 24 bits at
           // hand, two root literals need no refill, and with 56 bits three;
-          // the lookup after each is made with bits that are all input.
+          // the lookups for the first two are made with input bits alone.
           SFX_DROP(SFX_BITS);
           *out++ = (uint8_t)SFX_VALUE;
           SFX_LOOKUP(literalTable, bits & ml);
           if (SFX_OP == OpSymbol) {
             SFX_DROP(SFX_BITS);
             *out++ = (uint8_t)SFX_VALUE;
-            if (WordBits < 64) {
+            // On 32-bit the lookup for a third may see the zeros shifted in
+            // above the input bits; an entry that fits in the bits at hand
+            // was found by input bits alone.
+            SFX_LOOKUP(literalTable, bits & ml);
+            if (SFX_OP == OpSymbol && (WordBits == 64 || SFX_BITS <= have)) {
+              SFX_DROP(SFX_BITS);
+              *out++ = (uint8_t)SFX_VALUE;
               SFX_REFILL();
               SFX_LOOKUP(literalTable, bits & ml);
               continue;
             }
-            SFX_LOOKUP(literalTable, bits & ml);
-            if (SFX_OP == OpSymbol) {
-              SFX_DROP(SFX_BITS);
-              *out++ = (uint8_t)SFX_VALUE;
+            if (WordBits < 64) {
               SFX_REFILL();
               SFX_LOOKUP(literalTable, bits & ml);
               continue;
