@@ -266,7 +266,9 @@ int32_t InflateCodes(const HuffmanEntry* literalTable, const HuffmanEntry* dista
         SFX_DROP(SFX_BITS);
         const uint32_t length = SFX_VALUE + ((uint32_t)bits & BitMask[SFX_OP]);
         SFX_DROP(SFX_OP);
-        if (WordBits < 64) SFX_REFILL();
+        // A distance code is at most 15 bits long; with that many at hand
+        // its lookups see input bits alone.
+        if (WordBits < 64 && have < 15) SFX_REFILL();
         SFX_LOOKUP(distanceTable, bits & md);
         if (SFX_OP > OpSymbol) {
           do {
