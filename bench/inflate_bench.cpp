@@ -4,9 +4,11 @@
 // and 12, as the packer does with entries. All three decode the same raw
 // deflate streams from memory into memory, in one process.
 //
-//   inflate_bench [--mb N] [--reps N] [--dll-dir D] [--doc-dir D] [--only ours|zlib|libdeflate]
+//   inflate_bench [--mb N] [--reps N] [--level 6|12] [--dll-dir D] [--doc-dir D]
+//                 [--only ours|zlib|libdeflate]
 //
 // --mb: megabytes of DLLs to take (all copyright files are always taken);
+// --level: one compression level instead of both;
 // --only: time one decoder, for profiling.
 #include <libdeflate.h>
 #include <malloc.h>
@@ -147,12 +149,20 @@ static double TimeAll(const Entry* begin, const Entry* end, std::vector<uint8_t>
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+static double Median(std::vector<double>& v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const size_t h = v.size() / 2;
+  return v.size() % 2 ? v[h] : (v[h - 1] + v[h]) / 2;
+}
+
 int main(int argc, char** argv) {
   size_t dllMegabytes = 80;
   int reps = 5;
   std::string dllDir = "/usr/lib/i386-linux-gnu/wine/i386-windows";
   std::string docDir = "/usr/share/doc";
   std::string only;
+  int onlyLevel = 0;
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string a = argv[i];
     if (a == "--mb") dllMegabytes = std::strtoul(argv[i + 1], nullptr, 10);
@@ -160,6 +170,7 @@ int main(int argc, char** argv) {
     else if (a == "--dll-dir") dllDir = argv[i + 1];
     else if (a == "--doc-dir") docDir = argv[i + 1];
     else if (a == "--only") only = argv[i + 1];
+    else if (a == "--level") onlyLevel = std::atoi(argv[i + 1]);
   }
 
   // The heap counter must see an allocation made while it counts.
@@ -196,6 +207,7 @@ int main(int argc, char** argv) {
   std::vector<uint8_t> out(largest + 1);
 
   for (int level : {6, 12}) {
+    if (onlyLevel != 0 && level != onlyLevel) continue;
     libdeflate_compressor* c = libdeflate_alloc_compressor(level);
     size_t packedTotal = 0;
     const auto t0 = std::chrono::steady_clock::now();
@@ -233,28 +245,28 @@ int main(int argc, char** argv) {
                 HuffmanPoolCapacity(), sizeof(HuffmanEntry));
 
     // The corpus is timed in groups of a few megabytes, each decoder in turn
-    // and each group several times, keeping the best time of every group:
-    // short bursts of other work on the machine then spoil single runs only.
-    double best[3] = {0, 0, 0};
+    // and each group several times; every group counts with the median of
+    // its rounds, so that short bursts of other work on the machine spoil
+    // single rounds only, and the decoders see the same conditions.
+    double total[3] = {0, 0, 0};
     for (size_t first = 0; first < entries.size();) {
       size_t last = first, bytes = 0;
       while (last < entries.size() && bytes < (4u << 20)) bytes += entries[last++].plain.size();
       const Entry* b = entries.data() + first;
       const Entry* e = entries.data() + last;
-      double groupBest[3] = {1e9, 1e9, 1e9};
+      std::vector<double> rounds[3];
       for (int r = 0; r < reps; r++) {
-        if (only.empty() || only == "ours") groupBest[0] = std::min(groupBest[0], TimeAll(b, e, out, Ours));
-        if (only.empty() || only == "zlib") groupBest[1] = std::min(groupBest[1], TimeAll(b, e, out, ZlibDecode));
-        if (only.empty() || only == "libdeflate")
-          groupBest[2] = std::min(groupBest[2], TimeAll(b, e, out, LibdeflateDecode));
+        if (only.empty() || only == "ours") rounds[0].push_back(TimeAll(b, e, out, Ours));
+        if (only.empty() || only == "zlib") rounds[1].push_back(TimeAll(b, e, out, ZlibDecode));
+        if (only.empty() || only == "libdeflate") rounds[2].push_back(TimeAll(b, e, out, LibdeflateDecode));
       }
-      for (int k = 0; k < 3; k++) best[k] += groupBest[k];
+      for (int k = 0; k < 3; k++) total[k] += Median(rounds[k]);
       first = last;
     }
     const double mb = plainTotal / 1e6;
-    std::printf("  ours       %7.1f MB/s\n", mb / best[0]);
-    std::printf("  zlib       %7.1f MB/s   ours / zlib       = %.2f\n", mb / best[1], best[1] / best[0]);
-    std::printf("  libdeflate %7.1f MB/s   ours / libdeflate = %.2f\n", mb / best[2], best[2] / best[0]);
+    std::printf("  ours       %7.1f MB/s\n", mb / total[0]);
+    std::printf("  zlib       %7.1f MB/s   ours / zlib       = %.2f\n", mb / total[1], total[1] / total[0]);
+    std::printf("  libdeflate %7.1f MB/s   ours / libdeflate = %.2f\n", mb / total[2], total[2] / total[0]);
   }
   inflateEnd(&Zlib);
   libdeflate_free_decompressor(Libdeflate);

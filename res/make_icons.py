@@ -91,13 +91,16 @@ def write_ico(path, images):
     path.write_bytes(out + b"".join(blobs))
 
 
+# Every byte of artwork is a byte of every installer: the icon shown for the
+# program (the first group, A) is 32x32, the others 16x16, all in 16
+# colours.
 ICONS = {
     "A": [letter_a_icon(32)],
-    "AGRANDA": [box_icon(48, OLIVE, WHITE)],
-    "AZUL": [box_icon(32, BLUE, WHITE)],
+    "AGRANDA": [box_icon(16, OLIVE, WHITE)],
+    "AZUL": [box_icon(16, BLUE, WHITE)],
     "MINI": [box_icon(16, TEAL, WHITE)],
-    "OTRO": [box_icon(32, GREEN, YELLOW)],
-    "ROJA": [box_icon(32, RED, WHITE)],
+    "OTRO": [box_icon(16, GREEN, YELLOW)],
+    "ROJA": [box_icon(16, RED, WHITE)],
 }
 
 

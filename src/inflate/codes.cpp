@@ -29,75 +29,92 @@ static HuffmanEntry NoDistances[1] = {{OpInvalid, 0, 0, nullptr}};
 
 // ---- Match copying ------------------------------------------------------
 
+// Bit buffer of the fast loop and the piece that matches are copied in: a
+// machine word. SFX_INFLATE_WORD32 gives a 64-bit host the 32-bit stub's
+// width, so that the tests cover both.
+#ifdef SFX_INFLATE_WORD32
+typedef uint32_t BitWord;
+#else
+typedef uintptr_t BitWord;
+#endif
+constexpr uint32_t WordBits = sizeof(BitWord) * 8;
+constexpr uint32_t PieceSize = sizeof(BitWord);
+#if UINTPTR_MAX > 0xFFFFFFFFu && !defined(SFX_INFLATE_WORD32)
+#define SFX_ENTRY_IN_REGISTER 1
+#else
+#define SFX_ENTRY_IN_REGISTER 0
+#endif
+
 // Word-sized moves that the compiler turns into single loads and stores.
-static inline uint64_t Load8(const uint8_t* p) {
-  uint64_t v;
-  __builtin_memcpy(&v, p, 8);
+static inline BitWord LoadPiece(const uint8_t* p) {
+  BitWord v;
+  __builtin_memcpy(&v, p, PieceSize);
   return v;
 }
-static inline void Store8(uint8_t* p, uint64_t v) { __builtin_memcpy(p, &v, 8); }
+static inline void StorePiece(uint8_t* p, BitWord v) { __builtin_memcpy(p, &v, PieceSize); }
 
-// Stores the low `n` (1..8) bytes of v at p and leaves the other bytes of
-// the word as they are.
-static inline __attribute__((always_inline)) void StorePart(uint8_t* p, uint64_t v, uint32_t n) {
-  const uint64_t keep = ~0ull >> (64 - 8 * n);
-  Store8(p, (v & keep) | (Load8(p) & ~keep));
+// Stores the low `n` (1..PieceSize) bytes of v at p and leaves the other
+// bytes of the word as they are.
+static inline __attribute__((always_inline)) void StorePart(uint8_t* p, BitWord v, uint32_t n) {
+  const BitWord keep = ~(BitWord)0 >> (WordBits - 8 * n);
+  StorePiece(p, (v & keep) | (LoadPiece(p) & ~keep));
 }
 
-// Copies `length` bytes forward from `from` to `to` in 8-byte pieces and a
-// last piece that ends exactly at the match's end. Right when every piece
-// reads bytes that are final or not yet overwritten: the source lies at
-// least 8 bytes behind, or at least 8 bytes ahead of, the destination.
+// Copies `length` (more than PieceSize) bytes forward from `from` to `to` in
+// pieces and a last piece that ends exactly at the match's end. Right when
+// every piece reads bytes that are final or not yet overwritten: the source
+// lies at least a piece behind, or at least a piece ahead of, the
+// destination.
 static inline __attribute__((always_inline)) void CopyPieces(uint8_t* to, const uint8_t* from, uint32_t length) {
   uint8_t* const end = to + length;
   const uint8_t* const fromEnd = from + length;
   do {
-    Store8(to, Load8(from));
-    to += 8;
-    from += 8;
-  } while (to + 8 < end);
-  Store8(end - 8, Load8(fromEnd - 8));
+    StorePiece(to, LoadPiece(from));
+    to += PieceSize;
+    from += PieceSize;
+  } while (to + PieceSize < end);
+  StorePiece(end - PieceSize, LoadPiece(fromEnd - PieceSize));
+}
+
+// Copies `length` bytes forward in pieces, for a source at least a piece
+// behind or ahead of the destination.
+static inline __attribute__((always_inline)) void CopyFar(uint8_t* to, const uint8_t* from, uint32_t length) {
+  if (length <= PieceSize) {
+    StorePart(to, LoadPiece(from), length);
+  } else {
+    CopyPieces(to, from, length);
+  }
 }
 
 // Copies a match whose source lies `distance` bytes behind `to` in the
-// window, writing exactly `length` (3..258) bytes: nothing past the match
+// window, writing exactly `length` (1..258) bytes: nothing past the match
 // may change, since after the first filling the window beyond it is history.
-// The 8 bytes from `to` on must lie inside the window.
+// The piece from `to` on must lie inside the window.
 static inline __attribute__((always_inline)) void CopyBehind(uint8_t* to, uint32_t length, uint32_t distance) {
   const uint8_t* from = to - distance;
-  if (distance >= 8) {
-    if (length <= 8) {
-      StorePart(to, Load8(from), length);
-    } else {
-      CopyPieces(to, from, length);
-    }
+  if (distance >= PieceSize) {
+    CopyFar(to, from, length);
     return;
   }
   if (distance == 1) {
-    const uint64_t run = from[0] * 0x0101010101010101ull;
-    if (length < 8) {
+    const BitWord run = from[0] * (~(BitWord)0 / 0xFF);
+    if (length < PieceSize) {
       StorePart(to, run, length);
       return;
     }
     uint8_t* const end = to + length;
-    for (; to + 8 <= end; to += 8) Store8(to, run);
-    Store8(end - 8, run);
+    for (; to + PieceSize <= end; to += PieceSize) StorePiece(to, run);
+    StorePiece(end - PieceSize, run);
     return;
   }
-  // Distances 2..7 repeat a short pattern: write its first repetitions byte
-  // by byte up to a whole multiple of the distance of at least 8, then copy
-  // from that far back in pieces.
-  const uint32_t period = distance * ((8 + distance - 1) / distance);
+  // Short distances repeat a short pattern: write its first repetitions
+  // byte by byte up to a whole multiple of the distance of at least a
+  // piece, then copy from that far back in pieces.
+  uint32_t period = distance;
+  while (period < PieceSize) period += distance;
   const uint32_t head = length < period ? length : period;
   for (uint32_t i = 0; i < head; i++) to[i] = from[i];
-  if (length > period) {
-    const uint32_t rest = length - period;
-    if (rest <= 8) {
-      StorePart(to + period, Load8(to), rest);
-    } else {
-      CopyPieces(to + period, to, rest);
-    }
-  }
+  if (length > period) CopyFar(to + period, to, length - period);
 }
 
 // ---- The decoding loop --------------------------------------------------
@@ -111,21 +128,10 @@ static inline uint32_t Fields(const HuffmanEntry* t) {
   __builtin_memcpy(&v, t, 4);
   return v;
 }
-// The low n bits (n <= 16) of a value, as a mask.
-static inline uint32_t LowBits(uint32_t n) { return ~(~0u << n); }
 static inline uint32_t OpOf(uint32_t f) { return f & 0xFF; }
 static inline uint32_t BitsOf(uint32_t f) { return (f >> 8) & 0xFF; }
 static inline uint32_t ValueOf(uint32_t f) { return f >> 16; }
 
-// Bit buffer of the fast loop: a machine word, refilled a word at a time.
-// SFX_INFLATE_WORD32 gives a 64-bit host the 32-bit stub's width, so that
-// the tests cover both.
-#ifdef SFX_INFLATE_WORD32
-typedef uint32_t BitWord;
-#else
-typedef uintptr_t BitWord;
-#endif
-constexpr uint32_t WordBits = sizeof(BitWord) * 8;
 // The fast loop goes on while this many input bytes are at hand (the
 // refills of one step, two of 8 bytes or three of 4, each moving on by less
 // than a word, read less than 16 bytes ahead), and while a whole step, at
@@ -178,85 +184,112 @@ int32_t InflateCodes(const HuffmanEntry* literalTable, const HuffmanEntry* dista
   } while (0)
 
       // The entry for the next symbol is looked up as soon as its bits are
-      // there, so that its load overlaps the work on the current one.
+      // there, so that its load overlaps the work on the current one. A
+      // 64-bit build keeps its Op, Bits and Value in a register as well; the
+      // 32-bit one, short of registers, reads them from the entry.
+      const HuffmanEntry* t;
+#if SFX_ENTRY_IN_REGISTER
+      uint32_t f;
+#define SFX_LOOKUP(table, index) \
+  do {                           \
+    t = (table) + (index);       \
+    f = Fields(t);               \
+  } while (0)
+#define SFX_OP OpOf(f)
+#define SFX_BITS BitsOf(f)
+#define SFX_VALUE ValueOf(f)
+#else
+#define SFX_LOOKUP(table, index) t = (table) + (index)
+#define SFX_OP (uint32_t) t->Op
+#define SFX_BITS (uint32_t) t->Bits
+#define SFX_VALUE (uint32_t) t->Value
+#endif
       SFX_REFILL();
-      const HuffmanEntry* t = literalTable + (bits & ml);
-      uint32_t f = Fields(t);
+      SFX_LOOKUP(literalTable, bits & ml);
       while (in <= inLimit && out <= outLimit) {
-        if (WordBits == 64 && OpOf(f) == OpSymbol) {
-          // With 56 bits at hand, up to three root literals (9 bits at
-          // most each) need no refill.
-          SFX_DROP(BitsOf(f));
-          *out++ = (uint8_t)ValueOf(f);
-          t = literalTable + (bits & ml);
-          f = Fields(t);
-          if (OpOf(f) == OpSymbol) {
-            SFX_DROP(BitsOf(f));
-            *out++ = (uint8_t)ValueOf(f);
-            t = literalTable + (bits & ml);
-            f = Fields(t);
-            if (OpOf(f) == OpSymbol) {
-              SFX_DROP(BitsOf(f));
-              *out++ = (uint8_t)ValueOf(f);
+        if (SFX_OP == OpSymbol) {
+          // A literal root is at most 9 bits wide (it is asked for 9 at
+          // most, and a complete code of at most 288 symbols has a code of
+          // 8 bits or less). So after a refill, with at least 24 bits at
+          // hand, two root literals need no refill, and with 56 bits three;
+          // the lookups for the first two are made with input bits alone.
+          SFX_DROP(SFX_BITS);
+          *out++ = (uint8_t)SFX_VALUE;
+          SFX_LOOKUP(literalTable, bits & ml);
+          if (SFX_OP == OpSymbol) {
+            SFX_DROP(SFX_BITS);
+            *out++ = (uint8_t)SFX_VALUE;
+            // On 32-bit the lookup for a third may see the zeros shifted in
+            // above the input bits; an entry that fits in the bits at hand
+            // was found by input bits alone.
+            SFX_LOOKUP(literalTable, bits & ml);
+            if (SFX_OP == OpSymbol && (WordBits == 64 || SFX_BITS <= have)) {
+              SFX_DROP(SFX_BITS);
+              *out++ = (uint8_t)SFX_VALUE;
               SFX_REFILL();
-              t = literalTable + (bits & ml);
-              f = Fields(t);
+              SFX_LOOKUP(literalTable, bits & ml);
+              continue;
+            }
+            if (WordBits < 64) {
+              SFX_REFILL();
+              SFX_LOOKUP(literalTable, bits & ml);
               continue;
             }
           }
           SFX_REFILL();
         }
-        while (OpOf(f) > OpSymbol) {
-          if (OpOf(f) == OpInvalid) {
-            result = CodesFailed;
-            break;
+        if (SFX_OP > OpSymbol) {
+          // A longer code: walk down its sub-tables.
+          do {
+            if (SFX_OP == OpInvalid) {
+              result = CodesFailed;
+              break;
+            }
+            SFX_DROP(SFX_BITS);
+            SFX_LOOKUP(t->Next, bits & BitMask[SFX_OP - OpSymbol]);
+          } while (SFX_OP > OpSymbol);
+          if (result >= 0) break;
+          if (SFX_OP == OpSymbol) {
+            SFX_DROP(SFX_BITS);
+            *out++ = (uint8_t)SFX_VALUE;
+            SFX_REFILL();
+            SFX_LOOKUP(literalTable, bits & ml);
+            continue;
           }
-          SFX_DROP(BitsOf(f));
-          t = t->Next + (bits & LowBits(OpOf(f) - OpSymbol));
-          f = Fields(t);
         }
-        if (result >= 0) break;
-        if (OpOf(f) == OpSymbol) {
-          SFX_DROP(BitsOf(f));
-          *out++ = (uint8_t)ValueOf(f);
-          SFX_REFILL();
-          t = literalTable + (bits & ml);
-          f = Fields(t);
-          continue;
-        }
-        if (OpOf(f) == OpEndOfBlock) {
-          SFX_DROP(BitsOf(f));
+        if (SFX_OP == OpEndOfBlock) {
+          SFX_DROP(SFX_BITS);
           result = CodesEndOfBlock;
           break;
         }
-        // Length: the code and its extra bits leave the buffer in one step.
-        BitWord saved = bits;
-        SFX_DROP(BitsOf(f) + OpOf(f));
-        const uint32_t length = ValueOf(f) + ((uint32_t)(saved >> BitsOf(f)) & LowBits(OpOf(f)));
-        if (WordBits < 64) SFX_REFILL();
-        t = distanceTable + (bits & md);
-        f = Fields(t);
-        while (OpOf(f) > OpSymbol) {
-          if (OpOf(f) == OpInvalid) {
-            result = CodesFailed;
-            break;
-          }
-          SFX_DROP(BitsOf(f));
-          t = t->Next + (bits & LowBits(OpOf(f) - OpSymbol));
-          f = Fields(t);
+        // A length: its code and extra bits, at most 20, are at hand.
+        SFX_DROP(SFX_BITS);
+        const uint32_t length = SFX_VALUE + ((uint32_t)bits & BitMask[SFX_OP]);
+        SFX_DROP(SFX_OP);
+        // A distance code is at most 15 bits long; with that many at hand
+        // its lookups see input bits alone.
+        if (WordBits < 64 && have < 15) SFX_REFILL();
+        SFX_LOOKUP(distanceTable, bits & md);
+        if (SFX_OP > OpSymbol) {
+          do {
+            if (SFX_OP == OpInvalid) {
+              result = CodesFailed;
+              break;
+            }
+            SFX_DROP(SFX_BITS);
+            SFX_LOOKUP(t->Next, bits & BitMask[SFX_OP - OpSymbol]);
+          } while (SFX_OP > OpSymbol);
+          if (result >= 0) break;
         }
-        if (result >= 0) break;
-        if (WordBits < 64) {
-          SFX_DROP(BitsOf(f));
-          SFX_REFILL();
-          f &= ~0xFF00u;
-        }
-        saved = bits;
-        SFX_DROP(BitsOf(f) + OpOf(f));
-        const uint32_t distance = ValueOf(f) + ((uint32_t)(saved >> BitsOf(f)) & LowBits(OpOf(f)));
+        // A distance code and its extra bits may take 28 bits: a 32-bit
+        // buffer is refilled between them when the extra bits are not all
+        // at hand.
+        SFX_DROP(SFX_BITS);
+        if (WordBits < 64 && SFX_OP > have) SFX_REFILL();
+        const uint32_t distance = SFX_VALUE + ((uint32_t)bits & BitMask[SFX_OP]);
+        SFX_DROP(SFX_OP);
         SFX_REFILL();
-        t = literalTable + (bits & ml);
-        f = Fields(t);
+        SFX_LOOKUP(literalTable, bits & ml);
         const uint32_t written = (uint32_t)(out - window);
         if (distance <= written) {
           CopyBehind(out, length, distance);
@@ -270,12 +303,8 @@ int32_t InflateCodes(const HuffmanEntry* literalTable, const HuffmanEntry* dista
           const uint32_t back = distance - written;
           const uint8_t* from = window + WindowSize - back;
           const uint32_t first = length < back ? length : back;
-          if (WindowSize - distance >= 8 && back >= 8) {
-            if (first <= 8) {
-              StorePart(out, Load8(from), first);
-            } else {
-              CopyPieces(out, from, first);
-            }
+          if (WindowSize - distance >= PieceSize && back >= PieceSize) {
+            CopyFar(out, from, first);
           } else {
             __builtin_memmove(out, from, first);
           }
@@ -283,6 +312,10 @@ int32_t InflateCodes(const HuffmanEntry* literalTable, const HuffmanEntry* dista
         }
         out += length;
       }
+#undef SFX_LOOKUP
+#undef SFX_OP
+#undef SFX_BITS
+#undef SFX_VALUE
 #undef SFX_REFILL
 #undef SFX_DROP
       if (result == CodesFailed) return CodesFailed;
