@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libdeflate-dev libzip-dev libcli11-dev zlib1g-dev
   python3 zip unzip gzip osslsigncode openssl
+  nsis
 )
 
 sudo_cmd=()
