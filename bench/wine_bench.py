@@ -168,7 +168,7 @@ class Bench:
         self.h.cleanup()
 
     def output_dir(self, kind: str) -> Path:
-        return self.h.temp_dir() / ("_I_" if kind == "stub" else "nsisbench")
+        return self.h.temp_dir() / ("nsisbench" if kind == "nsis" else "_I_")
 
     def run(self, kind: str, installer: Path, expected: Tuple[int, int]) -> float:
         out = self.output_dir(kind)
@@ -190,6 +190,8 @@ def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--build", type=Path, default=Path("build"), help="the host build folder")
     ap.add_argument("--stub", type=Path, help="the bare stub (default: BUILD/win32/sfxstub.exe)")
+    ap.add_argument("--compare-stub", type=Path,
+                    help="another build of the stub, timed in the same rounds (e.g. an older one)")
     ap.add_argument("--small-files", type=int, default=20000)
     ap.add_argument("--per-folder", type=int, default=250)
     ap.add_argument("--big-mb", type=float, default=170)
@@ -226,6 +228,7 @@ def main() -> int:
                  [Path("/usr/lib/i386-linux-gnu/wine"), Path("/usr/share/doc")])
         plan.append(("big", payloads / "big"))
 
+    kinds = ["stub", "nsis"] + (["other"] if a.compare_stub else [])
     installers: Dict[str, Dict[str, Path]] = {}
     expected: Dict[str, Tuple[int, int]] = {}
     for name, payload in plan:
@@ -233,6 +236,9 @@ def main() -> int:
         installers[name] = {"stub": kits / f"stub_{name}.exe", "nsis": kits / f"nsis_{name}.exe"}
         build_stub_installer(sfxpack, stub, wizard, payload, installers[name]["stub"])
         build_nsis_installer(payload, installers[name]["nsis"], "nsisbench")
+        if a.compare_stub:
+            installers[name]["other"] = kits / f"other_{name}.exe"
+            build_stub_installer(sfxpack, a.compare_stub.absolute(), wizard, payload, installers[name]["other"])
         files, size = expected[name]
         log(f"payload {name}: {files} files, {size / 1e6:.1f} MB; installers: stub "
             f"{installers[name]['stub'].stat().st_size / 1e6:.1f} MB, NSIS "
@@ -244,12 +250,13 @@ def main() -> int:
     try:
         # One run of each first, untimed: Wine's first start of a program
         # pays for loading that the others do not.
-        for kind in ("stub", "nsis"):
+        for kind in kinds:
             bench.run(kind, installers["baseline"][kind], expected["baseline"])
         for name, _ in plan:
-            results[name] = {"stub": [], "nsis": []}
+            results[name] = {kind: [] for kind in kinds}
             for r in range(a.rounds):
-                order = ("stub", "nsis") if r % 2 == 0 else ("nsis", "stub")
+                # Each kind goes first in turn.
+                order = kinds[r % len(kinds):] + kinds[:r % len(kinds)]
                 for kind in order:
                     t = bench.run(kind, installers[name][kind], expected[name])
                     results[name][kind].append(t)
@@ -260,23 +267,35 @@ def main() -> int:
 
     log("")
     log(f"stub: {stub} ({stub.stat().st_size} bytes); emulated Wine: {bench.h.state.get('emulated')}")
-    log(f"{'payload':<10}{'files':>8}{'MB':>8}{'stub s':>10}{'NSIS s':>10}{'ratio':>8}   (medians of "
-        f"{a.rounds} interleaved rounds; the baseline holds no payload)")
+    if a.compare_stub:
+        log(f"other: {a.compare_stub} ({a.compare_stub.stat().st_size} bytes)")
+    med = {name: {k: statistics.median(v) for k, v in results[name].items()} for name, _ in plan}
+    head = f"{'payload':<10}{'files':>7}{'MB':>7}{'stub s':>9}{'NSIS s':>9}{'stub/NSIS':>11}"
+    if a.compare_stub:
+        head += f"{'other s':>9}{'other/NSIS':>12}"
+    log(head + f"   (medians of {a.rounds} interleaved rounds)")
     for name, _ in plan:
-        s = statistics.median(results[name]["stub"])
-        n = statistics.median(results[name]["nsis"])
+        m = med[name]
         files, size = expected[name]
-        log(f"{name:<10}{files:>8}{size / 1e6:>8.1f}{s:>10.2f}{n:>10.2f}{s / n:>8.2f}")
-    if "baseline" in results:
-        b = {k: statistics.median(results["baseline"][k]) for k in ("stub", "nsis")}
-        for name, _ in plan:
-            if name == "baseline":
-                continue
-            s = statistics.median(results[name]["stub"]) - b["stub"]
-            n = statistics.median(results[name]["nsis"]) - b["nsis"]
-            if n > 0:
-                log(f"{name:<10} without the baseline's start-up: stub {s:.2f} s, NSIS {n:.2f} s, "
-                    f"ratio {s / n:.2f}")
+        line = f"{name:<10}{files:>7}{size / 1e6:>7.1f}{m['stub']:>9.2f}{m['nsis']:>9.2f}{m['stub'] / m['nsis']:>11.2f}"
+        if a.compare_stub:
+            line += f"{m['other']:>9.2f}{m['other'] / m['nsis']:>12.2f}"
+        log(line)
+    # The baseline is the start-up alone (the stub's includes starting the
+    # wizard); what is left after it is the work on the payload.
+    log("without the baseline (the payload's own time):")
+    for name, _ in plan:
+        if name == "baseline":
+            continue
+        net = {k: med[name][k] - med["baseline"][k] for k in kinds}
+        files = expected[name][0]
+        line = f"{name:<10}" + "".join(f"  {k} {net[k]:.2f} s ({1000 * net[k] / max(files, 1):.2f} ms/file)"
+                                       for k in kinds)
+        if net["nsis"] > 0:
+            line += f"  stub/NSIS {net['stub'] / net['nsis']:.2f}"
+            if a.compare_stub:
+                line += f"  other/NSIS {net['other'] / net['nsis']:.2f}"
+        log(line)
     return 0
 
 
