@@ -13,6 +13,8 @@ packages=(
   dpkg-dev file p7zip-full
   # The i386 decoder benchmark: g++ -m32 and the peers built for i386.
   gcc-multilib g++-multilib zlib1g-dev:i386 libdeflate-dev:i386
+  # The Wine benchmark's peer installer.
+  nsis
 )
 
 sudo_cmd=()

@@ -14,10 +14,8 @@ static char NameBuffer[MaxNameLength + 2];
 static uint8_t CopyBuffer[ReadAheadCapacity + 2];
 
 bool ReadEntryHeader() {
-  // Cleared first: a header cut short by the end of the file must not be
-  // completed with the fields of the entry before it.
-  uint8_t* bytes = (uint8_t*)&CurrentEntry;
-  for (int i = 0; i < EntryHeaderSize; i++) bytes[i] = 0;
+  // A header cut short by the end of the file is no header, whatever the
+  // record holds from the entry before.
   DWORD delivered = 0;
   ReadScrambled(ArchiveHandle, &CurrentEntry, EntryHeaderSize, &delivered);
   bool valid = delivered == (DWORD)EntryHeaderSize &&
@@ -34,14 +32,15 @@ uint16_t TrimAtNul(const char* bytes, uint16_t n) {
 
 bool EntryNameIsSafe(const char* name, uint16_t length) {
   if (length == 0 || IsSeparator(name[0])) return false;
-  for (uint16_t i = 0; i < length; i++) {
-    if (name[i] == ':') return false;
-  }
-  for (uint16_t start = 0; start < length;) {
-    uint16_t end = start;
-    while (end < length && !IsSeparator(name[end])) end++;
-    if (end - start == 2 && name[start] == '.' && name[start + 1] == '.') return false;
-    start = end + 1;
+  uint16_t start = 0;  // of the current component
+  for (uint16_t i = 0; i <= length; i++) {
+    // The end of the name closes the last component like a separator.
+    const char c = i < length ? name[i] : '\\';
+    if (c == ':') return false;
+    if (IsSeparator(c)) {
+      if (i - start == 2 && name[start] == '.' && name[start + 1] == '.') return false;
+      start = i + 1;
+    }
   }
   return true;
 }
@@ -58,12 +57,26 @@ void CopyStoredEntry() {
   }
 }
 
+// The last stamp converted and its result. DosDateTimeToFileTime depends on
+// its arguments alone, so a run of entries with one stamp converts it once.
+static bool StampKnown;
+static uint32_t StampKey;  // DosTime, then DosDate above it
+static BOOL StampValid;
+static FILETIME StampLocal;
+
 // The entry's MS-DOS date and time are local time; the file system keeps
-// UTC. A date the platform rejects leaves the times it set.
+// UTC. A date the platform rejects leaves the times it set. The step from
+// local time to UTC is taken for every file: it follows the zone's rules in
+// force at the moment of the call.
 static void StampOutputFile() {
-  FILETIME local, utc;
-  if (!DosDateTimeToFileTime(CurrentEntry.DosDate, CurrentEntry.DosTime, &local)) return;
-  if (!LocalFileTimeToFileTime(&local, &utc)) return;
+  const uint32_t key = (uint32_t)CurrentEntry.DosDate << 16 | CurrentEntry.DosTime;
+  if (!StampKnown || key != StampKey) {
+    StampValid = DosDateTimeToFileTime(CurrentEntry.DosDate, CurrentEntry.DosTime, &StampLocal);
+    StampKey = key;
+    StampKnown = true;
+  }
+  FILETIME utc;
+  if (!StampValid || !LocalFileTimeToFileTime(&StampLocal, &utc)) return;
   SetFileTime(OutputHandle, &utc, &utc, &utc);
 }
 
@@ -76,6 +89,47 @@ static bool Contains(const char* text, const char* part) {
   return false;
 }
 
+// The last folder that PathExists found in this run, exactly as it was
+// searched for; also the buffer in which folders are prepared. Extraction
+// removes nothing, so a search for it would find it again.
+static char KnownFolder[FullPathSize];
+static uint16_t KnownFolderLength;
+
+// Makes the folders that the `n`-character path needs and creates its file
+// in OutputHandle. False, after the folder message, when a folder is
+// missing. Like PathExists, this leaves every "/" of the path turned into
+// "\" unless the path ends in "\".
+static bool CreateOutputFile(char* path, uint16_t n) {
+  const bool endsInBackslash = path[n - 1] == '\\';
+  if (!endsInBackslash) SlashesToBackslashes(path);
+  // At least the extraction folder: never empty.
+  const uint16_t folderLength = DirectoryPart(path, n);
+  // A known folder makes every search below answer as it did before, and
+  // nothing would be created: they can be left out. Should the create still
+  // fail (someone else removed the folder meanwhile), the full preparation
+  // runs and the create is tried again, as with an unknown folder.
+  bool known = !endsInBackslash && folderLength == KnownFolderLength;
+  for (uint16_t i = 0; known && i < folderLength; i++) known = path[i] == KnownFolder[i];
+  for (;;) {
+    if (!known && !PathExists(path)) {
+      KnownFolderLength = 0;
+      for (uint16_t i = 0; i < folderLength; i++) KnownFolder[i] = path[i];
+      KnownFolder[folderLength] = 0;
+      CreateDirectoryChain(KnownFolder, folderLength);
+      if (!PathExists(KnownFolder)) {
+        ShowMessage(KnownFolder, CaptionNoFolder);
+        return false;
+      }
+      // A folder ending in "\" was searched for as a pattern inside it.
+      if (KnownFolder[folderLength - 1] != '\\') KnownFolderLength = folderLength;
+    }
+    OutputHandle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (OutputHandle != INVALID_HANDLE_VALUE || !known) return true;
+    known = false;
+  }
+}
+
 static void ShowNameError() { ShowMessage(TextNoEntryName, MessageCaption); }
 
 void ExtractAll() {
@@ -85,7 +139,8 @@ void ExtractAll() {
     return;
   }
   char path[FullPathSize];
-  char folder[FullPathSize];
+  KnownFolderLength = 0;
+  StampKnown = false;
   while (ReadEntryHeader()) {
     HeaderPosition = SeekResult;
     uint16_t nameLength = CurrentEntry.NameLength;
@@ -95,7 +150,6 @@ void ExtractAll() {
       break;
     }
     DWORD delivered = 0;
-    for (int i = 0; i < MaxNameLength + 2; i++) NameBuffer[i] = 0;
     ReadScrambled(ArchiveHandle, NameBuffer, nameLength, &delivered);
     if (delivered < nameLength) break;  // the archive ends inside the name
     uint16_t length = TrimAtNul(NameBuffer, nameLength);
@@ -104,8 +158,8 @@ void ExtractAll() {
       break;
     }
     if (CurrentEntry.Flags & FlagEncrypted) break;
-    // Sizes of 2^31 and more are outside the format.
-    if ((int32_t)CurrentEntry.CompressedSize < 0) break;
+    // Sizes of 2^31 and more are outside the format: they end the run here,
+    // as does an entry that would end past 2^31 - 1.
     int64_t next = (int64_t)HeaderPosition + EntryHeaderSize + nameLength + CurrentEntry.CompressedSize;
     if (next > 0x7FFFFFFF) break;
 
@@ -115,19 +169,7 @@ void ExtractAll() {
     for (uint16_t i = 0; i < length; i++) path[n++] = NameBuffer[i];
     path[n] = 0;
 
-    if (!PathExists(path)) {
-      uint16_t folderLength = DirectoryPart(path, n);
-      for (uint16_t i = 0; i < folderLength; i++) folder[i] = path[i];
-      folder[folderLength] = 0;
-      CreateDirectoryChain(folder, folderLength);
-      if (!PathExists(folder)) {
-        ShowMessage(folder, CaptionNoFolder);
-        break;
-      }
-    }
-
-    OutputHandle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (!CreateOutputFile(path, n)) break;
     // The first path holding ".EXE" is the setup program, whether or not its
     // file could be created.
     if (SetupProgramPath[0] == 0 && Contains(path, ".EXE")) {
@@ -152,6 +194,9 @@ void ExtractAll() {
       OutputHandle = INVALID_HANDLE_VALUE;
       if (stop) break;
     }
-    SeekArchive((int32_t)next, FILE_BEGIN);
+    // When the entry's data was read to its end the stream stands at the
+    // next header already, and the seek would change nothing.
+    if (ArchivePosition == (int32_t)next) SeekResult = (int32_t)next;
+    else SeekArchive((int32_t)next, FILE_BEGIN);
   }
 }

@@ -9,6 +9,16 @@ constexpr DWORD ScanBlockSize = 4096;
 // Marker byte k (0-based) in file order; the program keeps it reversed.
 static uint8_t MarkerByte(int k) { return ArchiveMarkerReversed[ArchiveMarkerLength - 1 - k]; }
 
+constexpr bool MarkerBytesDiffer() {
+  for (int i = 0; i < ArchiveMarkerLength; i++) {
+    for (int j = i + 1; j < ArchiveMarkerLength; j++) {
+      if (ArchiveMarkerReversed[i] == ArchiveMarkerReversed[j]) return false;
+    }
+  }
+  return true;
+}
+static_assert(MarkerBytesDiffer(), "the scan restarts a broken match at the breaking byte only");
+
 static bool AtEnd(HANDLE file) {
   DWORD position = SetFilePointer(file, 0, nullptr, FILE_CURRENT);
   DWORD size = GetFileSize(file, nullptr);
@@ -25,19 +35,6 @@ int32_t LocateArchive(const char* path) {
     return -1;
   }
 
-  // fallback[m] is the length of the longest proper prefix of the marker
-  // that is also a suffix of its first m bytes. After a mismatch the scan
-  // falls back to it and tests the same byte again, so an occurrence that
-  // begins inside a broken partial match is still found.
-  uint8_t fallback[ArchiveMarkerLength + 1];
-  fallback[0] = 0;
-  fallback[1] = 0;
-  for (int m = 2, k = 0; m <= ArchiveMarkerLength; m++) {
-    while (k > 0 && MarkerByte(m - 1) != MarkerByte(k)) k = fallback[k];
-    if (MarkerByte(m - 1) == MarkerByte(k)) k++;
-    fallback[m] = (uint8_t)k;
-  }
-
   uint8_t block[ScanBlockSize];
   int32_t position = ScanStart;  // offset of the byte under test
   int matched = 0;               // marker bytes matched just before it
@@ -51,7 +48,9 @@ int32_t LocateArchive(const char* path) {
       break;
     for (DWORD i = 0; i < delivered; i++, position++) {
       uint8_t b = block[i];
-      while (matched > 0 && b != MarkerByte(matched)) matched = fallback[matched];
+      // No two marker bytes are alike, so a byte that breaks a partial
+      // match can only begin a new one.
+      if (b != MarkerByte(matched)) matched = 0;
       if (b == MarkerByte(matched)) matched++;
       if (matched == ArchiveMarkerLength) {
         result = position - (ArchiveMarkerLength - 1);

@@ -4,6 +4,7 @@
 
 HANDLE ArchiveHandle = INVALID_HANDLE_VALUE;
 int32_t SeekResult = -1;
+int32_t ArchivePosition = -1;
 int32_t EntryRemaining = 0;
 uint8_t ReadAhead[ReadAheadCapacity + 2];
 uint16_t ReadAheadPos = 0;
@@ -14,6 +15,12 @@ void ReadScrambled(HANDLE file, void* destination, int32_t count, DWORD* deliver
   if (count <= 0 || !ReadFile(file, destination, (DWORD)count, &got, nullptr)) got = 0;
   // Never trust a count above what was asked for.
   if (got > (DWORD)count) got = 0;
+  // A sum past 2^31 - 1 turns negative: unknown, as it should.
+  if (file == ArchiveHandle) {
+    ArchivePosition = (got == (DWORD)count && ArchivePosition >= 0)
+                          ? (int32_t)((uint32_t)ArchivePosition + (uint32_t)count)
+                          : -1;
+  }
   // Four bytes at a time where possible: this runs over every archive byte.
   uint8_t* bytes = (uint8_t*)destination;
   const uint32_t key4 = ScrambleKey * 0x01010101u;
@@ -31,6 +38,7 @@ void ReadScrambled(HANDLE file, void* destination, int32_t count, DWORD* deliver
 void SeekArchive(int32_t distance, uint16_t moveMethod) {
   DWORD position = SetFilePointer(ArchiveHandle, distance, nullptr, moveMethod);
   SeekResult = (position == INVALID_SET_FILE_POINTER) ? -1 : (int32_t)position;
+  ArchivePosition = SeekResult;
 }
 
 int32_t RefillAndTake() {

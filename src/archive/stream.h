@@ -12,6 +12,10 @@ constexpr int32_t ReadAheadCapacity = 32768;
 extern HANDLE ArchiveHandle;
 // Position reached by the last SeekArchive, or -1 when it failed.
 extern int32_t SeekResult;
+// Where ArchiveHandle's file pointer is known to stand: set by SeekArchive,
+// moved on by each read of ArchiveHandle that delivered all it asked for.
+// Below 0 once unknown (a failed seek, or a read that failed or came short).
+extern int32_t ArchivePosition;
 // Bytes of the current entry not yet handed out; 0 or below means none.
 extern int32_t EntryRemaining;
 // Read-ahead for NextByte: at most ReadAheadCapacity bytes are filled.

@@ -87,6 +87,11 @@ Object* Find(HANDLE handle, Kind kind) {
 
 void Log(const char* function, std::string detail = std::string()) {
   S().calls.push_back({function, std::move(detail)});
+  if (S().faults.beforeCall) {
+    // A copy: the hook may make calls of its own that grow the log.
+    const CallRecord call = S().calls.back();
+    S().faults.beforeCall(call);
+  }
 }
 
 // The path a file handle was opened with, for the call log.

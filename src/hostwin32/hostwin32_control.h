@@ -27,7 +27,12 @@ DialogEvent Paint();
 DialogEvent Cancel();  // WM_COMMAND with IDCANCEL, as Escape and the close box send it
 DialogEvent Command(WORD id);
 
+struct CallRecord;
+
 struct Faults {
+  // Called at the start of every logged platform call, before it acts: lets
+  // a test change the file system between two of the stub's calls.
+  std::function<void(const CallRecord& call)> beforeCall;
   // Each predicate, when set, decides per call whether that call fails.
   std::function<bool(const std::string& path)> createFileFails;
   std::function<bool(int callIndex)> readFileFails;  // 0-based count of ReadFile calls

@@ -39,19 +39,17 @@ static bool SearchFinds(const char* pattern) {
 
 bool PathExists(char* s) {
   uint16_t n = NulStringLength(s);
+  char pattern[PathBufferSize + 4];
+  char* search = s;
   if (n > 0 && s[n - 1] == '\\') {
     // Search for "*.*" inside the folder through a copy; the caller's
     // buffer stays as it is.
-    char pattern[PathBufferSize + 4];
     if (n > PathBufferSize) return false;
     for (uint16_t i = 0; i < n; i++) pattern[i] = s[i];
-    pattern[n] = '*';
-    pattern[n + 1] = '.';
-    pattern[n + 2] = '*';
-    pattern[n + 3] = 0;
-    return SearchFinds(SlashesToBackslashes(pattern));
+    __builtin_memcpy(pattern + n, "*.*", 4);
+    search = pattern;
   }
-  return SearchFinds(SlashesToBackslashes(s));
+  return SearchFinds(SlashesToBackslashes(search));
 }
 
 void MakeDirectory(const char* path) { CreateDirectoryA(path, nullptr); }
