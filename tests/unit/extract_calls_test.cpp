@@ -138,29 +138,7 @@ TEST_F(ExtractCallsTest, ExtractingOverExistingFilesSearchesEachFileOnce) {
 // The remembered folder must not change a result: paths are converted as
 // before, names ending in a separator, folders that cannot be made and
 // names that are folders give the same boxes, in the same order.
-class KnownFolderTest : public StubTest {
- protected:
-  struct Box {
-    Bytes caption, text;
-    bool operator==(const Box& o) const { return caption == o.caption && text == o.text; }
-  };
-  std::vector<Box> Boxes() {
-    std::vector<Box> out;
-    for (auto& b : hostwin32::MessageBoxes()) out.push_back({b.caption, b.text});
-    return out;
-  }
-  std::string Win(const std::string& relative) { return WinPath(RootHost()) + "\\" + relative; }
-  std::string Host(const std::string& relative) { return RootHost() + "/" + relative; }
-  std::vector<std::string> Files() {
-    std::vector<std::string> out;
-    if (!HostExists(RootHost())) return out;
-    for (auto& e : std::filesystem::recursive_directory_iterator(RootHost())) {
-      if (e.is_regular_file()) out.push_back(std::filesystem::relative(e.path(), RootHost()).string());
-    }
-    std::sort(out.begin(), out.end());
-    return out;
-  }
-};
+class KnownFolderTest : public ExtractionTest {};
 
 std::string Describe(const std::vector<std::pair<Bytes, Bytes>>& boxes) {
   std::string s;

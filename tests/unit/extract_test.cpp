@@ -17,34 +17,11 @@ const Bytes OpenError = "Error al abrir el archivo\r\rError #SFXEAA#";
 const Bytes MethodError = "Compresi\xF3n desconocida.\r\rArchivo da\xF1" "ado.\r\rError #SFXMCD#";
 const Bytes CloseError = "Error al cerrar el archivo\r\rError #SFXECA#";
 
-struct Box {
-  Bytes caption, text;
-  bool operator==(const Box& o) const { return caption == o.caption && text == o.text; }
-};
-std::ostream& operator<<(std::ostream& os, const Box& b) { return os << "[" << b.caption << "] " << b.text; }
-
-class ExtractTest : public StubTest {
+class ExtractTest : public ExtractionTest {
  protected:
   void Extract(const std::vector<RawEntry>& entries) {
     UseInstaller(MakeInstaller(entries));
     ExtractAll();
-  }
-  std::vector<Box> Boxes() {
-    std::vector<Box> out;
-    for (auto& b : hostwin32::MessageBoxes()) out.push_back({b.caption, b.text});
-    return out;
-  }
-  // The stub's view of a path below the extraction folder.
-  std::string Win(const std::string& relative) { return WinPath(RootHost()) + "\\" + relative; }
-  std::string Host(const std::string& relative) { return RootHost() + "/" + relative; }
-  std::vector<std::string> Files() {
-    std::vector<std::string> out;
-    if (!HostExists(RootHost())) return out;
-    for (auto& e : std::filesystem::recursive_directory_iterator(RootHost())) {
-      if (e.is_regular_file()) out.push_back(std::filesystem::relative(e.path(), RootHost()).string());
-    }
-    std::sort(out.begin(), out.end());
-    return out;
   }
 };
 

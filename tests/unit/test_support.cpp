@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -110,4 +111,22 @@ void StubTest::UseInstaller(const Bytes& installer) {
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(ArchiveHandle, INVALID_HANDLE_VALUE);
   PrepareExtractionRoot();
+}
+
+std::ostream& operator<<(std::ostream& os, const ShownBox& b) { return os << "[" << b.caption << "] " << b.text; }
+
+std::vector<ShownBox> ExtractionTest::Boxes() const {
+  std::vector<ShownBox> out;
+  for (auto& b : hostwin32::MessageBoxes()) out.push_back({b.caption, b.text});
+  return out;
+}
+
+std::vector<std::string> ExtractionTest::Files() const {
+  std::vector<std::string> out;
+  if (!HostExists(RootHost())) return out;
+  for (auto& e : std::filesystem::recursive_directory_iterator(RootHost())) {
+    if (e.is_regular_file()) out.push_back(std::filesystem::relative(e.path(), RootHost()).string());
+  }
+  std::sort(out.begin(), out.end());
+  return out;
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -67,4 +68,23 @@ class StubTest : public ::testing::Test {
   void UseInstaller(const Bytes& installer);
   TempDir temp;
   std::string ownPath;
+};
+
+// One message box as the stub showed it.
+struct ShownBox {
+  Bytes caption, text;
+  bool operator==(const ShownBox& o) const { return caption == o.caption && text == o.text; }
+};
+std::ostream& operator<<(std::ostream& os, const ShownBox& b);
+
+// A test that extracts into the extraction folder and looks at the result.
+class ExtractionTest : public StubTest {
+ protected:
+  using Box = ShownBox;
+  std::vector<Box> Boxes() const;
+  // The stub's and the host's view of a path below the extraction folder.
+  std::string Win(const std::string& relative) const { return WinPath(RootHost()) + "\\" + relative; }
+  std::string Host(const std::string& relative) const { return RootHost() + "/" + relative; }
+  // Every file below the extraction folder, relative to it, sorted.
+  std::vector<std::string> Files() const;
 };
