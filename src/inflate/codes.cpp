@@ -204,6 +204,17 @@ int32_t InflateCodes(const HuffmanEntry* literalTable, const HuffmanEntry* dista
 #define SFX_BITS (uint32_t) t->Bits
 #define SFX_VALUE (uint32_t) t->Value
 #endif
+// Walks down the sub-tables of a code longer than its table's root; an
+// invalid code ends the block as a failure (result set, walk left).
+#define SFX_SUBTABLES()                                     \
+  do {                                                      \
+    if (SFX_OP == OpInvalid) {                              \
+      result = CodesFailed;                                 \
+      break;                                                \
+    }                                                       \
+    SFX_DROP(SFX_BITS);                                     \
+    SFX_LOOKUP(t->Next, bits & BitMask[SFX_OP - OpSymbol]); \
+  } while (SFX_OP > OpSymbol)
       SFX_REFILL();
       SFX_LOOKUP(literalTable, bits & ml);
       while (in <= inLimit && out <= outLimit) {
@@ -240,14 +251,7 @@ int32_t InflateCodes(const HuffmanEntry* literalTable, const HuffmanEntry* dista
         }
         if (SFX_OP > OpSymbol) {
           // A longer code: walk down its sub-tables.
-          do {
-            if (SFX_OP == OpInvalid) {
-              result = CodesFailed;
-              break;
-            }
-            SFX_DROP(SFX_BITS);
-            SFX_LOOKUP(t->Next, bits & BitMask[SFX_OP - OpSymbol]);
-          } while (SFX_OP > OpSymbol);
+          SFX_SUBTABLES();
           if (result >= 0) break;
           if (SFX_OP == OpSymbol) {
             SFX_DROP(SFX_BITS);
@@ -271,14 +275,7 @@ int32_t InflateCodes(const HuffmanEntry* literalTable, const HuffmanEntry* dista
         if (WordBits < 64 && have < 15) SFX_REFILL();
         SFX_LOOKUP(distanceTable, bits & md);
         if (SFX_OP > OpSymbol) {
-          do {
-            if (SFX_OP == OpInvalid) {
-              result = CodesFailed;
-              break;
-            }
-            SFX_DROP(SFX_BITS);
-            SFX_LOOKUP(t->Next, bits & BitMask[SFX_OP - OpSymbol]);
-          } while (SFX_OP > OpSymbol);
+          SFX_SUBTABLES();
           if (result >= 0) break;
         }
         // A distance code and its extra bits may take 28 bits: a 32-bit
@@ -318,6 +315,7 @@ int32_t InflateCodes(const HuffmanEntry* literalTable, const HuffmanEntry* dista
 #undef SFX_VALUE
 #undef SFX_REFILL
 #undef SFX_DROP
+#undef SFX_SUBTABLES
       if (result == CodesFailed) return CodesFailed;
       pos = (uint32_t)(out - window);
       // Hand the whole bytes taken ahead back to the read-ahead, so that
