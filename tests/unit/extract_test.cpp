@@ -25,6 +25,20 @@ class ExtractTest : public ExtractionTest {
   }
 };
 
+// 2024-06-15 13:37:42, the stamp RawEntry gives every entry, as wall-clock
+// fields.
+struct tm EntryStampFields() {
+  struct tm fields = {};
+  fields.tm_year = 2024 - 1900;
+  fields.tm_mon = 5;
+  fields.tm_mday = 15;
+  fields.tm_hour = 13;
+  fields.tm_min = 37;
+  fields.tm_sec = 42;
+  fields.tm_isdst = -1;
+  return fields;
+}
+
 TEST_F(ExtractTest, StoredEntriesInFoldersWithTheirTimes) {
   RawEntry a{"readme.txt", "first file\r\n"};
   RawEntry b{"data\\sub/deep.bin", Bytes(70000, '\x5A')};
@@ -39,15 +53,8 @@ TEST_F(ExtractTest, StoredEntriesInFoldersWithTheirTimes) {
   EXPECT_EQ(AnyFileCreated, 1);
   EXPECT_STREQ(SetupProgramPath, "");
 
-  // 2024-06-15 13:37:42 local time, as it was packed.
-  struct tm fields = {};
-  fields.tm_year = 2024 - 1900;
-  fields.tm_mon = 5;
-  fields.tm_mday = 15;
-  fields.tm_hour = 13;
-  fields.tm_min = 37;
-  fields.tm_sec = 42;
-  fields.tm_isdst = -1;
+  // Local time, as it was packed.
+  struct tm fields = EntryStampFields();
   struct stat st;
   ASSERT_EQ(stat(Host("readme.txt").c_str(), &st), 0);
   EXPECT_EQ(st.st_mtime, mktime(&fields));
@@ -70,13 +77,7 @@ TEST_F(ExtractTest, TimesAreLocalTimeInAnyZone) {
       {"SFX-5:45", 5 * 3600 + 45 * 60},
       {"SFX+5SFD,M3.2.0,M11.1.0", -4 * 3600},  // summer time in June
   };
-  struct tm wall = {};
-  wall.tm_year = 2024 - 1900;
-  wall.tm_mon = 5;
-  wall.tm_mday = 15;
-  wall.tm_hour = 13;
-  wall.tm_min = 37;
-  wall.tm_sec = 42;
+  struct tm wall = EntryStampFields();
   const time_t asUtc = timegm(&wall);
   for (const auto& c : cases) {
     setenv("TZ", c.zone, 1);
