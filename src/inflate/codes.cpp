@@ -29,9 +29,9 @@ static HuffmanEntry NoDistances[1] = {{OpInvalid, 0, 0, nullptr}};
 
 // ---- Match copying ------------------------------------------------------
 
-// Bit buffer of the fast loop and the piece that matches are copied in: a
-// machine word. SFX_INFLATE_WORD32 gives a 64-bit host the 32-bit stub's
-// width, so that the tests cover both.
+// The word that the fast loop reads its input bits in, and the piece that
+// matches are copied in: a machine word. SFX_INFLATE_WORD32 gives a 64-bit
+// host the 32-bit stub's width, so that the tests cover both.
 #ifdef SFX_INFLATE_WORD32
 typedef uint32_t BitWord;
 #else
@@ -39,11 +39,6 @@ typedef uintptr_t BitWord;
 #endif
 constexpr uint32_t WordBits = sizeof(BitWord) * 8;
 constexpr uint32_t PieceSize = sizeof(BitWord);
-#if UINTPTR_MAX > 0xFFFFFFFFu && !defined(SFX_INFLATE_WORD32)
-#define SFX_ENTRY_IN_REGISTER 1
-#else
-#define SFX_ENTRY_IN_REGISTER 0
-#endif
 
 // Word-sized moves that the compiler turns into single loads and stores.
 static inline BitWord LoadPiece(const uint8_t* p) {
@@ -52,6 +47,11 @@ static inline BitWord LoadPiece(const uint8_t* p) {
   return v;
 }
 static inline void StorePiece(uint8_t* p, BitWord v) { __builtin_memcpy(p, &v, PieceSize); }
+static inline uint64_t LoadPair(const uint8_t* p) {
+  uint64_t v;
+  __builtin_memcpy(&v, p, 8);
+  return v;
+}
 
 // Stores the low `n` (1..PieceSize) bytes of v at p and leaves the other
 // bytes of the word as they are.
@@ -117,31 +117,304 @@ static inline __attribute__((always_inline)) void CopyBehind(uint8_t* to, uint32
   if (length > period) CopyFar(to + period, to, length - period);
 }
 
-// ---- The decoding loop --------------------------------------------------
+// ---- The fast loop --------------------------------------------------------
 
-// Op, Bits and Value of an entry with one load.
-static_assert(__builtin_offsetof(HuffmanEntry, Op) == 0 && __builtin_offsetof(HuffmanEntry, Bits) == 1 &&
-                  __builtin_offsetof(HuffmanEntry, Value) == 2,
-              "entry layout");
-static inline uint32_t Fields(const HuffmanEntry* t) {
-  uint32_t v;
-  __builtin_memcpy(&v, t, 4);
-  return v;
-}
-static inline uint32_t OpOf(uint32_t f) { return f & 0xFF; }
-static inline uint32_t BitsOf(uint32_t f) { return (f >> 8) & 0xFF; }
-static inline uint32_t ValueOf(uint32_t f) { return f >> 16; }
-
-// The fast loop goes on while this many input bytes are at hand (the
-// refills of one step, two of 8 bytes or three of 4, each moving on by less
-// than a word, read less than 16 bytes ahead), and while a whole step, at
-// most three literals or two and a 258-byte match, and the word that a short
-// copy reads and writes back, fit below the window's end without filling it.
-// It is entered with more input than that, so that the refill before its
-// first step cannot end it before any progress.
+// The fast loop takes its input straight from the read-ahead and writes
+// straight into the window. It goes on while this many input bytes are at
+// hand (one step uses at most 48 bits, and a look at the input loads a word
+// from where the step stands), and while a whole step, two literals or a
+// 258-byte match, and the word that a short copy reads and writes back, fit
+// below the window's end without filling it. It is entered with more input
+// than that, so that it always makes progress.
 constexpr int32_t FastInputMargin = 16;
 constexpr int32_t FastInputEntry = 32;
 constexpr uint32_t FastOutputLimit = WindowSize - 2 - 258 - 8 - 1;
+
+// Copies a match of the fast loop to `out`, where `written` bytes of this
+// filling of the window lie behind it. False for a distance that reaches
+// before the entry's first byte.
+static inline __attribute__((always_inline)) bool CopyMatch(uint8_t* out, uint32_t written, uint32_t length,
+                                                            uint32_t distance, bool wrapped) {
+  if (distance <= written) {
+    CopyBehind(out, length, distance);
+    return true;
+  }
+  // The source lies in the previous filling, ahead of the destination, and
+  // may run on over the window's end.
+  if (!wrapped) return false;
+  const uint32_t back = distance - written;
+  const uint8_t* from = OutputWindow + WindowSize - back;
+  const uint32_t first = length < back ? length : back;
+  if (WindowSize - distance >= PieceSize && back >= PieceSize) {
+    CopyFar(out, from, first);
+  } else {
+    __builtin_memmove(out, from, first);
+  }
+  if (length > back) CopyBehind(out + back, length - back, distance);
+  return true;
+}
+
+#if UINTPTR_MAX > 0xFFFFFFFFu && !defined(SFX_INFLATE_WORD32)
+
+// 64-bit: a bit buffer of a machine word, refilled without a branch: each
+// refill brings it to at least 56 bits, enough for up to three literals or
+// a whole match.
+//
+// Decodes from the read-ahead into the window while both margins hold.
+// `acc` and `count` come in as NextByte left them and go out the same way.
+// Returns -1 when a margin ended the run, otherwise the block's result.
+static __attribute__((noinline)) int32_t DecodeFast(const HuffmanEntry* literalTable,
+                                                    const HuffmanEntry* distanceTable, uint32_t ml,
+                                                    uint32_t md, int32_t available, uint32_t& acc,
+                                                    uint32_t& count, uint32_t& pos) {
+  const uint8_t* const inStart = ReadAhead + ReadAheadPos;
+  const uint8_t* const inLimit = inStart + available - FastInputMargin;
+  const uint8_t* in = inStart;
+  uint8_t* out = OutputWindow + pos;
+  uint8_t* const outLimit = OutputWindow + FastOutputLimit;
+  BitWord bits = acc;
+  uint32_t have = count;
+  const bool wrapped = WindowWrapped;
+  int32_t result = -1;
+  // Bits above `have` already hold the next input bytes, so OR-ing a word
+  // in again is harmless.
+#define SFX_REFILL()                             \
+  do {                                           \
+    BitWord word_;                               \
+    __builtin_memcpy(&word_, in, sizeof(word_)); \
+    bits |= word_ << have;                       \
+    in += (WordBits - 1 - have) >> 3;            \
+    have |= WordBits - 8;                        \
+  } while (0)
+#define SFX_DROP(n) \
+  do {              \
+    bits >>= (n);   \
+    have -= (n);    \
+  } while (0)
+  // The entry for the next symbol is looked up as soon as its bits are
+  // there, so that its load overlaps the work on the current one; its Op,
+  // Bits and Value are kept in a register.
+  const HuffmanEntry* t;
+  uint32_t f;
+#define SFX_LOOKUP(table, index)       \
+  do {                                 \
+    t = (table) + (index);             \
+    __builtin_memcpy(&f, t, sizeof f); \
+  } while (0)
+#define SFX_OP (f & 0xFF)
+#define SFX_BITS ((f >> 8) & 0xFF)
+#define SFX_VALUE (f >> 16)
+// Walks down the sub-tables of a code longer than its table's root; an
+// invalid code ends the block as a failure (result set, walk left).
+#define SFX_SUBTABLES()                                     \
+  do {                                                      \
+    if (SFX_OP == OpInvalid) {                              \
+      result = CodesFailed;                                 \
+      break;                                                \
+    }                                                       \
+    SFX_DROP(SFX_BITS);                                     \
+    SFX_LOOKUP(t->Next, bits & BitMask[SFX_OP - OpSymbol]); \
+  } while (SFX_OP > OpSymbol)
+  SFX_REFILL();
+  SFX_LOOKUP(literalTable, bits & ml);
+  while (in <= inLimit && out <= outLimit) {
+    if (SFX_OP == OpSymbol) {
+      // A literal root is at most 9 bits wide (asked for 9 at most, and a
+      // complete code of at most 288 symbols has a code of 8 bits or less),
+      // so a refill holds three root literals.
+      SFX_DROP(SFX_BITS);
+      *out++ = (uint8_t)SFX_VALUE;
+      SFX_LOOKUP(literalTable, bits & ml);
+      if (SFX_OP == OpSymbol) {
+        SFX_DROP(SFX_BITS);
+        *out++ = (uint8_t)SFX_VALUE;
+        SFX_LOOKUP(literalTable, bits & ml);
+        if (SFX_OP == OpSymbol) {
+          SFX_DROP(SFX_BITS);
+          *out++ = (uint8_t)SFX_VALUE;
+          SFX_REFILL();
+          SFX_LOOKUP(literalTable, bits & ml);
+          continue;
+        }
+      }
+      SFX_REFILL();
+    }
+    if (SFX_OP > OpSymbol) {
+      // A longer code: walk down its sub-tables.
+      SFX_SUBTABLES();
+      if (result >= 0) break;
+      if (SFX_OP == OpSymbol) {
+        SFX_DROP(SFX_BITS);
+        *out++ = (uint8_t)SFX_VALUE;
+        SFX_REFILL();
+        SFX_LOOKUP(literalTable, bits & ml);
+        continue;
+      }
+    }
+    if (SFX_OP == OpEndOfBlock) {
+      SFX_DROP(SFX_BITS);
+      result = CodesEndOfBlock;
+      break;
+    }
+    // A length, then a distance: codes and extra bits of at most 48 bits.
+    SFX_DROP(SFX_BITS);
+    const uint32_t length = SFX_VALUE + ((uint32_t)bits & BitMask[SFX_OP]);
+    SFX_DROP(SFX_OP);
+    SFX_LOOKUP(distanceTable, bits & md);
+    if (SFX_OP > OpSymbol) {
+      SFX_SUBTABLES();
+      if (result >= 0) break;
+    }
+    SFX_DROP(SFX_BITS);
+    const uint32_t distance = SFX_VALUE + ((uint32_t)bits & BitMask[SFX_OP]);
+    SFX_DROP(SFX_OP);
+    SFX_REFILL();
+    SFX_LOOKUP(literalTable, bits & ml);
+    if (!CopyMatch(out, (uint32_t)(out - OutputWindow), length, distance, wrapped)) {
+      result = CodesFailed;
+      break;
+    }
+    out += length;
+  }
+#undef SFX_LOOKUP
+#undef SFX_OP
+#undef SFX_BITS
+#undef SFX_VALUE
+#undef SFX_REFILL
+#undef SFX_DROP
+#undef SFX_SUBTABLES
+  pos = (uint32_t)(out - OutputWindow);
+  // Hand the whole bytes taken ahead back to the read-ahead, so that the
+  // accumulator is back to at most 23 bits, as NextByte would have left it.
+  uint32_t taken = (uint32_t)(in - inStart);
+  uint32_t giveBack = have >> 3;
+  if (giveBack > taken) giveBack = taken;
+  taken -= giveBack;
+  have -= giveBack * 8;
+  ReadAheadPos = (uint16_t)(ReadAheadPos + taken);
+  EntryRemaining -= (int32_t)taken;
+  acc = (uint32_t)(bits & (((BitWord)1 << have) - 1));
+  count = have;
+  return result;
+}
+
+#else
+
+// 32-bit: no bit buffer is kept between symbols. The loop reads its bits at
+// a bit position in the read-ahead: a word loaded at the byte the position
+// is in, shifted by the bits already used of that byte, holds at least 25
+// unused bits. So the position, the output pointer and the current entry
+// fit in i386's few registers.
+//
+// Decodes from the read-ahead into the window while both margins hold.
+// `acc` and `count` come in as NextByte left them, their bits being the
+// last ones taken from the read-ahead; they go out the same way. Returns -1
+// when a margin ended the run, otherwise the block's result.
+static __attribute__((noinline)) int32_t DecodeFast(const HuffmanEntry* literalTable,
+                                                    const HuffmanEntry* distanceTable, uint32_t ml,
+                                                    uint32_t md, int32_t available, uint32_t& acc,
+                                                    uint32_t& count, uint32_t& pos) {
+  uint32_t bp = (uint32_t)ReadAheadPos * 8 - count;
+  uint8_t* out = OutputWindow + pos;
+  // One limit serves both margins: no step takes more than 16 input bits
+  // for each byte it writes (a literal at most 15, a match at most 48 for
+  // at least 3 bytes), so while the output has grown by at most half the
+  // spare input, the input has not run past it.
+  uint32_t room = FastOutputLimit - pos;
+  const uint32_t spare = (uint32_t)(available - FastInputMargin) / 2;
+  if (room > spare) room = spare;
+  uint8_t* const outLimit = out + room;
+  const bool wrapped = WindowWrapped;
+  int32_t result = -1;
+#define SFX_PEEK() (LoadPiece(ReadAhead + (bp >> 3)) >> (bp & 7))
+// A distance code and its extra bits take up to 28 bits: two words,
+// shifted together, give 32.
+#define SFX_PEEK_WIDE() ((uint32_t)(LoadPair(ReadAhead + (bp >> 3)) >> (bp & 7)))
+#define SFX_USE(n) \
+  do {             \
+    bits >>= (n);  \
+    bp += (n);     \
+  } while (0)
+// Walks down the sub-tables of a code longer than its table's root; an
+// invalid code ends the block as a failure (result set, walk left).
+#define SFX_SUBTABLES()                               \
+  do {                                                \
+    if (t->Op == OpInvalid) {                         \
+      result = CodesFailed;                           \
+      break;                                          \
+    }                                                 \
+    SFX_USE(t->Bits);                                 \
+    t = t->Next + (bits & BitMask[t->Op - OpSymbol]); \
+  } while (t->Op > OpSymbol)
+
+  while (out <= outLimit) {
+    uint32_t bits = SFX_PEEK();
+    const HuffmanEntry* t = literalTable + (bits & ml);
+    if (t->Op == OpSymbol) {
+      // A literal root is at most 9 bits wide (asked for 9 at most, and a
+      // complete code of at most 288 symbols has a code of 8 bits or less),
+      // so one look holds two root literals.
+      SFX_USE(t->Bits);
+      *out++ = (uint8_t)t->Value;
+      t = literalTable + (bits & ml);
+      if (t->Op == OpSymbol) {
+        SFX_USE(t->Bits);
+        *out++ = (uint8_t)t->Value;
+        continue;
+      }
+      // The entry was found with input bits; a fresh look gives the bits
+      // for the rest of its code and its extra bits.
+      bits = SFX_PEEK();
+    }
+    if (t->Op > OpSymbol) {
+      SFX_SUBTABLES();
+      if (result >= 0) break;
+    }
+    SFX_USE(t->Bits);
+    if (t->Op == OpSymbol) {
+      *out++ = (uint8_t)t->Value;
+      continue;
+    }
+    if (t->Op == OpEndOfBlock) {
+      result = CodesEndOfBlock;
+      break;
+    }
+    // A length: its code and extra bits, at most 20, came with one look.
+    const uint32_t length = t->Value + (bits & BitMask[t->Op]);
+    bp += t->Op;
+    bits = SFX_PEEK_WIDE();
+    t = distanceTable + (bits & md);
+    if (t->Op > OpSymbol) {
+      SFX_SUBTABLES();
+      if (result >= 0) break;
+    }
+    SFX_USE(t->Bits);
+    const uint32_t distance = t->Value + (bits & BitMask[t->Op]);
+    bp += t->Op;
+    if (!CopyMatch(out, (uint32_t)(out - OutputWindow), length, distance, wrapped)) {
+      result = CodesFailed;
+      break;
+    }
+    out += length;
+  }
+#undef SFX_PEEK
+#undef SFX_PEEK_WIDE
+#undef SFX_USE
+#undef SFX_SUBTABLES
+  pos = (uint32_t)(out - OutputWindow);
+  // Back to NextByte's terms: the bytes up to the one the position is in
+  // are taken, and the unused bits of that byte are in the accumulator.
+  // Bytes that the accumulator held on entry and the loop did not reach go
+  // back to the read-ahead.
+  const uint32_t taken = (bp + 7) >> 3;
+  count = taken * 8 - bp;
+  acc = count ? (uint32_t)ReadAhead[taken - 1] >> (8 - count) : 0;
+  EntryRemaining -= (int32_t)taken - (int32_t)ReadAheadPos;
+  ReadAheadPos = (uint16_t)taken;
+  return result;
+}
+
+#endif
 
 int32_t InflateCodes(const HuffmanEntry* literalTable, const HuffmanEntry* distanceTable,
                      int32_t literalBits, int32_t distanceBits) {
@@ -155,181 +428,11 @@ int32_t InflateCodes(const HuffmanEntry* literalTable, const HuffmanEntry* dista
   for (;;) {
     int32_t available = ReadAheadCount - (int32_t)ReadAheadPos;
     if (available > EntryRemaining) available = EntryRemaining;
-    if (available >= FastInputEntry && pos <= FastOutputLimit) {
-      // Fast loop: input taken straight from the read-ahead a word at a
-      // time, no window flush, no end of data in reach. Bits above `have`
-      // already hold the next input bytes, so OR-ing a word in again is
-      // harmless.
-      const uint8_t* const inStart = ReadAhead + ReadAheadPos;
-      const uint8_t* const inLimit = inStart + available - FastInputMargin;
-      const uint8_t* in = inStart;
-      uint8_t* out = window + pos;
-      uint8_t* const outLimit = window + FastOutputLimit;
-      BitWord bits = acc;
-      uint32_t have = count;
-      const bool wrapped = WindowWrapped;
-      int32_t result = -1;
-#define SFX_REFILL()                                     \
-  do {                                                   \
-    BitWord word_;                                       \
-    __builtin_memcpy(&word_, in, sizeof(word_));         \
-    bits |= word_ << have;                               \
-    in += (WordBits - 1 - have) >> 3;                    \
-    have |= WordBits - 8;                                \
-  } while (0)
-#define SFX_DROP(n)  \
-  do {               \
-    bits >>= (n);    \
-    have -= (n);     \
-  } while (0)
-
-      // The entry for the next symbol is looked up as soon as its bits are
-      // there, so that its load overlaps the work on the current one. A
-      // 64-bit build keeps its Op, Bits and Value in a register as well; the
-      // 32-bit one, short of registers, reads them from the entry.
-      const HuffmanEntry* t;
-#if SFX_ENTRY_IN_REGISTER
-      uint32_t f;
-#define SFX_LOOKUP(table, index) \
-  do {                           \
-    t = (table) + (index);       \
-    f = Fields(t);               \
-  } while (0)
-#define SFX_OP OpOf(f)
-#define SFX_BITS BitsOf(f)
-#define SFX_VALUE ValueOf(f)
-#else
-#define SFX_LOOKUP(table, index) t = (table) + (index)
-#define SFX_OP (uint32_t) t->Op
-#define SFX_BITS (uint32_t) t->Bits
-#define SFX_VALUE (uint32_t) t->Value
-#endif
-// Walks down the sub-tables of a code longer than its table's root; an
-// invalid code ends the block as a failure (result set, walk left).
-#define SFX_SUBTABLES()                                     \
-  do {                                                      \
-    if (SFX_OP == OpInvalid) {                              \
-      result = CodesFailed;                                 \
-      break;                                                \
-    }                                                       \
-    SFX_DROP(SFX_BITS);                                     \
-    SFX_LOOKUP(t->Next, bits & BitMask[SFX_OP - OpSymbol]); \
-  } while (SFX_OP > OpSymbol)
-      SFX_REFILL();
-      SFX_LOOKUP(literalTable, bits & ml);
-      while (in <= inLimit && out <= outLimit) {
-        if (SFX_OP == OpSymbol) {
-          // A literal root is at most 9 bits wide (it is asked for 9 at
-          // most, and a complete code of at most 288 symbols has a code of
-          // 8 bits or less). So after a refill, with at least 24 bits at
-          // hand, two root literals need no refill, and with 56 bits three;
-          // the lookups for the first two are made with input bits alone.
-          SFX_DROP(SFX_BITS);
-          *out++ = (uint8_t)SFX_VALUE;
-          SFX_LOOKUP(literalTable, bits & ml);
-          if (SFX_OP == OpSymbol) {
-            SFX_DROP(SFX_BITS);
-            *out++ = (uint8_t)SFX_VALUE;
-            // On 32-bit the lookup for a third may see the zeros shifted in
-            // above the input bits; an entry that fits in the bits at hand
-            // was found by input bits alone.
-            SFX_LOOKUP(literalTable, bits & ml);
-            if (SFX_OP == OpSymbol && (WordBits == 64 || SFX_BITS <= have)) {
-              SFX_DROP(SFX_BITS);
-              *out++ = (uint8_t)SFX_VALUE;
-              SFX_REFILL();
-              SFX_LOOKUP(literalTable, bits & ml);
-              continue;
-            }
-            if (WordBits < 64) {
-              SFX_REFILL();
-              SFX_LOOKUP(literalTable, bits & ml);
-              continue;
-            }
-          }
-          SFX_REFILL();
-        }
-        if (SFX_OP > OpSymbol) {
-          // A longer code: walk down its sub-tables.
-          SFX_SUBTABLES();
-          if (result >= 0) break;
-          if (SFX_OP == OpSymbol) {
-            SFX_DROP(SFX_BITS);
-            *out++ = (uint8_t)SFX_VALUE;
-            SFX_REFILL();
-            SFX_LOOKUP(literalTable, bits & ml);
-            continue;
-          }
-        }
-        if (SFX_OP == OpEndOfBlock) {
-          SFX_DROP(SFX_BITS);
-          result = CodesEndOfBlock;
-          break;
-        }
-        // A length: its code and extra bits, at most 20, are at hand.
-        SFX_DROP(SFX_BITS);
-        const uint32_t length = SFX_VALUE + ((uint32_t)bits & BitMask[SFX_OP]);
-        SFX_DROP(SFX_OP);
-        // A distance code is at most 15 bits long; with that many at hand
-        // its lookups see input bits alone.
-        if (WordBits < 64 && have < 15) SFX_REFILL();
-        SFX_LOOKUP(distanceTable, bits & md);
-        if (SFX_OP > OpSymbol) {
-          SFX_SUBTABLES();
-          if (result >= 0) break;
-        }
-        // A distance code and its extra bits may take 28 bits: a 32-bit
-        // buffer is refilled between them when the extra bits are not all
-        // at hand.
-        SFX_DROP(SFX_BITS);
-        if (WordBits < 64 && SFX_OP > have) SFX_REFILL();
-        const uint32_t distance = SFX_VALUE + ((uint32_t)bits & BitMask[SFX_OP]);
-        SFX_DROP(SFX_OP);
-        SFX_REFILL();
-        SFX_LOOKUP(literalTable, bits & ml);
-        const uint32_t written = (uint32_t)(out - window);
-        if (distance <= written) {
-          CopyBehind(out, length, distance);
-        } else {
-          // The source lies in the previous filling, ahead of the
-          // destination, and may run on over the window's end.
-          if (!wrapped) {
-            result = CodesFailed;
-            break;
-          }
-          const uint32_t back = distance - written;
-          const uint8_t* from = window + WindowSize - back;
-          const uint32_t first = length < back ? length : back;
-          if (WindowSize - distance >= PieceSize && back >= PieceSize) {
-            CopyFar(out, from, first);
-          } else {
-            __builtin_memmove(out, from, first);
-          }
-          if (length > back) CopyBehind(out + back, length - back, distance);
-        }
-        out += length;
-      }
-#undef SFX_LOOKUP
-#undef SFX_OP
-#undef SFX_BITS
-#undef SFX_VALUE
-#undef SFX_REFILL
-#undef SFX_DROP
-#undef SFX_SUBTABLES
+    // Right after a refill the accumulator may still hold bits of the
+    // previous filling of the read-ahead; the careful step takes them.
+    if (available >= FastInputEntry && pos <= FastOutputLimit && (uint32_t)ReadAheadPos * 8 >= count) {
+      const int32_t result = DecodeFast(literalTable, distanceTable, ml, md, available, acc, count, pos);
       if (result == CodesFailed) return CodesFailed;
-      pos = (uint32_t)(out - window);
-      // Hand the whole bytes taken ahead back to the read-ahead, so that
-      // the accumulator is back to at most 23 bits, as NextByte would have
-      // left it.
-      uint32_t taken = (uint32_t)(in - inStart);
-      uint32_t giveBack = have >> 3;
-      if (giveBack > taken) giveBack = taken;
-      taken -= giveBack;
-      have -= giveBack * 8;
-      ReadAheadPos = (uint16_t)(ReadAheadPos + taken);
-      EntryRemaining -= (int32_t)taken;
-      acc = (uint32_t)(bits & (((BitWord)1 << have) - 1));
-      count = have;
       if (result == CodesEndOfBlock) break;
       continue;
     }
