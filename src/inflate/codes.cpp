@@ -93,7 +93,37 @@ static inline __attribute__((always_inline)) void CopyFar(uint8_t* to, const uin
 static inline __attribute__((always_inline)) void CopyBehind(uint8_t* to, uint32_t length, uint32_t distance) {
   const uint8_t* from = to - distance;
   if (distance >= PieceSize) {
-    CopyFar(to, from, length);
+    if (length <= PieceSize) {
+      StorePart(to, LoadPiece(from), length);
+      return;
+    }
+    uint8_t* const end = to + length;
+    const uint8_t* const fromEnd = from + length;
+    if (length <= 2 * PieceSize) {
+      // A first and a last piece, overlapping; the last one reads at most
+      // what the first has just written.
+      StorePiece(to, LoadPiece(from));
+      StorePiece(end - PieceSize, LoadPiece(fromEnd - PieceSize));
+      return;
+    }
+    if (distance < 2 * PieceSize) {
+      CopyPieces(to, from, length);
+      return;
+    }
+    // Two pieces a step, and the last two ending at the match's end: each
+    // step reads only bytes behind it, final already.
+    do {
+      const BitWord first = LoadPiece(from);
+      const BitWord second = LoadPiece(from + PieceSize);
+      StorePiece(to, first);
+      StorePiece(to + PieceSize, second);
+      to += 2 * PieceSize;
+      from += 2 * PieceSize;
+    } while (to + 2 * PieceSize < end);
+    const BitWord first = LoadPiece(fromEnd - 2 * PieceSize);
+    const BitWord second = LoadPiece(fromEnd - PieceSize);
+    StorePiece(end - 2 * PieceSize, first);
+    StorePiece(end - PieceSize, second);
     return;
   }
   if (distance == 1) {
@@ -122,13 +152,13 @@ static inline __attribute__((always_inline)) void CopyBehind(uint8_t* to, uint32
 // The fast loop takes its input straight from the read-ahead and writes
 // straight into the window. It goes on while this many input bytes are at
 // hand (one step uses at most 48 bits, and a look at the input loads a word
-// from where the step stands), and while a whole step, two literals or a
-// 258-byte match, and the word that a short copy reads and writes back, fit
-// below the window's end without filling it. It is entered with more input
-// than that, so that it always makes progress.
+// from where the step stands), and while a 258-byte match after up to three
+// literals, and the word that a short copy reads and writes back, fit below
+// the window's end without filling it. It is entered with more input than
+// that, so that it always makes progress.
 constexpr int32_t FastInputMargin = 16;
 constexpr int32_t FastInputEntry = 32;
-constexpr uint32_t FastOutputLimit = WindowSize - 2 - 258 - 8 - 1;
+constexpr uint32_t FastOutputLimit = WindowSize - 2 - 3 - 258 - 8 - 1;
 
 // Copies a match of the fast loop to `out`, where `written` bytes of this
 // filling of the window lie behind it. False for a distance that reaches
@@ -320,8 +350,11 @@ static __attribute__((noinline)) int32_t DecodeFast(const HuffmanEntry* literalT
   // for each byte it writes (a literal at most 15, a match at most 48 for
   // at least 3 bytes), so while the output has grown by at most half the
   // spare input, the input has not run past it.
+  // A run of literals tests the room only every second literal and may
+  // leave one more, so up to three literals may follow the last test that
+  // passed: the limit keeps room for them too.
   uint32_t room = FastOutputLimit - pos;
-  const uint32_t spare = (uint32_t)(available - FastInputMargin) / 2;
+  const uint32_t spare = (uint32_t)(available - FastInputMargin) / 2 - 4;
   if (room > spare) room = spare;
   uint8_t* const outLimit = out + room;
   const bool wrapped = WindowWrapped;
@@ -347,37 +380,51 @@ static __attribute__((noinline)) int32_t DecodeFast(const HuffmanEntry* literalT
     t = t->Next + (bits & BitMask[t->Op - OpSymbol]); \
   } while (t->Op > OpSymbol)
 
-  while (out <= outLimit) {
-    uint32_t bits = SFX_PEEK();
-    const HuffmanEntry* t = literalTable + (bits & ml);
+  uint32_t bits = SFX_PEEK();
+  const HuffmanEntry* t = literalTable + (bits & ml);
+  for (;;) {
+    // A run of literals, two a pass: a literal root is at most 9 bits wide
+    // (asked for 9 at most, and a complete code of at most 288 symbols has
+    // a code of 8 bits or less), so one look holds two root literals. Each
+    // pass ends with one test for the next literal and the room left.
     if (t->Op == OpSymbol) {
-      // A literal root is at most 9 bits wide (asked for 9 at most, and a
-      // complete code of at most 288 symbols has a code of 8 bits or less),
-      // so one look holds two root literals.
-      SFX_USE(t->Bits);
-      *out++ = (uint8_t)t->Value;
-      t = literalTable + (bits & ml);
-      if (t->Op == OpSymbol) {
+      do {
         SFX_USE(t->Bits);
         *out++ = (uint8_t)t->Value;
+        t = literalTable + (bits & ml);
+        if (t->Op != OpSymbol) {
+          // Found with input bits; a fresh look gives the bits for the
+          // rest of its code and its extra bits.
+          bits = SFX_PEEK();
+          break;
+        }
+        SFX_USE(t->Bits);
+        *out++ = (uint8_t)t->Value;
+        bits = SFX_PEEK();
+        t = literalTable + (bits & ml);
+      } while ((t->Op == OpSymbol) & (out <= outLimit));
+    }
+    if (t->Op >= OpEndOfBlock) {
+      // Seldom: the end of the block, a code longer than the root, or a
+      // literal that a run left when the room ran out.
+      if (t->Op > OpSymbol) {
+        SFX_SUBTABLES();
+        if (result >= 0) break;
+      }
+      SFX_USE(t->Bits);
+      if (t->Op == OpSymbol) {
+        *out++ = (uint8_t)t->Value;
+        if (out > outLimit) break;
+        bits = SFX_PEEK();
+        t = literalTable + (bits & ml);
         continue;
       }
-      // The entry was found with input bits; a fresh look gives the bits
-      // for the rest of its code and its extra bits.
-      bits = SFX_PEEK();
-    }
-    if (t->Op > OpSymbol) {
-      SFX_SUBTABLES();
-      if (result >= 0) break;
-    }
-    SFX_USE(t->Bits);
-    if (t->Op == OpSymbol) {
-      *out++ = (uint8_t)t->Value;
-      continue;
-    }
-    if (t->Op == OpEndOfBlock) {
-      result = CodesEndOfBlock;
-      break;
+      if (t->Op == OpEndOfBlock) {
+        result = CodesEndOfBlock;
+        break;
+      }
+    } else {
+      SFX_USE(t->Bits);
     }
     // A length: its code and extra bits, at most 20, came with one look.
     const uint32_t length = t->Value + (bits & BitMask[t->Op]);
@@ -391,11 +438,37 @@ static __attribute__((noinline)) int32_t DecodeFast(const HuffmanEntry* literalT
     SFX_USE(t->Bits);
     const uint32_t distance = t->Value + (bits & BitMask[t->Op]);
     bp += t->Op;
-    if (!CopyMatch(out, (uint32_t)(out - OutputWindow), length, distance, wrapped)) {
-      result = CodesFailed;
-      break;
+    const uint32_t written = (uint32_t)(out - OutputWindow);
+    if ((int32_t)((written - distance) | (distance - 2 * PieceSize) | (4 * PieceSize - length)) >= 0) {
+      // The common match, at most 16 bytes from at least 8 bytes back in
+      // this filling, with one test: 16 bytes are copied in four pieces,
+      // and the bytes past the match, history that must not change, are
+      // put back. Each piece reads bytes that are final or past the match.
+      uint8_t* const end = out + length;
+      const uint8_t* const from = out - distance;
+      const BitWord keep0 = LoadPiece(end), keep1 = LoadPiece(end + PieceSize);
+      const BitWord keep2 = LoadPiece(end + 2 * PieceSize), keep3 = LoadPiece(end + 3 * PieceSize);
+      const BitWord a = LoadPiece(from), b = LoadPiece(from + PieceSize);
+      StorePiece(out, a);
+      StorePiece(out + PieceSize, b);
+      const BitWord c = LoadPiece(from + 2 * PieceSize), d = LoadPiece(from + 3 * PieceSize);
+      StorePiece(out + 2 * PieceSize, c);
+      StorePiece(out + 3 * PieceSize, d);
+      StorePiece(end, keep0);
+      StorePiece(end + PieceSize, keep1);
+      StorePiece(end + 2 * PieceSize, keep2);
+      StorePiece(end + 3 * PieceSize, keep3);
+      out = end;
+    } else {
+      if (!CopyMatch(out, written, length, distance, wrapped)) {
+        result = CodesFailed;
+        break;
+      }
+      out += length;
     }
-    out += length;
+    if (out > outLimit) break;
+    bits = SFX_PEEK();
+    t = literalTable + (bits & ml);
   }
 #undef SFX_PEEK
 #undef SFX_PEEK_WIDE

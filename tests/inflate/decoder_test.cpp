@@ -143,6 +143,17 @@ const std::vector<Case> Cases = {
        Fixed(w, true, items);
        return Stream{w.bytes, Expand(Data32K, items), {}};
      }},
+    {"HistoryRightAfterShortMatches",
+     [] {
+       // Each short match is followed by one that reads, 32768 back, the
+       // older bytes that lie right past it in the window.
+       Items items = {L('0'), L('1'), L('2'), L('3'), L('4'), L('5'), L('6'), L('7')};
+       for (int length = 3; length <= 17; length++) items = items + M(length, 8) + M(20, 32768) + M(length, 9);
+       BitWriter w;
+       Stored(w, false, Data32K);
+       Fixed(w, true, items + Run(60, 'z'));
+       return Stream{w.bytes, Expand(Data32K, items + Run(60, 'z')), {}};
+     }},
     {"FirstCodeLengthSymbolIs16",
      [] {
        // 16 first repeats length 0. Distance lengths all 0: literals only.
