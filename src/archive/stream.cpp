@@ -21,15 +21,19 @@ void ReadScrambled(HANDLE file, void* destination, int32_t count, DWORD* deliver
                           ? (int32_t)((uint32_t)ArchivePosition + (uint32_t)count)
                           : -1;
   }
-  // Four bytes at a time where possible: this runs over every archive byte.
+  // Sixteen bytes a step where possible, as four words: this runs over
+  // every archive byte.
   uint8_t* bytes = (uint8_t*)destination;
   const uint32_t key4 = ScrambleKey * 0x01010101u;
   DWORD i = 0;
-  for (; i + 4 <= got; i += 4) {
-    uint32_t word;
-    __builtin_memcpy(&word, bytes + i, 4);
-    word ^= key4;
-    __builtin_memcpy(bytes + i, &word, 4);
+  for (; i + 16 <= got; i += 16) {
+    uint32_t word[4];
+    __builtin_memcpy(word, bytes + i, 16);
+    word[0] ^= key4;
+    word[1] ^= key4;
+    word[2] ^= key4;
+    word[3] ^= key4;
+    __builtin_memcpy(bytes + i, word, 16);
   }
   for (; i < got; i++) bytes[i] ^= ScrambleKey;
   *delivered = got;
