@@ -615,6 +615,23 @@ bool InflateFixed() {
          CodesEndOfBlock;
 }
 
+// Takes whole bytes straight from the read-ahead, without a call, until the
+// accumulator holds at least 25 bits, where the read-ahead holds enough of
+// the entry's data; NeedBits takes over near the ends.
+static inline void TopUp(uint32_t& acc, uint32_t& count) {
+  int32_t available = ReadAheadCount - (int32_t)ReadAheadPos;
+  if (available > EntryRemaining) available = EntryRemaining;
+  if (available < 4) return;
+  uint32_t pos = ReadAheadPos;
+  const uint32_t start = pos;
+  do {
+    acc |= (uint32_t)ReadAhead[pos++] << count;
+    count += 8;
+  } while (count < 25);
+  ReadAheadPos = (uint16_t)pos;
+  EntryRemaining -= (int32_t)(pos - start);
+}
+
 bool InflateDynamic() {
   uint32_t acc = Accumulator;
   uint32_t count = BitCount;
@@ -656,20 +673,27 @@ bool InflateDynamic() {
   uint32_t previous = 0;
   bool good = true;
   while (i < total) {
-    NeedBits((uint32_t)lengthBits, acc, count);
+    // A code-length code and its repeat bits take at most 14 bits. Bits
+    // taken past the end of the data are only a failure once used.
+    if (count < 14) {
+      TopUp(acc, count);
+      NeedBits(14, acc, count);
+    }
     const HuffmanEntry* t = lengthTable + (acc & mask);
-    // Its root is as wide as its longest code, so every symbol is there.
+    // Its root is as wide as its longest code, so every symbol is there;
+    // a plain length is told from the rest with one test.
+    if (((t->Op ^ OpSymbol) | (t->Value >> 4)) == 0) {
+      DropBits(t->Bits, acc, count);
+      CodeLengths[i++] = t->Value;
+      previous = t->Value;
+      continue;
+    }
     if (t->Op != OpSymbol) {
       good = false;
       break;
     }
     DropBits(t->Bits, acc, count);
     const uint32_t symbol = t->Value;
-    if (symbol < 16) {
-      CodeLengths[i++] = (uint16_t)symbol;
-      previous = symbol;
-      continue;
-    }
     uint32_t repeat;
     uint32_t value = 0;
     if (symbol == 16) {
