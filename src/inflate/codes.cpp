@@ -405,11 +405,13 @@ static __attribute__((noinline)) int32_t DecodeFast(const HuffmanEntry* literalT
       } while ((t->Op == OpSymbol) & (out <= outLimit));
     }
     if (t->Op >= OpEndOfBlock) {
-      // Seldom: the end of the block, a code longer than the root, or a
-      // literal that a run left when the room ran out.
-      if (t->Op > OpSymbol) {
-        SFX_SUBTABLES();
-        if (result >= 0) break;
+      // Less often: a code longer than the root, the end of the block, or
+      // a literal that a run left when the room ran out. Links are told
+      // from the rest with one test, so that a long literal costs few
+      // branches; an invalid code ends the walk and then the block.
+      while ((uint32_t)(t->Op - (OpSymbol + 1)) < 16) {
+        SFX_USE(t->Bits);
+        t = t->Next + (bits & BitMask[t->Op - OpSymbol]);
       }
       SFX_USE(t->Bits);
       if (t->Op == OpSymbol) {
@@ -421,6 +423,10 @@ static __attribute__((noinline)) int32_t DecodeFast(const HuffmanEntry* literalT
       }
       if (t->Op == OpEndOfBlock) {
         result = CodesEndOfBlock;
+        break;
+      }
+      if (t->Op == OpInvalid) {
+        result = CodesFailed;
         break;
       }
     } else {
