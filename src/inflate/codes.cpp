@@ -349,10 +349,10 @@ static __attribute__((noinline)) int32_t DecodeFast(const HuffmanEntry* literalT
   // One limit serves both margins: no step takes more than 16 input bits
   // for each byte it writes (a literal at most 15, a match at most 48 for
   // at least 3 bytes), so while the output has grown by at most half the
-  // spare input, the input has not run past it.
-  // A run of literals tests the room only every second literal and may
-  // leave one more, so up to three literals may follow the last test that
-  // passed: the limit keeps room for them too.
+  // spare input, the input has not run past it. A run of literals tests
+  // the room only every second literal and may leave one more, so up to
+  // three literals may follow the last test that passed; the limit keeps
+  // room for them too.
   uint32_t room = FastOutputLimit - pos;
   const uint32_t spare = (uint32_t)(available - FastInputMargin) / 2 - 4;
   if (room > spare) room = spare;
@@ -449,7 +449,8 @@ static __attribute__((noinline)) int32_t DecodeFast(const HuffmanEntry* literalT
       // The common match, at most 16 bytes from at least 8 bytes back in
       // this filling, with one test: 16 bytes are copied in four pieces,
       // and the bytes past the match, history that must not change, are
-      // put back. Each piece reads bytes that are final or past the match.
+      // put back. A piece reads only bytes that are final or lie past the
+      // match, where nothing it writes stays.
       uint8_t* const end = out + length;
       const uint8_t* const from = out - distance;
       const BitWord keep0 = LoadPiece(end), keep1 = LoadPiece(end + PieceSize);
