@@ -517,8 +517,11 @@ int32_t InflateCodes(const HuffmanEntry* literalTable, const HuffmanEntry* dista
       continue;
     }
 
-    // Careful step: one symbol through NextByte, for the ends of the
-    // window and of the read-ahead, and for the end of the data.
+    // Careful step: one symbol at a time, for the ends of the window and
+    // of the read-ahead, and for the end of the data. A literal/length
+    // code and its extra bits take at most 20 bits, a distance code and
+    // its extra bits at most 28.
+    if (count < 20) TopUp(acc, count);
     NeedBits((uint32_t)literalBits, acc, count);
     const HuffmanEntry* t = literalTable + (acc & ml);
     while (t->Op > OpSymbol) {
@@ -544,6 +547,7 @@ int32_t InflateCodes(const HuffmanEntry* literalTable, const HuffmanEntry* dista
     uint32_t length = t->Value + (acc & BitMask[t->Op]);
     DropBits(t->Op, acc, count);
 
+    if (count < 28) TopUp(acc, count);
     NeedBits((uint32_t)distanceBits, acc, count);
     t = distanceTable + (acc & md);
     while (t->Op > OpSymbol) {
@@ -620,23 +624,6 @@ bool InflateFixed() {
   }
   return InflateCodes(FixedLiteralTable, FixedDistanceTable, FixedLiteralBits, FixedDistanceBits) ==
          CodesEndOfBlock;
-}
-
-// Takes whole bytes straight from the read-ahead, without a call, until the
-// accumulator holds at least 25 bits, where the read-ahead holds enough of
-// the entry's data; NeedBits takes over near the ends.
-static inline void TopUp(uint32_t& acc, uint32_t& count) {
-  int32_t available = ReadAheadCount - (int32_t)ReadAheadPos;
-  if (available > EntryRemaining) available = EntryRemaining;
-  if (available < 4) return;
-  uint32_t pos = ReadAheadPos;
-  const uint32_t start = pos;
-  do {
-    acc |= (uint32_t)ReadAhead[pos++] << count;
-    count += 8;
-  } while (count < 25);
-  ReadAheadPos = (uint16_t)pos;
-  EntryRemaining -= (int32_t)(pos - start);
 }
 
 bool InflateDynamic() {

@@ -40,6 +40,23 @@ inline void NeedBits(uint32_t n, uint32_t& accumulator, uint32_t& count) {
   }
 }
 
+// Takes whole bytes straight from the read-ahead, without a call, until the
+// accumulator holds at least 25 bits, where the read-ahead holds enough of
+// the entry's data; NeedBits takes over near the ends.
+inline void TopUp(uint32_t& acc, uint32_t& count) {
+  int32_t available = ReadAheadCount - (int32_t)ReadAheadPos;
+  if (available > EntryRemaining) available = EntryRemaining;
+  if (available < 4) return;
+  uint32_t pos = ReadAheadPos;
+  const uint32_t start = pos;
+  while (count < 25) {
+    acc |= (uint32_t)ReadAhead[pos++] << count;
+    count += 8;
+  }
+  ReadAheadPos = (uint16_t)pos;
+  EntryRemaining -= (int32_t)(pos - start);
+}
+
 inline void DropBits(uint32_t n, uint32_t& accumulator, uint32_t& count) {
   accumulator >>= n;
   count -= n;
