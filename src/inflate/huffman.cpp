@@ -63,6 +63,58 @@ void FreeHuffmanTables(HuffmanEntry* list) {
   }
 }
 
+// Op, Bits and Value of an entry are written as one little-endian word, the
+// way the decoder reads them.
+static_assert(__builtin_offsetof(HuffmanEntry, Op) == 0 && __builtin_offsetof(HuffmanEntry, Bits) == 1 &&
+                  __builtin_offsetof(HuffmanEntry, Value) == 2,
+              "entry layout");
+static inline void StoreEntry(HuffmanEntry* e, uint32_t fields, HuffmanEntry* next) {
+  __builtin_memcpy(e, &fields, 4);
+  e->Next = next;
+}
+
+// Op and Value of the placeholders of an incomplete code.
+static const uint32_t InvalidFields = OpInvalid;
+
+// The code after j among the codes of the bits in mask, both bit-reversed
+// (the code's first bit is bit 0): the ones at the top of j, the code's last
+// bits, clear and the zero below them is set. All ones wraps to 0.
+static inline uint32_t NextCode(uint32_t j, uint32_t mask) {
+  const uint32_t zero = (uint32_t)__builtin_clz((j ^ mask) | 1) ^ 31;
+  return j ^ (mask >> zero << zero);
+}
+
+// Stores `codes` consecutive codes of `bits` bits into a table of `width`
+// index bits, from code j on. src gives each code's Op and Value, advancing
+// by srcStep. A code is repeated in every slot whose low bits are the code.
+// Returns the code after the last one.
+static inline uint32_t StoreCodes(HuffmanEntry* t, uint32_t j, uint32_t bits, uint32_t width,
+                                  const uint32_t* src, uint32_t srcStep, uint32_t codes) {
+  const uint32_t mask = (1u << bits) - 1;
+  const uint32_t bitsField = bits << 8;
+  if (bits == width) {
+    do {
+      StoreEntry(t + j, *src | bitsField, nullptr);
+      src += srcStep;
+      j = NextCode(j, mask);
+    } while (--codes);
+  } else {
+    const uint32_t step = 1u << bits;
+    const uint32_t size = 1u << width;
+    do {
+      const uint32_t f = *src | bitsField;
+      src += srcStep;
+      uint32_t i = j;
+      do {
+        StoreEntry(t + i, f, nullptr);
+        i += step;
+      } while (i < size);
+      j = NextCode(j, mask);
+    } while (--codes);
+  }
+  return j;
+}
+
 int32_t BuildHuffmanTable(const uint16_t* lengths, uint16_t n, uint16_t s, const uint16_t* base,
                           const uint8_t* extra, HuffmanEntry** root, HuffmanEntry** releaseList,
                           int32_t* lookupBits) {
@@ -72,7 +124,14 @@ int32_t BuildHuffmanTable(const uint16_t* lengths, uint16_t n, uint16_t s, const
 
   uint32_t count[17];
   for (int k = 0; k <= 16; k++) count[k] = 0;
-  for (uint32_t v = 0; v < n; v++) count[lengths[v]]++;
+  {
+    uint32_t v = n & 1;
+    if (v) count[lengths[0]]++;
+    for (; v < n; v += 2) {
+      count[lengths[v]]++;
+      count[lengths[v + 1]]++;
+    }
+  }
   if (count[0] == n) {
     *root = nullptr;
     *lookupBits = 0;
@@ -100,52 +159,70 @@ int32_t BuildHuffmanTable(const uint16_t* lengths, uint16_t n, uint16_t s, const
   if (spare < 0) return BuildOversubscribed;
   count[longest] += (uint32_t)spare;
 
-  // Coded symbols in canonical order: by length, then by symbol.
-  uint16_t order[288];
-  uint32_t start[17];
-  uint32_t coded = 0;
-  for (uint32_t k = 1; k <= 16; k++) {
-    start[k] = coded;
-    coded += (k == longest) ? count[k] - (uint32_t)spare : count[k];
+  // Op and Value of every symbol, sorted by length and then by symbol: the
+  // coded ones in canonical order after those without a code. One loop per
+  // kind of symbol keeps the loops free of branches.
+  uint32_t fields[288];
+  {
+    uint32_t start[17];
+    start[0] = 0;
+    for (uint32_t k = 0; k < longest; k++) start[k + 1] = start[k] + count[k];
+    uint32_t v = 0;
+    uint32_t end = s < 256 ? s : 256;
+    if (end > n) end = n;
+    for (uint32_t f = OpSymbol; v < end; v++, f += 1u << 16) fields[start[lengths[v]]++] = f;
+    end = s < n ? s : n;
+    for (uint32_t f = OpEndOfBlock | v << 16; v < end; v++, f += 1u << 16) fields[start[lengths[v]]++] = f;
+    for (uint32_t i = 0; v < n; v++, i++) fields[start[lengths[v]]++] = extra[i] | (uint32_t)base[i] << 16;
   }
-  for (uint32_t v = 0; v < n; v++) {
-    if (lengths[v] != 0) order[start[lengths[v]]++] = (uint16_t)v;
-  }
+  const uint32_t* next = fields + count[0];
+  uint32_t real = n - count[0];  // coded symbols not yet given out
 
+  // The codes are given out in canonical order, one run of codes of the
+  // same length and table at a time. The current table is t, of width
+  // index bits, below tables that resolve the first w code bits; j is the
+  // next code's rest in this table, bit-reversed (its first bit is bit 0),
+  // and room counts the slots not yet given out. The tables above keep
+  // theirs in the arrays while a sub-table is filled.
   const uint32_t mark = PoolTop;
   HuffmanEntry* list = *releaseList;
-  HuffmanEntry* rootTable = nullptr;
-  HuffmanEntry* table[17];
-  uint32_t width[17];   // index bits of the table at each level
-  uint32_t prefix[17];  // code bits below the table at each level
-  prefix[0] = 0;
-  int32_t h = -1;       // current level
-  uint32_t w = 0;       // code bits resolved above the current level
-  uint32_t code = 0;    // current code, bit-reversed: its first bit is bit 0
-  uint32_t used = 0;    // coded symbols given out so far
+  HuffmanEntry* upTable[16];
+  uint32_t upWidth[16], upRoom[16], upNext[16];
+  uint32_t h = 0;  // level of the current table
+  uint32_t w = 0;
+  HuffmanEntry* t = nullptr;
+  uint32_t width = 0, room = 0, j = 0;
 
   for (uint32_t k = shortest; k <= longest; k++) {
-    for (uint32_t left = count[k]; left != 0; left--) {
-      const uint32_t after = left - 1;  // codes of this length still to come
-      while (k > w + (h < 0 ? 0 : width[h])) {
-        w += h < 0 ? 0 : width[h];
-        h++;
+    uint32_t left = count[k];  // codes of this length still to come
+    while (left != 0) {
+      while (!t || k > w + width) {
+        if (t) {
+          // The new table hangs below the current one, at the next code's
+          // slot, which it then takes.
+          upTable[h] = t;
+          upWidth[h] = width;
+          upRoom[h] = room - 1;
+          upNext[h] = NextCode(j, (1u << width) - 1);
+          w += width;
+          h++;
+        }
         // Width: enough for this code, widened while the codes that follow
         // would still use up the slots, up to the wanted width.
         uint32_t limit = longest - w;
         if (limit > rootLimit) limit = rootLimit;
         uint32_t b = k - w;
         uint32_t f = 1u << b;
-        if (f > after + 1) {
-          f -= after + 1;
-          uint32_t next = k;
+        if (f > left) {
+          f -= left;
+          uint32_t later = k;
           for (;;) {
             b++;
             if (b >= limit) break;
             f <<= 1;
-            next++;
-            if (f <= count[next]) break;
-            f -= count[next];
+            later++;
+            if (f <= count[later]) break;
+            f -= count[later];
           }
         }
         if (w + b > endLength && w < endLength) b = endLength - w;
@@ -154,60 +231,48 @@ int32_t BuildHuffmanTable(const uint16_t* lengths, uint16_t n, uint16_t s, const
           PoolTop = mark;
           return BuildNoMemory;
         }
-        block->Op = 0;
-        block->Bits = 0;
-        block->Value = 0;
-        block->Next = list;
+        StoreEntry(block, 0, list);
         list = block + 1;
-        width[h] = b;
-        table[h] = block + 1;
-        if (!rootTable) rootTable = block + 1;
-        if (h > 0) {
-          prefix[h] = code;
-          HuffmanEntry link;
-          link.Op = (uint8_t)(OpSymbol + b);
-          link.Bits = (uint8_t)width[h - 1];
-          link.Value = 0;
-          link.Next = block + 1;
-          table[h - 1][(code & ((1u << w) - 1)) >> (w - width[h - 1])] = link;
-        }
+        if (t) StoreEntry(t + j, (OpSymbol + b) | width << 8, list);
+        t = list;
+        width = b;
+        room = 1u << b;
+        j = 0;
       }
 
-      HuffmanEntry entry;
-      entry.Bits = (uint8_t)(k - w);
-      entry.Next = nullptr;
-      entry.Value = 0;
-      if (used >= coded) {
-        entry.Op = OpInvalid;
-      } else {
-        const uint16_t v = order[used++];
-        if (v < s) {
-          entry.Op = v < 256 ? OpSymbol : OpEndOfBlock;
-          entry.Value = v;
-        } else {
-          entry.Op = extra[v - s];
-          entry.Value = base[v - s];
-        }
+      // The codes of this length that go to the current table: each takes
+      // 2^spread slots, and they come in order from its first free slot.
+      const uint32_t bits = k - w;
+      const uint32_t spread = width - bits;
+      uint32_t run = room >> spread;
+      if (run > left) run = left;
+      room -= run << spread;
+      left -= run;
+      // Real symbols first, then placeholders.
+      uint32_t some = run < real ? run : real;
+      if (some) {
+        j = StoreCodes(t, j, bits, width, next, 1, some);
+        next += some;
+        real -= some;
+        run -= some;
       }
-      const uint32_t size = 1u << width[h];
-      for (uint32_t index = code >> w; index < size; index += 1u << (k - w)) table[h][index] = entry;
+      if (run) j = StoreCodes(t, j, bits, width, &InvalidFields, 0, run);
 
-      // Next code of this length, counted in reversed bit order.
-      uint32_t m = 1u << (k - 1);
-      while (code & m) {
-        code ^= m;
-        m >>= 1;
-      }
-      code |= m;
-      while (h > 0 && (code & ((1u << w) - 1)) != prefix[h]) {
+      // A full table hands over to the one above it.
+      while (room == 0 && h > 0) {
         h--;
-        w -= width[h];
+        t = upTable[h];
+        width = upWidth[h];
+        room = upRoom[h];
+        j = upNext[h];
+        w -= width;
       }
     }
   }
 
-  *root = rootTable;
+  // Every table is full now, and the current one is the root.
+  *root = t;
   *releaseList = list;
-  *lookupBits = (int32_t)width[0];
+  *lookupBits = (int32_t)width;
   return (spare > 0 && longest != 1) ? BuildIncomplete : BuildComplete;
 }
