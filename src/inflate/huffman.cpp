@@ -73,47 +73,28 @@ static inline void StoreEntry(HuffmanEntry* e, uint32_t fields, HuffmanEntry* ne
   e->Next = next;
 }
 
-// Op and Value of the placeholders of an incomplete code.
-static const uint32_t InvalidFields = OpInvalid;
-
 // The code after j among the codes of the bits in mask, both bit-reversed
 // (the code's first bit is bit 0): the ones at the top of j, the code's last
-// bits, clear and the zero below them is set. All ones wraps to 0.
+// bits, clear and the zero below them is set. j must not be all ones.
 static inline uint32_t NextCode(uint32_t j, uint32_t mask) {
-  const uint32_t zero = (uint32_t)__builtin_clz((j ^ mask) | 1) ^ 31;
+  const uint32_t zero = (uint32_t)__builtin_clz(j ^ mask) ^ 31;
   return j ^ (mask >> zero << zero);
 }
 
-// Stores `codes` consecutive codes of `bits` bits into a table of `width`
-// index bits, from code j on. src gives each code's Op and Value, advancing
-// by srcStep. A code is repeated in every slot whose low bits are the code.
-// Returns the code after the last one.
-static inline uint32_t StoreCodes(HuffmanEntry* t, uint32_t j, uint32_t bits, uint32_t width,
-                                  const uint32_t* src, uint32_t srcStep, uint32_t codes) {
-  const uint32_t mask = (1u << bits) - 1;
-  const uint32_t bitsField = bits << 8;
-  if (bits == width) {
-    do {
-      StoreEntry(t + j, *src | bitsField, nullptr);
-      src += srcStep;
-      j = NextCode(j, mask);
-    } while (--codes);
-  } else {
-    const uint32_t step = 1u << bits;
-    const uint32_t size = 1u << width;
-    do {
-      const uint32_t f = *src | bitsField;
-      src += srcStep;
-      uint32_t i = j;
-      do {
-        StoreEntry(t + i, f, nullptr);
-        i += step;
-      } while (i < size);
-      j = NextCode(j, mask);
-    } while (--codes);
-  }
-  return j;
-}
+// Op and Value of the symbols of one build, one list per code length, each
+// in symbol order: the lists give the codes in canonical order. Static, as
+// a build uses it only while it runs and builds do not overlap.
+constexpr uint32_t MaxSymbols = 288;
+static uint32_t SymbolFields[17][MaxSymbols];
+
+// A table of the current build at some level: its entries, index bits, the
+// slots not yet given out, and the next code's slot (bit-reversed).
+struct Level {
+  HuffmanEntry* table;
+  uint32_t width;
+  uint32_t room;
+  uint32_t slot;
+};
 
 int32_t BuildHuffmanTable(const uint16_t* lengths, uint16_t n, uint16_t s, const uint16_t* base,
                           const uint8_t* extra, HuffmanEntry** root, HuffmanEntry** releaseList,
@@ -122,16 +103,27 @@ int32_t BuildHuffmanTable(const uint16_t* lengths, uint16_t n, uint16_t s, const
   // lookup wider than itself.
   const uint32_t endLength = n > 256 ? lengths[256] : 16;
 
-  uint32_t count[17];
-  for (int k = 0; k <= 16; k++) count[k] = 0;
+  // Sort the symbols' Op and Value by length, and count them on the way.
+  // One loop per kind of symbol keeps the loops free of branches.
+  uint32_t* list[17];
+  for (uint32_t k = 0; k <= 16; k++) list[k] = SymbolFields[k];
   {
-    uint32_t v = n & 1;
-    if (v) count[lengths[0]]++;
-    for (; v < n; v += 2) {
-      count[lengths[v]]++;
-      count[lengths[v + 1]]++;
+    uint32_t v = 0;
+    uint32_t end = s < 256 ? s : 256;
+    if (end > n) end = n;
+    uint32_t f = OpSymbol;
+    for (; v + 1 < end; v += 2, f += 2u << 16) {
+      *list[lengths[v]]++ = f;
+      *list[lengths[v + 1]]++ = f + (1u << 16);
     }
+    if (v < end) *list[lengths[v++]]++ = f;
+    end = s < n ? s : n;
+    for (f = OpEndOfBlock | v << 16; v < end; v++, f += 1u << 16) *list[lengths[v]]++ = f;
+    for (uint32_t i = 0; v < n; v++, i++) *list[lengths[v]]++ = extra[i] | (uint32_t)base[i] << 16;
   }
+  uint32_t count[17];
+  for (uint32_t k = 0; k <= 16; k++) count[k] = (uint32_t)(list[k] - SymbolFields[k]);
+
   if (count[0] == n) {
     *root = nullptr;
     *lookupBits = 0;
@@ -159,120 +151,175 @@ int32_t BuildHuffmanTable(const uint16_t* lengths, uint16_t n, uint16_t s, const
   if (spare < 0) return BuildOversubscribed;
   count[longest] += (uint32_t)spare;
 
-  // Op and Value of every symbol, sorted by length and then by symbol: the
-  // coded ones in canonical order after those without a code. One loop per
-  // kind of symbol keeps the loops free of branches.
-  uint32_t fields[288];
-  {
-    uint32_t start[17];
-    start[0] = 0;
-    for (uint32_t k = 0; k < longest; k++) start[k + 1] = start[k] + count[k];
-    uint32_t v = 0;
-    uint32_t end = s < 256 ? s : 256;
-    if (end > n) end = n;
-    for (uint32_t f = OpSymbol; v < end; v++, f += 1u << 16) fields[start[lengths[v]]++] = f;
-    end = s < n ? s : n;
-    for (uint32_t f = OpEndOfBlock | v << 16; v < end; v++, f += 1u << 16) fields[start[lengths[v]]++] = f;
-    for (uint32_t i = 0; v < n; v++, i++) fields[start[lengths[v]]++] = extra[i] | (uint32_t)base[i] << 16;
-  }
-  const uint32_t* next = fields + count[0];
-  uint32_t real = n - count[0];  // coded symbols not yet given out
-
   // The codes are given out in canonical order, one run of codes of the
-  // same length and table at a time. The current table is t, of width
-  // index bits, below tables that resolve the first w code bits; j is the
-  // next code's rest in this table, bit-reversed (its first bit is bit 0),
-  // and room counts the slots not yet given out. The tables above keep
-  // theirs in the arrays while a sub-table is filled.
+  // same length and table at a time; count[k] counts the codes of length k
+  // still to come. The current table is t, of `width` index bits, and the
+  // code's bits that it resolves are kw, those beyond the tables above it;
+  // j is the next code's slot, bit-reversed (the code's first bit is bit
+  // 0). Tables above wait in `up` while it is filled.
   const uint32_t mark = PoolTop;
-  HuffmanEntry* list = *releaseList;
-  HuffmanEntry* upTable[16];
-  uint32_t upWidth[16], upRoom[16], upNext[16];
-  uint32_t h = 0;  // level of the current table
-  uint32_t w = 0;
+  HuffmanEntry* chain = *releaseList;
+  Level up[16];
+  Level* above = up;
+  uint32_t* left = count + shortest;  // the codes of the current length
+  uint32_t kw = shortest;
+  const uint32_t* next = SymbolFields[shortest];
+  const uint32_t* coded = list[shortest];  // the end of the length's symbols
   HuffmanEntry* t = nullptr;
   uint32_t width = 0, room = 0, j = 0;
 
-  for (uint32_t k = shortest; k <= longest; k++) {
-    uint32_t left = count[k];  // codes of this length still to come
-    while (left != 0) {
-      while (!t || k > w + width) {
-        if (t) {
-          // The new table hangs below the current one, at the next code's
-          // slot, which it then takes.
-          upTable[h] = t;
-          upWidth[h] = width;
-          upRoom[h] = room - 1;
-          upNext[h] = NextCode(j, (1u << width) - 1);
-          w += width;
-          h++;
+  for (;;) {
+    if (!t || kw > width) {
+      // The next code needs a table below this one (or the root). Its
+      // width: enough for the code, widened while the codes that follow
+      // would still use up the slots, up to the wanted width.
+      const uint32_t below = kw - width;  // the code's bits in that table
+      const uint32_t w = (uint32_t)(left - count) - below;
+      uint32_t limit = longest - w;
+      if (limit > rootLimit) limit = rootLimit;
+      uint32_t b = below;
+      uint32_t f = 1u << b;
+      if (f > *left) {
+        f -= *left;
+        const uint32_t* later = left;
+        for (;;) {
+          b++;
+          if (b >= limit) break;
+          f <<= 1;
+          later++;
+          if (f <= *later) break;
+          f -= *later;
         }
-        // Width: enough for this code, widened while the codes that follow
-        // would still use up the slots, up to the wanted width.
-        uint32_t limit = longest - w;
-        if (limit > rootLimit) limit = rootLimit;
-        uint32_t b = k - w;
-        uint32_t f = 1u << b;
-        if (f > left) {
-          f -= left;
-          uint32_t later = k;
-          for (;;) {
-            b++;
-            if (b >= limit) break;
-            f <<= 1;
-            later++;
-            if (f <= count[later]) break;
-            f -= count[later];
+      }
+      if (w + b > endLength && w < endLength) b = endLength - w;
+      HuffmanEntry* block = AllocateTable((1u << b) + 1);
+      if (!block) {
+        PoolTop = mark;
+        return BuildNoMemory;
+      }
+      StoreEntry(block, 0, chain);
+      chain = block + 1;
+      if (t) {
+        // It hangs below the current table at the next code's slot.
+        StoreEntry(t + j, (OpSymbol + b) | width << 8, chain);
+        const uint32_t size = 1u << b;
+        if (b == below && *left >= size && next + size <= coded) {
+          // Codes of this length fill it: store them, and the current
+          // table goes on after the slot.
+          const uint32_t bitsField = below << 8;
+          if (b == 1) {
+            StoreEntry(chain, next[0] | bitsField, nullptr);
+            StoreEntry(chain + 1, next[1] | bitsField, nullptr);
+          } else {
+            const uint32_t* const stop = next + size;
+            for (uint32_t i = 0;;) {
+              StoreEntry(chain + i, *next++ | bitsField, nullptr);
+              if (next == stop) break;
+              i = NextCode(i, size - 1);
+            }
+            next -= size;
           }
+          next += size;
+          *left -= size;
+          if (--room != 0) j = NextCode(j, (1u << width) - 1);
+        } else {
+          above->table = t;
+          above->width = width;
+          above->room = room - 1;
+          above->slot = j;
+          above++;
+          kw = below;
+          t = chain;
+          width = b;
+          room = size;
+          j = 0;
+          continue;
         }
-        if (w + b > endLength && w < endLength) b = endLength - w;
-        HuffmanEntry* block = AllocateTable((1u << b) + 1);
-        if (!block) {
-          PoolTop = mark;
-          return BuildNoMemory;
-        }
-        StoreEntry(block, 0, list);
-        list = block + 1;
-        if (t) StoreEntry(t + j, (OpSymbol + b) | width << 8, list);
-        t = list;
+      } else {
+        t = chain;
         width = b;
         room = 1u << b;
         j = 0;
+        continue;
       }
-
-      // The codes of this length that go to the current table: each takes
-      // 2^spread slots, and they come in order from its first free slot.
-      const uint32_t bits = k - w;
-      const uint32_t spread = width - bits;
+    } else {
+      // The codes of this length that go to this table: each takes 2^spread
+      // slots, and they come in order from its first free slot.
+      const uint32_t spread = width - kw;
       uint32_t run = room >> spread;
-      if (run > left) run = left;
+      if (run > *left) run = *left;
       room -= run << spread;
-      left -= run;
-      // Real symbols first, then placeholders.
-      uint32_t some = run < real ? run : real;
-      if (some) {
-        j = StoreCodes(t, j, bits, width, next, 1, some);
-        next += some;
-        real -= some;
-        run -= some;
+      *left -= run;
+      const uint32_t mask = (1u << kw) - 1;
+      const uint32_t bitsField = kw << 8;
+      const uint32_t* const stop = next + run;
+      if (stop <= coded) {
+        if (spread == 0) {
+          for (;;) {
+            StoreEntry(t + j, *next++ | bitsField, nullptr);
+            if (next == stop) break;
+            j = NextCode(j, mask);
+          }
+        } else {
+          // A code takes an even number of slots here, two per round.
+          const uint32_t step = mask + 1;
+          HuffmanEntry* const end = t + (1u << width);
+          for (;;) {
+            const uint32_t e = *next++ | bitsField;
+            HuffmanEntry* p = t + j;
+            do {
+              StoreEntry(p, e, nullptr);
+              StoreEntry(p + step, e, nullptr);
+              p += 2 * step;
+            } while (p < end);
+            if (next == stop) break;
+            j = NextCode(j, mask);
+          }
+        }
+      } else {
+        // The placeholders of an incomplete code, after its last symbols.
+        for (;;) {
+          const uint32_t e = next < coded ? *next++ | bitsField : OpInvalid | bitsField;
+          for (uint32_t i = j; i < 1u << width; i += mask + 1) StoreEntry(t + i, e, nullptr);
+          if (--run == 0) break;
+          j = NextCode(j, mask);
+        }
       }
-      if (run) j = StoreCodes(t, j, bits, width, &InvalidFields, 0, run);
+      if (room != 0) j = NextCode(j, mask);
+    }
 
-      // A full table hands over to the one above it.
-      while (room == 0 && h > 0) {
-        h--;
-        t = upTable[h];
-        width = upWidth[h];
-        room = upRoom[h];
-        j = upNext[h];
-        w -= width;
-      }
+    // The next length that has codes.
+    if (*left == 0) {
+      do {
+        left++;
+        kw++;
+        if (left > count + longest) goto done;
+      } while (*left == 0);
+      next = SymbolFields[left - count];
+      coded = list[left - count];
+    }
+    // A full table hands over to the one above it, which goes on after the
+    // slot that leads to it.
+    if (room == 0) {
+      do {
+        above--;
+        t = above->table;
+        width = above->width;
+        room = above->room;
+        kw += width;
+      } while (room == 0);
+      j = NextCode(above->slot, (1u << width) - 1);
     }
   }
 
-  // Every table is full now, and the current one is the root.
+done:
+  // Every table is full now; the root is the oldest.
+  if (above != up) {
+    t = up[0].table;
+    width = up[0].width;
+  }
   *root = t;
-  *releaseList = list;
+  *releaseList = chain;
   *lookupBits = (int32_t)width;
   return (spare > 0 && longest != 1) ? BuildIncomplete : BuildComplete;
 }
