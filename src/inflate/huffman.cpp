@@ -85,7 +85,13 @@ static inline uint32_t NextCode(uint32_t j, uint32_t mask) {
 // in symbol order: the lists give the codes in canonical order. Static, as
 // a build uses it only while it runs and builds do not overlap.
 constexpr uint32_t MaxSymbols = 288;
-static uint32_t SymbolFields[17][MaxSymbols];
+static uint32_t SymbolFields[17 * MaxSymbols];
+
+// The same, where all ones wraps to 0.
+static inline uint32_t WrapNextCode(uint32_t j, uint32_t mask) {
+  const uint32_t zero = (uint32_t)__builtin_clz((j ^ mask) | 1) ^ 31;
+  return j ^ (mask >> zero << zero);
+}
 
 // A table of the current build at some level: its entries, index bits, the
 // slots not yet given out, and the next code's slot (bit-reversed).
@@ -103,26 +109,29 @@ int32_t BuildHuffmanTable(const uint16_t* lengths, uint16_t n, uint16_t s, const
   // lookup wider than itself.
   const uint32_t endLength = n > 256 ? lengths[256] : 16;
 
-  // Sort the symbols' Op and Value by length, and count them on the way.
-  // One loop per kind of symbol keeps the loops free of branches.
-  uint32_t* list[17];
-  for (uint32_t k = 0; k <= 16; k++) list[k] = SymbolFields[k];
+  // Sort the symbols' Op and Value by length, and count them on the way:
+  // the list of length k starts at k * MaxSymbols and ends at end[k]. One
+  // loop per kind of symbol keeps the loops free of branches.
+  uint32_t end[17];
+#pragma GCC unroll 17
+  for (uint32_t k = 0; k <= 16; k++) end[k] = k * MaxSymbols;
   {
     uint32_t v = 0;
-    uint32_t end = s < 256 ? s : 256;
-    if (end > n) end = n;
+    uint32_t stop = s < 256 ? s : 256;
+    if (stop > n) stop = n;
     uint32_t f = OpSymbol;
-    for (; v + 1 < end; v += 2, f += 2u << 16) {
-      *list[lengths[v]]++ = f;
-      *list[lengths[v + 1]]++ = f + (1u << 16);
+    for (; v + 1 < stop; v += 2, f += 2u << 16) {
+      SymbolFields[end[lengths[v]]++] = f;
+      SymbolFields[end[lengths[v + 1]]++] = f + (1u << 16);
     }
-    if (v < end) *list[lengths[v++]]++ = f;
-    end = s < n ? s : n;
-    for (f = OpEndOfBlock | v << 16; v < end; v++, f += 1u << 16) *list[lengths[v]]++ = f;
-    for (uint32_t i = 0; v < n; v++, i++) *list[lengths[v]]++ = extra[i] | (uint32_t)base[i] << 16;
+    if (v < stop) SymbolFields[end[lengths[v++]]++] = f;
+    stop = s < n ? s : n;
+    for (f = OpEndOfBlock | v << 16; v < stop; v++, f += 1u << 16) SymbolFields[end[lengths[v]]++] = f;
+    for (uint32_t i = 0; v < n; v++, i++) SymbolFields[end[lengths[v]]++] = extra[i] | (uint32_t)base[i] << 16;
   }
   uint32_t count[17];
-  for (uint32_t k = 0; k <= 16; k++) count[k] = (uint32_t)(list[k] - SymbolFields[k]);
+#pragma GCC unroll 17
+  for (uint32_t k = 0; k <= 16; k++) count[k] = end[k] - k * MaxSymbols;
 
   if (count[0] == n) {
     *root = nullptr;
@@ -163,8 +172,8 @@ int32_t BuildHuffmanTable(const uint16_t* lengths, uint16_t n, uint16_t s, const
   Level* above = up;
   uint32_t* left = count + shortest;  // the codes of the current length
   uint32_t kw = shortest;
-  const uint32_t* next = SymbolFields[shortest];
-  const uint32_t* coded = list[shortest];  // the end of the length's symbols
+  const uint32_t* next = SymbolFields + shortest * MaxSymbols;
+  const uint32_t* coded = SymbolFields + end[shortest];  // the end of the length's symbols
   HuffmanEntry* t = nullptr;
   uint32_t width = 0, room = 0, j = 0;
 
@@ -254,38 +263,63 @@ int32_t BuildHuffmanTable(const uint16_t* lengths, uint16_t n, uint16_t s, const
       const uint32_t bitsField = kw << 8;
       const uint32_t* const stop = next + run;
       if (stop <= coded) {
+        // Codes come in pairs that differ in their last bit alone, the top
+        // bit of the slot: one step to the next code serves both. A code
+        // whose last bit is 1 may come first, and one may be left over.
+        const uint32_t last = (mask >> 1) + 1;
+        const uint32_t step = mask + 1;
+        HuffmanEntry* const end = t + (1u << width);
+        if (j & last) {
+          const uint32_t e = *next++ | bitsField;
+          HuffmanEntry* q = t + j;
+          do {
+            StoreEntry(q, e, nullptr);
+            q += step;
+          } while (q < end);
+          j = WrapNextCode(j, mask);
+        }
         if (spread == 0) {
-          for (;;) {
-            StoreEntry(t + j, *next++ | bitsField, nullptr);
-            if (next == stop) break;
-            j = NextCode(j, mask);
+          HuffmanEntry* const u = t + last;
+          while (stop - next >= 2) {
+            const uint32_t e = next[0] | bitsField;
+            const uint32_t g = next[1] | bitsField;
+            next += 2;
+            StoreEntry(t + j, e, nullptr);
+            StoreEntry(u + j, g, nullptr);
+            j = WrapNextCode(j, mask >> 1);
           }
         } else {
-          // A code takes an even number of slots here, two per round.
-          const uint32_t step = mask + 1;
-          HuffmanEntry* const end = t + (1u << width);
-          for (;;) {
-            const uint32_t e = *next++ | bitsField;
-            HuffmanEntry* p = t + j;
+          while (stop - next >= 2) {
+            const uint32_t e = next[0] | bitsField;
+            const uint32_t g = next[1] | bitsField;
+            next += 2;
+            HuffmanEntry* q = t + j;
             do {
-              StoreEntry(p, e, nullptr);
-              StoreEntry(p + step, e, nullptr);
-              p += 2 * step;
-            } while (p < end);
-            if (next == stop) break;
-            j = NextCode(j, mask);
+              StoreEntry(q, e, nullptr);
+              StoreEntry(q + last, g, nullptr);
+              q += step;
+            } while (q < end);
+            j = WrapNextCode(j, mask >> 1);
           }
+        }
+        if (next != stop) {
+          const uint32_t e = *next++ | bitsField;
+          HuffmanEntry* q = t + j;
+          do {
+            StoreEntry(q, e, nullptr);
+            q += step;
+          } while (q < end);
+          j = WrapNextCode(j, mask);
         }
       } else {
         // The placeholders of an incomplete code, after its last symbols.
         for (;;) {
           const uint32_t e = next < coded ? *next++ | bitsField : OpInvalid | bitsField;
           for (uint32_t i = j; i < 1u << width; i += mask + 1) StoreEntry(t + i, e, nullptr);
+          j = WrapNextCode(j, mask);
           if (--run == 0) break;
-          j = NextCode(j, mask);
         }
       }
-      if (room != 0) j = NextCode(j, mask);
     }
 
     // The next length that has codes.
@@ -295,8 +329,8 @@ int32_t BuildHuffmanTable(const uint16_t* lengths, uint16_t n, uint16_t s, const
         kw++;
         if (left > count + longest) goto done;
       } while (*left == 0);
-      next = SymbolFields[left - count];
-      coded = list[left - count];
+      next = SymbolFields + (left - count) * MaxSymbols;
+      coded = SymbolFields + end[left - count];
     }
     // A full table hands over to the one above it, which goes on after the
     // slot that leads to it.
