@@ -45,15 +45,6 @@ uint32_t HuffmanPoolInUse() { return PoolTop; }
 uint32_t HuffmanPoolPeak() { return PoolHighWater; }
 uint32_t HuffmanPoolCapacity() { return PoolEntries; }
 
-// A block of `entries` entries: the header followed by the table proper.
-static HuffmanEntry* AllocateTable(uint32_t entries) {
-  if (PoolEntries - PoolTop < entries) return nullptr;
-  HuffmanEntry* block = Pool + PoolTop;
-  PoolTop += entries;
-  if (PoolTop > PoolHighWater) PoolHighWater = PoolTop;
-  return block;
-}
-
 void FreeHuffmanTables(HuffmanEntry* list) {
   while (list) {
     HuffmanEntry* block = list - 1;
@@ -166,7 +157,7 @@ int32_t BuildHuffmanTable(const uint16_t* lengths, uint16_t n, uint16_t s, const
   // code's bits that it resolves are kw, those beyond the tables above it;
   // j is the next code's slot, bit-reversed (the code's first bit is bit
   // 0). Tables above wait in `up` while it is filled.
-  const uint32_t mark = PoolTop;
+  uint32_t top = PoolTop;  // the pool's top, written back at the end
   HuffmanEntry* chain = *releaseList;
   Level up[16];
   Level* above = up;
@@ -178,7 +169,29 @@ int32_t BuildHuffmanTable(const uint16_t* lengths, uint16_t n, uint16_t s, const
   uint32_t width = 0, room = 0, j = 0;
 
   for (;;) {
-    if (!t || kw > width) {
+    if (t && kw == width + 1 && *left >= 2 && coded - next >= 2) {
+      // Pairs of codes one bit longer than this table resolves: each pair
+      // fills a sub-table of one index bit (the width rule gives no more,
+      // as the pair is there). Such tables follow each other at the slots
+      // of this table.
+      const uint32_t link = (OpSymbol + 1) | width << 8;
+      const uint32_t mask = (1u << width) - 1;
+      for (;;) {
+        if (PoolEntries - top < 3) goto full;
+        HuffmanEntry* const c = Pool + top + 1;
+        top += 3;
+        StoreEntry(c - 1, 0, chain);
+        chain = c;
+        StoreEntry(t + j, link, c);
+        StoreEntry(c, next[0] | 1u << 8, nullptr);
+        StoreEntry(c + 1, next[1] | 1u << 8, nullptr);
+        next += 2;
+        *left -= 2;
+        if (--room == 0) break;
+        j = NextCode(j, mask);
+        if (*left < 2 || coded - next < 2) break;
+      }
+    } else if (!t || kw > width) {
       // The next code needs a table below this one (or the root). Its
       // width: enough for the code, widened while the codes that follow
       // would still use up the slots, up to the wanted width.
@@ -201,53 +214,43 @@ int32_t BuildHuffmanTable(const uint16_t* lengths, uint16_t n, uint16_t s, const
         }
       }
       if (w + b > endLength && w < endLength) b = endLength - w;
-      HuffmanEntry* block = AllocateTable((1u << b) + 1);
-      if (!block) {
-        PoolTop = mark;
-        return BuildNoMemory;
-      }
-      StoreEntry(block, 0, chain);
-      chain = block + 1;
-      if (t) {
-        // It hangs below the current table at the next code's slot.
-        StoreEntry(t + j, (OpSymbol + b) | width << 8, chain);
-        const uint32_t size = 1u << b;
-        if (b == below && *left >= size && next + size <= coded) {
-          // Codes of this length fill it: store them, and the current
-          // table goes on after the slot.
-          const uint32_t bitsField = below << 8;
-          if (b == 1) {
-            StoreEntry(chain, next[0] | bitsField, nullptr);
-            StoreEntry(chain + 1, next[1] | bitsField, nullptr);
-          } else {
-            const uint32_t* const stop = next + size;
-            for (uint32_t i = 0;;) {
-              StoreEntry(chain + i, *next++ | bitsField, nullptr);
-              if (next == stop) break;
-              i = NextCode(i, size - 1);
-            }
-            next -= size;
-          }
-          next += size;
-          *left -= size;
-          if (--room != 0) j = NextCode(j, (1u << width) - 1);
-        } else {
-          above->table = t;
-          above->width = width;
-          above->room = room - 1;
-          above->slot = j;
-          above++;
-          kw = below;
-          t = chain;
-          width = b;
-          room = size;
-          j = 0;
-          continue;
-        }
-      } else {
-        t = chain;
+      const uint32_t size = 1u << b;
+      if (PoolEntries - top < size + 1) goto full;
+      HuffmanEntry* const c = Pool + top + 1;
+      top += size + 1;
+      StoreEntry(c - 1, 0, chain);
+      chain = c;
+      if (!t) {
+        t = c;
         width = b;
-        room = 1u << b;
+        room = size;
+        j = 0;
+        continue;
+      }
+      // It hangs below the current table at the next code's slot.
+      StoreEntry(t + j, (OpSymbol + b) | width << 8, c);
+      if (b == below && *left >= size && coded - next >= size) {
+        // Codes of this length fill it: store them, and the current table
+        // goes on after the slot.
+        const uint32_t bitsField = below << 8;
+        const uint32_t* const stop = next + size;
+        for (uint32_t i = 0;;) {
+          StoreEntry(c + i, *next++ | bitsField, nullptr);
+          if (next == stop) break;
+          i = NextCode(i, size - 1);
+        }
+        *left -= size;
+        if (--room != 0) j = NextCode(j, (1u << width) - 1);
+      } else {
+        above->table = t;
+        above->width = width;
+        above->room = room - 1;
+        above->slot = j;
+        above++;
+        kw = below;
+        t = c;
+        width = b;
+        room = size;
         j = 0;
         continue;
       }
@@ -348,6 +351,8 @@ int32_t BuildHuffmanTable(const uint16_t* lengths, uint16_t n, uint16_t s, const
 
 done:
   // Every table is full now; the root is the oldest.
+  PoolTop = top;
+  if (top > PoolHighWater) PoolHighWater = top;
   if (above != up) {
     t = up[0].table;
     width = up[0].width;
@@ -356,4 +361,9 @@ done:
   *releaseList = chain;
   *lookupBits = (int32_t)width;
   return (spare > 0 && longest != 1) ? BuildIncomplete : BuildComplete;
+
+full:
+  // Out of pool: what this build took goes back.
+  if (top > PoolHighWater) PoolHighWater = top;
+  return BuildNoMemory;
 }
