@@ -111,11 +111,13 @@ int32_t BuildHuffmanTable(const uint16_t* lengths, uint16_t n, uint16_t s, const
     uint32_t stop = s < 256 ? s : 256;
     if (stop > n) stop = n;
     uint32_t f = OpSymbol;
-    for (; v + 1 < stop; v += 2, f += 2u << 16) {
+    for (; v + 3 < stop; v += 4, f += 4u << 16) {
       SymbolFields[end[lengths[v]]++] = f;
       SymbolFields[end[lengths[v + 1]]++] = f + (1u << 16);
+      SymbolFields[end[lengths[v + 2]]++] = f + (2u << 16);
+      SymbolFields[end[lengths[v + 3]]++] = f + (3u << 16);
     }
-    if (v < stop) SymbolFields[end[lengths[v++]]++] = f;
+    for (; v < stop; v++, f += 1u << 16) SymbolFields[end[lengths[v]]++] = f;
     stop = s < n ? s : n;
     for (f = OpEndOfBlock | v << 16; v < stop; v++, f += 1u << 16) SymbolFields[end[lengths[v]]++] = f;
     for (uint32_t i = 0; v < n; v++, i++) SymbolFields[end[lengths[v]]++] = extra[i] | (uint32_t)base[i] << 16;
@@ -289,6 +291,19 @@ int32_t BuildHuffmanTable(const uint16_t* lengths, uint16_t n, uint16_t s, const
             next += 2;
             StoreEntry(t + j, e, nullptr);
             StoreEntry(u + j, g, nullptr);
+            j = WrapNextCode(j, mask >> 1);
+          }
+        } else if (spread == 1) {
+          // Two slots each, a step apart.
+          while (stop - next >= 2) {
+            const uint32_t e = next[0] | bitsField;
+            const uint32_t g = next[1] | bitsField;
+            next += 2;
+            HuffmanEntry* const q = t + j;
+            StoreEntry(q, e, nullptr);
+            StoreEntry(q + last, g, nullptr);
+            StoreEntry(q + step, e, nullptr);
+            StoreEntry(q + step + last, g, nullptr);
             j = WrapNextCode(j, mask >> 1);
           }
         } else {
