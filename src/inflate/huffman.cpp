@@ -72,17 +72,17 @@ static inline uint32_t NextCode(uint32_t j, uint32_t mask) {
   return j ^ (mask >> zero << zero);
 }
 
+// The same, where all ones wraps to 0: after a table's last code.
+static inline uint32_t WrapNextCode(uint32_t j, uint32_t mask) {
+  const uint32_t zero = (uint32_t)__builtin_clz((j ^ mask) | 1) ^ 31;
+  return j ^ (mask >> zero << zero);
+}
+
 // Op and Value of the symbols of one build, one list per code length, each
 // in symbol order: the lists give the codes in canonical order. Static, as
 // a build uses it only while it runs and builds do not overlap.
 constexpr uint32_t MaxSymbols = 288;
 static uint32_t SymbolFields[17 * MaxSymbols];
-
-// The same, where all ones wraps to 0.
-static inline uint32_t WrapNextCode(uint32_t j, uint32_t mask) {
-  const uint32_t zero = (uint32_t)__builtin_clz((j ^ mask) | 1) ^ 31;
-  return j ^ (mask >> zero << zero);
-}
 
 // A table of the current build at some level: its entries, index bits, the
 // slots not yet given out, and the next code's slot (bit-reversed).
@@ -153,12 +153,16 @@ int32_t BuildHuffmanTable(const uint16_t* lengths, uint16_t n, uint16_t s, const
   if (spare < 0) return BuildOversubscribed;
   count[longest] += (uint32_t)spare;
 
-  // The codes are given out in canonical order, one run of codes of the
-  // same length and table at a time; count[k] counts the codes of length k
-  // still to come. The current table is t, of `width` index bits, and the
-  // code's bits that it resolves are kw, those beyond the tables above it;
-  // j is the next code's slot, bit-reversed (the code's first bit is bit
-  // 0). Tables above wait in `up` while it is filled.
+  // The codes are given out in canonical order: a run of codes of the same
+  // length and table at a time, or a sub-table that codes of one length
+  // fill at once. *left counts the codes of the current length still to
+  // come (count[k] for length k), next points at the next one's Op and
+  // Value, coded at the end of the length's symbols (the placeholders have
+  // none). The current table is t, of `width` index bits and with `room`
+  // slots not yet given out; kw is the current length less the bits that
+  // the tables above it resolve; j is the next code's slot, bit-reversed
+  // (the code's first bit is bit 0). The tables above wait in `up` while it
+  // is filled.
   uint32_t top = PoolTop;  // the pool's top, written back at the end
   HuffmanEntry* chain = *releaseList;
   Level up[16];
@@ -166,18 +170,105 @@ int32_t BuildHuffmanTable(const uint16_t* lengths, uint16_t n, uint16_t s, const
   uint32_t* left = count + shortest;  // the codes of the current length
   uint32_t kw = shortest;
   const uint32_t* next = SymbolFields + shortest * MaxSymbols;
-  const uint32_t* coded = SymbolFields + end[shortest];  // the end of the length's symbols
+  const uint32_t* coded = SymbolFields + end[shortest];
   HuffmanEntry* t = nullptr;
   uint32_t width = 0, room = 0, j = 0;
 
   for (;;) {
-    if (t && kw == width + 1 && *left >= 2 && coded - next >= 2) {
+    if (kw <= width) {
+      // The codes of this length that go to this table: each takes 2^spread
+      // slots, and they come in order from its first free slot.
+      const uint32_t spread = width - kw;
+      uint32_t run = room >> spread;
+      if (run > *left) run = *left;
+      room -= run << spread;
+      *left -= run;
+      const uint32_t mask = (1u << kw) - 1;
+      const uint32_t bitsField = kw << 8;
+      const uint32_t* const stop = next + run;
+      if (stop <= coded) {
+        // Codes come in pairs that differ in their last bit alone, the top
+        // bit of the slot: one step to the next code serves both. A code
+        // whose last bit is 1 may come first, and one may be left over.
+        const uint32_t last = (mask >> 1) + 1;
+        const uint32_t step = mask + 1;
+        HuffmanEntry* const end = t + (1u << width);
+        if (j & last) {
+          const uint32_t e = *next++ | bitsField;
+          HuffmanEntry* q = t + j;
+          do {
+            StoreEntry(q, e, nullptr);
+            q += step;
+          } while (q < end);
+          j = WrapNextCode(j, mask);
+        }
+        const uint32_t* const pairs = next + ((stop - next) & ~1);
+        if (spread == 0) {
+          HuffmanEntry* const u = t + last;
+          while (next != pairs) {
+            const uint32_t e = next[0] | bitsField;
+            const uint32_t g = next[1] | bitsField;
+            next += 2;
+            StoreEntry(t + j, e, nullptr);
+            StoreEntry(u + j, g, nullptr);
+            j = WrapNextCode(j, mask >> 1);
+          }
+        } else if (spread == 1) {
+          // Two slots each, a step apart.
+          while (next != pairs) {
+            const uint32_t e = next[0] | bitsField;
+            const uint32_t g = next[1] | bitsField;
+            next += 2;
+            HuffmanEntry* const q = t + j;
+            StoreEntry(q, e, nullptr);
+            StoreEntry(q + last, g, nullptr);
+            StoreEntry(q + step, e, nullptr);
+            StoreEntry(q + step + last, g, nullptr);
+            j = WrapNextCode(j, mask >> 1);
+          }
+        } else {
+          while (next != pairs) {
+            const uint32_t e = next[0] | bitsField;
+            const uint32_t g = next[1] | bitsField;
+            next += 2;
+            HuffmanEntry* q = t + j;
+            do {
+              StoreEntry(q, e, nullptr);
+              StoreEntry(q + last, g, nullptr);
+              q += step;
+            } while (q < end);
+            j = WrapNextCode(j, mask >> 1);
+          }
+        }
+        if (next != stop) {
+          const uint32_t e = *next++ | bitsField;
+          HuffmanEntry* q = t + j;
+          do {
+            StoreEntry(q, e, nullptr);
+            q += step;
+          } while (q < end);
+          j = WrapNextCode(j, mask);
+        }
+      } else {
+        // The placeholders of an incomplete code, after its last symbols.
+        for (;;) {
+          const uint32_t e = next < coded ? *next++ | bitsField : OpInvalid | bitsField;
+          for (uint32_t i = j; i < 1u << width; i += mask + 1) StoreEntry(t + i, e, nullptr);
+          j = WrapNextCode(j, mask);
+          if (--run == 0) break;
+        }
+      }
+    } else if (t && kw == width + 1 && *left >= 2 && coded - next >= 2) {
       // Pairs of codes one bit longer than this table resolves: each pair
       // fills a sub-table of one index bit (the width rule gives no more,
       // as the pair is there). Such tables follow each other at the slots
       // of this table.
       const uint32_t link = (OpSymbol + 1) | width << 8;
       const uint32_t mask = (1u << width) - 1;
+      const uint32_t* const first = next;
+      uint32_t codes = (uint32_t)(coded - next);
+      if (codes > *left) codes = *left;
+      const uint32_t* const pairs = next + (codes & ~1u);
       for (;;) {
         if (PoolEntries - top < 3) goto full;
         HuffmanEntry* const c = Pool + top + 1;
@@ -188,12 +279,12 @@ int32_t BuildHuffmanTable(const uint16_t* lengths, uint16_t n, uint16_t s, const
         StoreEntry(c, next[0] | 1u << 8, nullptr);
         StoreEntry(c + 1, next[1] | 1u << 8, nullptr);
         next += 2;
-        *left -= 2;
         if (--room == 0) break;
         j = NextCode(j, mask);
-        if (*left < 2 || coded - next < 2) break;
+        if (next == pairs) break;
       }
-    } else if (!t || kw > width) {
+      *left -= (uint32_t)(next - first);
+    } else {
       // The next code needs a table below this one (or the root). Its
       // width: enough for the code, widened while the codes that follow
       // would still use up the slots, up to the wanted width.
@@ -255,88 +346,6 @@ int32_t BuildHuffmanTable(const uint16_t* lengths, uint16_t n, uint16_t s, const
         room = size;
         j = 0;
         continue;
-      }
-    } else {
-      // The codes of this length that go to this table: each takes 2^spread
-      // slots, and they come in order from its first free slot.
-      const uint32_t spread = width - kw;
-      uint32_t run = room >> spread;
-      if (run > *left) run = *left;
-      room -= run << spread;
-      *left -= run;
-      const uint32_t mask = (1u << kw) - 1;
-      const uint32_t bitsField = kw << 8;
-      const uint32_t* const stop = next + run;
-      if (stop <= coded) {
-        // Codes come in pairs that differ in their last bit alone, the top
-        // bit of the slot: one step to the next code serves both. A code
-        // whose last bit is 1 may come first, and one may be left over.
-        const uint32_t last = (mask >> 1) + 1;
-        const uint32_t step = mask + 1;
-        HuffmanEntry* const end = t + (1u << width);
-        if (j & last) {
-          const uint32_t e = *next++ | bitsField;
-          HuffmanEntry* q = t + j;
-          do {
-            StoreEntry(q, e, nullptr);
-            q += step;
-          } while (q < end);
-          j = WrapNextCode(j, mask);
-        }
-        if (spread == 0) {
-          HuffmanEntry* const u = t + last;
-          while (stop - next >= 2) {
-            const uint32_t e = next[0] | bitsField;
-            const uint32_t g = next[1] | bitsField;
-            next += 2;
-            StoreEntry(t + j, e, nullptr);
-            StoreEntry(u + j, g, nullptr);
-            j = WrapNextCode(j, mask >> 1);
-          }
-        } else if (spread == 1) {
-          // Two slots each, a step apart.
-          while (stop - next >= 2) {
-            const uint32_t e = next[0] | bitsField;
-            const uint32_t g = next[1] | bitsField;
-            next += 2;
-            HuffmanEntry* const q = t + j;
-            StoreEntry(q, e, nullptr);
-            StoreEntry(q + last, g, nullptr);
-            StoreEntry(q + step, e, nullptr);
-            StoreEntry(q + step + last, g, nullptr);
-            j = WrapNextCode(j, mask >> 1);
-          }
-        } else {
-          while (stop - next >= 2) {
-            const uint32_t e = next[0] | bitsField;
-            const uint32_t g = next[1] | bitsField;
-            next += 2;
-            HuffmanEntry* q = t + j;
-            do {
-              StoreEntry(q, e, nullptr);
-              StoreEntry(q + last, g, nullptr);
-              q += step;
-            } while (q < end);
-            j = WrapNextCode(j, mask >> 1);
-          }
-        }
-        if (next != stop) {
-          const uint32_t e = *next++ | bitsField;
-          HuffmanEntry* q = t + j;
-          do {
-            StoreEntry(q, e, nullptr);
-            q += step;
-          } while (q < end);
-          j = WrapNextCode(j, mask);
-        }
-      } else {
-        // The placeholders of an incomplete code, after its last symbols.
-        for (;;) {
-          const uint32_t e = next < coded ? *next++ | bitsField : OpInvalid | bitsField;
-          for (uint32_t i = j; i < 1u << width; i += mask + 1) StoreEntry(t + i, e, nullptr);
-          j = WrapNextCode(j, mask);
-          if (--run == 0) break;
-        }
       }
     }
 
