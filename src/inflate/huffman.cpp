@@ -231,8 +231,12 @@ int32_t BuildHuffmanTable(const uint16_t* lengths, uint16_t n, uint16_t s, const
             const uint32_t e = next[0] | bitsField;
             const uint32_t g = next[1] | bitsField;
             next += 2;
+            // Four or more slots each: two rounds at a time.
             HuffmanEntry* q = t + j;
             do {
+              StoreEntry(q, e, nullptr);
+              StoreEntry(q + last, g, nullptr);
+              q += step;
               StoreEntry(q, e, nullptr);
               StoreEntry(q + last, g, nullptr);
               q += step;
