@@ -262,17 +262,16 @@ int32_t BuildHuffmanTable(const uint16_t* lengths, uint16_t n, uint16_t s, const
           if (--run == 0) break;
         }
       }
-    } else if (t && kw == width + 1 && *left >= 2 && coded - next >= 2) {
+    } else if (t && kw == width + 1 && coded - next >= 2) {
       // Pairs of codes one bit longer than this table resolves: each pair
       // fills a sub-table of one index bit (the width rule gives no more,
       // as the pair is there). Such tables follow each other at the slots
-      // of this table.
+      // of this table. (Codes still to come of this length, *left, are at
+      // least the symbols still to come, coded - next.)
       const uint32_t link = (OpSymbol + 1) | width << 8;
       const uint32_t mask = (1u << width) - 1;
       const uint32_t* const first = next;
-      uint32_t codes = (uint32_t)(coded - next);
-      if (codes > *left) codes = *left;
-      const uint32_t* const pairs = next + (codes & ~1u);
+      const uint32_t* const pairs = next + ((coded - next) & ~1);
       for (;;) {
         if (PoolEntries - top < 3) goto full;
         HuffmanEntry* const c = Pool + top + 1;
@@ -326,7 +325,7 @@ int32_t BuildHuffmanTable(const uint16_t* lengths, uint16_t n, uint16_t s, const
       }
       // It hangs below the current table at the next code's slot.
       StoreEntry(t + j, (OpSymbol + b) | width << 8, c);
-      if (b == below && *left >= size && coded - next >= size) {
+      if (b == below && coded - next >= size) {
         // Codes of this length fill it: store them, and the current table
         // goes on after the slot.
         const uint32_t bitsField = below << 8;
