@@ -348,18 +348,26 @@ TEST(Reference, ChosenCodes) {
   }
 }
 
-// Fills the real pool with single-code tables until at most `left` entries
-// (and at least left - 2) remain, and returns the fill's release list.
+// Fills the real pool with single-code tables (2^b + 1 entries for a code
+// of b bits) until exactly `left` entries remain: large ones first, then
+// threes and fives for the last few. Returns the fill's release list.
 HuffmanEntry* FillPool(uint32_t left) {
   HuffmanEntry* list = nullptr;
-  for (uint32_t b = 15; b >= 1; b--) {
-    while (HuffmanPoolCapacity() - HuffmanPoolInUse() >= left + (1u << b) + 1) {
-      const uint16_t one = (uint16_t)b;
-      HuffmanEntry* root = nullptr;
-      int32_t bits = 15;
-      BuildHuffmanTable(&one, 1, 1, nullptr, nullptr, &root, &list, &bits);
-    }
-  }
+  bool built = true;
+  auto take = [&](uint32_t b) {
+    const uint16_t one = (uint16_t)b;
+    HuffmanEntry* root = nullptr;
+    int32_t bits = 15;
+    built = built && BuildHuffmanTable(&one, 1, 1, nullptr, nullptr, &root, &list, &bits) <= BuildIncomplete;
+  };
+  auto rest = [&] { return HuffmanPoolCapacity() - HuffmanPoolInUse() - left; };
+  for (uint32_t b = 15; b >= 1 && built; b--)
+    while (built && rest() >= (1u << b) + 1 + 40) take(b);
+  uint32_t fives = 0;
+  while ((rest() - 5 * fives) % 3 != 0) fives++;
+  for (uint32_t i = 0; i < fives && built; i++) take(2);
+  while (built && rest() != 0) take(1);
+  EXPECT_TRUE(built) << "a table that fits did not build";
   return list;
 }
 
@@ -384,6 +392,7 @@ TEST(Reference, PoolRunsOut) {
       ResetHuffmanPool();
       Pair pair;
       pair.realList = FillPool(left);
+      EXPECT_EQ(HuffmanPoolCapacity() - HuffmanPoolInUse(), left);
       pair.ref.top = pair.ref.peak = HuffmanPoolInUse();
       pair.refList = pair.realList ? pair.ref.entries + (pair.realList - RealPoolStart()) : nullptr;
       const bool fits = HuffmanPoolCapacity() - HuffmanPoolInUse() >= need;
