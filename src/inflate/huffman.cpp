@@ -325,7 +325,7 @@ int32_t BuildHuffmanTable(const uint16_t* lengths, uint16_t n, uint16_t s, const
       }
       // It hangs below the current table at the next code's slot.
       StoreEntry(t + j, (OpSymbol + b) | width << 8, c);
-      if (b == below && coded - next >= size) {
+      if (b == below && (uint32_t)(coded - next) >= size) {
         // Codes of this length fill it: store them, and the current table
         // goes on after the slot.
         const uint32_t bitsField = below << 8;
