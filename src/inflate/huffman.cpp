@@ -185,8 +185,16 @@ int32_t BuildHuffmanTable(const uint16_t* lengths, uint16_t n, uint16_t s, const
       *left -= run;
       const uint32_t mask = (1u << kw) - 1;
       const uint32_t bitsField = kw << 8;
-      const uint32_t* const stop = next + run;
-      if (stop <= coded) {
+      if ((uint32_t)(coded - next) < run) {
+        // The placeholders of an incomplete code, after its last symbols.
+        for (;;) {
+          const uint32_t e = next < coded ? *next++ | bitsField : OpInvalid | bitsField;
+          for (uint32_t i = j; i < 1u << width; i += mask + 1) StoreEntry(t + i, e, nullptr);
+          j = WrapNextCode(j, mask);
+          if (--run == 0) break;
+        }
+      } else {
+        const uint32_t* const stop = next + run;
         // Codes come in pairs that differ in their last bit alone, the top
         // bit of the slot: one step to the next code serves both. A code
         // whose last bit is 1 may come first, and one may be left over.
@@ -252,14 +260,6 @@ int32_t BuildHuffmanTable(const uint16_t* lengths, uint16_t n, uint16_t s, const
             q += step;
           } while (q < end);
           j = WrapNextCode(j, mask);
-        }
-      } else {
-        // The placeholders of an incomplete code, after its last symbols.
-        for (;;) {
-          const uint32_t e = next < coded ? *next++ | bitsField : OpInvalid | bitsField;
-          for (uint32_t i = j; i < 1u << width; i += mask + 1) StoreEntry(t + i, e, nullptr);
-          j = WrapNextCode(j, mask);
-          if (--run == 0) break;
         }
       }
     } else if (t && kw == width + 1 && coded - next >= 2) {
