@@ -45,15 +45,6 @@ uint32_t HuffmanPoolInUse() { return PoolTop; }
 uint32_t HuffmanPoolPeak() { return PoolHighWater; }
 uint32_t HuffmanPoolCapacity() { return PoolEntries; }
 
-// A block of `entries` entries: the header followed by the table proper.
-static HuffmanEntry* AllocateTable(uint32_t entries) {
-  if (PoolEntries - PoolTop < entries) return nullptr;
-  HuffmanEntry* block = Pool + PoolTop;
-  PoolTop += entries;
-  if (PoolTop > PoolHighWater) PoolHighWater = PoolTop;
-  return block;
-}
-
 void FreeHuffmanTables(HuffmanEntry* list) {
   while (list) {
     HuffmanEntry* block = list - 1;
@@ -63,6 +54,45 @@ void FreeHuffmanTables(HuffmanEntry* list) {
   }
 }
 
+// Op, Bits and Value of an entry are written as one little-endian word, the
+// way the decoder reads them.
+static_assert(__builtin_offsetof(HuffmanEntry, Op) == 0 && __builtin_offsetof(HuffmanEntry, Bits) == 1 &&
+                  __builtin_offsetof(HuffmanEntry, Value) == 2,
+              "entry layout");
+static inline void StoreEntry(HuffmanEntry* e, uint32_t fields, HuffmanEntry* next) {
+  __builtin_memcpy(e, &fields, 4);
+  e->Next = next;
+}
+
+// The code after j among the codes of the bits in mask, both bit-reversed
+// (the code's first bit is bit 0): the ones at the top of j, the code's last
+// bits, clear and the zero below them is set. j must not be all ones.
+static inline uint32_t NextCode(uint32_t j, uint32_t mask) {
+  const uint32_t zero = (uint32_t)__builtin_clz(j ^ mask) ^ 31;
+  return j ^ (mask >> zero << zero);
+}
+
+// The same, where all ones wraps to 0: after a table's last code.
+static inline uint32_t WrapNextCode(uint32_t j, uint32_t mask) {
+  const uint32_t zero = (uint32_t)__builtin_clz((j ^ mask) | 1) ^ 31;
+  return j ^ (mask >> zero << zero);
+}
+
+// Op and Value of the symbols of one build, one list per code length, each
+// in symbol order: the lists give the codes in canonical order. Static, as
+// a build uses it only while it runs and builds do not overlap.
+constexpr uint32_t MaxSymbols = 288;
+static uint32_t SymbolFields[17 * MaxSymbols];
+
+// A table of the current build at some level: its entries, index bits, the
+// slots not yet given out, and the next code's slot (bit-reversed).
+struct Level {
+  HuffmanEntry* table;
+  uint32_t width;
+  uint32_t room;
+  uint32_t slot;
+};
+
 int32_t BuildHuffmanTable(const uint16_t* lengths, uint16_t n, uint16_t s, const uint16_t* base,
                           const uint8_t* extra, HuffmanEntry** root, HuffmanEntry** releaseList,
                           int32_t* lookupBits) {
@@ -70,9 +100,32 @@ int32_t BuildHuffmanTable(const uint16_t* lengths, uint16_t n, uint16_t s, const
   // lookup wider than itself.
   const uint32_t endLength = n > 256 ? lengths[256] : 16;
 
+  // Sort the symbols' Op and Value by length, and count them on the way:
+  // the list of length k starts at k * MaxSymbols and ends at end[k]. One
+  // loop per kind of symbol keeps the loops free of branches.
+  uint32_t end[17];
+#pragma GCC unroll 17
+  for (uint32_t k = 0; k <= 16; k++) end[k] = k * MaxSymbols;
+  {
+    uint32_t v = 0;
+    uint32_t stop = s < 256 ? s : 256;
+    if (stop > n) stop = n;
+    uint32_t f = OpSymbol;
+    for (; v + 3 < stop; v += 4, f += 4u << 16) {
+      SymbolFields[end[lengths[v]]++] = f;
+      SymbolFields[end[lengths[v + 1]]++] = f + (1u << 16);
+      SymbolFields[end[lengths[v + 2]]++] = f + (2u << 16);
+      SymbolFields[end[lengths[v + 3]]++] = f + (3u << 16);
+    }
+    for (; v < stop; v++, f += 1u << 16) SymbolFields[end[lengths[v]]++] = f;
+    stop = s < n ? s : n;
+    for (f = OpEndOfBlock | v << 16; v < stop; v++, f += 1u << 16) SymbolFields[end[lengths[v]]++] = f;
+    for (uint32_t i = 0; v < n; v++, i++) SymbolFields[end[lengths[v]]++] = extra[i] | (uint32_t)base[i] << 16;
+  }
   uint32_t count[17];
-  for (int k = 0; k <= 16; k++) count[k] = 0;
-  for (uint32_t v = 0; v < n; v++) count[lengths[v]]++;
+#pragma GCC unroll 17
+  for (uint32_t k = 0; k <= 16; k++) count[k] = end[k] - k * MaxSymbols;
+
   if (count[0] == n) {
     *root = nullptr;
     *lookupBits = 0;
@@ -100,114 +153,244 @@ int32_t BuildHuffmanTable(const uint16_t* lengths, uint16_t n, uint16_t s, const
   if (spare < 0) return BuildOversubscribed;
   count[longest] += (uint32_t)spare;
 
-  // Coded symbols in canonical order: by length, then by symbol.
-  uint16_t order[288];
-  uint32_t start[17];
-  uint32_t coded = 0;
-  for (uint32_t k = 1; k <= 16; k++) {
-    start[k] = coded;
-    coded += (k == longest) ? count[k] - (uint32_t)spare : count[k];
-  }
-  for (uint32_t v = 0; v < n; v++) {
-    if (lengths[v] != 0) order[start[lengths[v]]++] = (uint16_t)v;
-  }
+  // The codes are given out in canonical order: a run of codes of the same
+  // length and table at a time, or a sub-table that codes of one length
+  // fill at once. *left counts the codes of the current length still to
+  // come (count[k] for length k), next points at the next one's Op and
+  // Value, coded at the end of the length's symbols (the placeholders have
+  // none). The current table is t, of `width` index bits and with `room`
+  // slots not yet given out; kw is the current length less the bits that
+  // the tables above it resolve; j is the next code's slot, bit-reversed
+  // (the code's first bit is bit 0). The tables above wait in `up` while it
+  // is filled.
+  uint32_t top = PoolTop;  // the pool's top, written back at the end
+  HuffmanEntry* chain = *releaseList;
+  Level up[16];
+  Level* above = up;
+  uint32_t* left = count + shortest;  // the codes of the current length
+  uint32_t kw = shortest;
+  const uint32_t* next = SymbolFields + shortest * MaxSymbols;
+  const uint32_t* coded = SymbolFields + end[shortest];
+  HuffmanEntry* t = nullptr;
+  uint32_t width = 0, room = 0, j = 0;
 
-  const uint32_t mark = PoolTop;
-  HuffmanEntry* list = *releaseList;
-  HuffmanEntry* rootTable = nullptr;
-  HuffmanEntry* table[17];
-  uint32_t width[17];   // index bits of the table at each level
-  uint32_t prefix[17];  // code bits below the table at each level
-  prefix[0] = 0;
-  int32_t h = -1;       // current level
-  uint32_t w = 0;       // code bits resolved above the current level
-  uint32_t code = 0;    // current code, bit-reversed: its first bit is bit 0
-  uint32_t used = 0;    // coded symbols given out so far
-
-  for (uint32_t k = shortest; k <= longest; k++) {
-    for (uint32_t left = count[k]; left != 0; left--) {
-      const uint32_t after = left - 1;  // codes of this length still to come
-      while (k > w + (h < 0 ? 0 : width[h])) {
-        w += h < 0 ? 0 : width[h];
-        h++;
-        // Width: enough for this code, widened while the codes that follow
-        // would still use up the slots, up to the wanted width.
-        uint32_t limit = longest - w;
-        if (limit > rootLimit) limit = rootLimit;
-        uint32_t b = k - w;
-        uint32_t f = 1u << b;
-        if (f > after + 1) {
-          f -= after + 1;
-          uint32_t next = k;
-          for (;;) {
-            b++;
-            if (b >= limit) break;
-            f <<= 1;
-            next++;
-            if (f <= count[next]) break;
-            f -= count[next];
+  for (;;) {
+    if (kw <= width) {
+      // The codes of this length that go to this table: each takes 2^spread
+      // slots, and they come in order from its first free slot.
+      const uint32_t spread = width - kw;
+      uint32_t run = room >> spread;
+      if (run > *left) run = *left;
+      room -= run << spread;
+      *left -= run;
+      const uint32_t mask = (1u << kw) - 1;
+      const uint32_t bitsField = kw << 8;
+      if ((uint32_t)(coded - next) < run) {
+        // The placeholders of an incomplete code, after its last symbols.
+        for (;;) {
+          const uint32_t e = next < coded ? *next++ | bitsField : OpInvalid | bitsField;
+          for (uint32_t i = j; i < 1u << width; i += mask + 1) StoreEntry(t + i, e, nullptr);
+          j = WrapNextCode(j, mask);
+          if (--run == 0) break;
+        }
+      } else {
+        const uint32_t* const stop = next + run;
+        // Codes come in pairs that differ in their last bit alone, the top
+        // bit of the slot: one step to the next code serves both. A code
+        // whose last bit is 1 may come first, and one may be left over.
+        const uint32_t last = (mask >> 1) + 1;
+        const uint32_t step = mask + 1;
+        HuffmanEntry* const end = t + (1u << width);
+        if (j & last) {
+          const uint32_t e = *next++ | bitsField;
+          HuffmanEntry* q = t + j;
+          do {
+            StoreEntry(q, e, nullptr);
+            q += step;
+          } while (q < end);
+          j = WrapNextCode(j, mask);
+        }
+        const uint32_t* const pairs = next + ((stop - next) & ~1);
+        if (spread == 0) {
+          HuffmanEntry* const u = t + last;
+          while (next != pairs) {
+            const uint32_t e = next[0] | bitsField;
+            const uint32_t g = next[1] | bitsField;
+            next += 2;
+            StoreEntry(t + j, e, nullptr);
+            StoreEntry(u + j, g, nullptr);
+            j = WrapNextCode(j, mask >> 1);
+          }
+        } else if (spread == 1) {
+          // Two slots each, a step apart.
+          while (next != pairs) {
+            const uint32_t e = next[0] | bitsField;
+            const uint32_t g = next[1] | bitsField;
+            next += 2;
+            HuffmanEntry* const q = t + j;
+            StoreEntry(q, e, nullptr);
+            StoreEntry(q + last, g, nullptr);
+            StoreEntry(q + step, e, nullptr);
+            StoreEntry(q + step + last, g, nullptr);
+            j = WrapNextCode(j, mask >> 1);
+          }
+        } else {
+          while (next != pairs) {
+            const uint32_t e = next[0] | bitsField;
+            const uint32_t g = next[1] | bitsField;
+            next += 2;
+            // Four or more slots each: two rounds at a time.
+            HuffmanEntry* q = t + j;
+            do {
+              StoreEntry(q, e, nullptr);
+              StoreEntry(q + last, g, nullptr);
+              q += step;
+              StoreEntry(q, e, nullptr);
+              StoreEntry(q + last, g, nullptr);
+              q += step;
+            } while (q < end);
+            j = WrapNextCode(j, mask >> 1);
           }
         }
-        if (w + b > endLength && w < endLength) b = endLength - w;
-        HuffmanEntry* block = AllocateTable((1u << b) + 1);
-        if (!block) {
-          PoolTop = mark;
-          return BuildNoMemory;
-        }
-        block->Op = 0;
-        block->Bits = 0;
-        block->Value = 0;
-        block->Next = list;
-        list = block + 1;
-        width[h] = b;
-        table[h] = block + 1;
-        if (!rootTable) rootTable = block + 1;
-        if (h > 0) {
-          prefix[h] = code;
-          HuffmanEntry link;
-          link.Op = (uint8_t)(OpSymbol + b);
-          link.Bits = (uint8_t)width[h - 1];
-          link.Value = 0;
-          link.Next = block + 1;
-          table[h - 1][(code & ((1u << w) - 1)) >> (w - width[h - 1])] = link;
+        if (next != stop) {
+          const uint32_t e = *next++ | bitsField;
+          HuffmanEntry* q = t + j;
+          do {
+            StoreEntry(q, e, nullptr);
+            q += step;
+          } while (q < end);
+          j = WrapNextCode(j, mask);
         }
       }
-
-      HuffmanEntry entry;
-      entry.Bits = (uint8_t)(k - w);
-      entry.Next = nullptr;
-      entry.Value = 0;
-      if (used >= coded) {
-        entry.Op = OpInvalid;
+    } else if (t && kw == width + 1 && coded - next >= 2) {
+      // Pairs of codes one bit longer than this table resolves: each pair
+      // fills a sub-table of one index bit (the width rule gives no more,
+      // as the pair is there). Such tables follow each other at the slots
+      // of this table. (Codes still to come of this length, *left, are at
+      // least the symbols still to come, coded - next.)
+      const uint32_t link = (OpSymbol + 1) | width << 8;
+      const uint32_t mask = (1u << width) - 1;
+      const uint32_t* const first = next;
+      const uint32_t* const pairs = next + ((coded - next) & ~1);
+      for (;;) {
+        if (PoolEntries - top < 3) goto full;
+        HuffmanEntry* const c = Pool + top + 1;
+        top += 3;
+        StoreEntry(c - 1, 0, chain);
+        chain = c;
+        StoreEntry(t + j, link, c);
+        StoreEntry(c, next[0] | 1u << 8, nullptr);
+        StoreEntry(c + 1, next[1] | 1u << 8, nullptr);
+        next += 2;
+        if (--room == 0) break;
+        j = NextCode(j, mask);
+        if (next == pairs) break;
+      }
+      *left -= (uint32_t)(next - first);
+    } else {
+      // The next code needs a table below this one (or the root). Its
+      // width: enough for the code, widened while the codes that follow
+      // would still use up the slots, up to the wanted width.
+      const uint32_t below = kw - width;  // the code's bits in that table
+      const uint32_t w = (uint32_t)(left - count) - below;
+      uint32_t limit = longest - w;
+      if (limit > rootLimit) limit = rootLimit;
+      uint32_t b = below;
+      uint32_t f = 1u << b;
+      if (f > *left) {
+        f -= *left;
+        const uint32_t* later = left;
+        for (;;) {
+          b++;
+          if (b >= limit) break;
+          f <<= 1;
+          later++;
+          if (f <= *later) break;
+          f -= *later;
+        }
+      }
+      if (w + b > endLength && w < endLength) b = endLength - w;
+      const uint32_t size = 1u << b;
+      if (PoolEntries - top < size + 1) goto full;
+      HuffmanEntry* const c = Pool + top + 1;
+      top += size + 1;
+      StoreEntry(c - 1, 0, chain);
+      chain = c;
+      if (!t) {
+        t = c;
+        width = b;
+        room = size;
+        j = 0;
+        continue;
+      }
+      // It hangs below the current table at the next code's slot.
+      StoreEntry(t + j, (OpSymbol + b) | width << 8, c);
+      if (b == below && (uint32_t)(coded - next) >= size) {
+        // Codes of this length fill it: store them, and the current table
+        // goes on after the slot.
+        const uint32_t bitsField = below << 8;
+        const uint32_t* const stop = next + size;
+        for (uint32_t i = 0;;) {
+          StoreEntry(c + i, *next++ | bitsField, nullptr);
+          if (next == stop) break;
+          i = NextCode(i, size - 1);
+        }
+        *left -= size;
+        if (--room != 0) j = NextCode(j, (1u << width) - 1);
       } else {
-        const uint16_t v = order[used++];
-        if (v < s) {
-          entry.Op = v < 256 ? OpSymbol : OpEndOfBlock;
-          entry.Value = v;
-        } else {
-          entry.Op = extra[v - s];
-          entry.Value = base[v - s];
-        }
+        above->table = t;
+        above->width = width;
+        above->room = room - 1;
+        above->slot = j;
+        above++;
+        kw = below;
+        t = c;
+        width = b;
+        room = size;
+        j = 0;
+        continue;
       }
-      const uint32_t size = 1u << width[h];
-      for (uint32_t index = code >> w; index < size; index += 1u << (k - w)) table[h][index] = entry;
+    }
 
-      // Next code of this length, counted in reversed bit order.
-      uint32_t m = 1u << (k - 1);
-      while (code & m) {
-        code ^= m;
-        m >>= 1;
-      }
-      code |= m;
-      while (h > 0 && (code & ((1u << w) - 1)) != prefix[h]) {
-        h--;
-        w -= width[h];
-      }
+    // The next length that has codes.
+    if (*left == 0) {
+      do {
+        left++;
+        kw++;
+        if (left > count + longest) goto done;
+      } while (*left == 0);
+      next = SymbolFields + (left - count) * MaxSymbols;
+      coded = SymbolFields + end[left - count];
+    }
+    // A full table hands over to the one above it, which goes on after the
+    // slot that leads to it.
+    if (room == 0) {
+      do {
+        above--;
+        t = above->table;
+        width = above->width;
+        room = above->room;
+        kw += width;
+      } while (room == 0);
+      j = NextCode(above->slot, (1u << width) - 1);
     }
   }
 
-  *root = rootTable;
-  *releaseList = list;
-  *lookupBits = (int32_t)width[0];
+done:
+  // Every table is full now; the root is the oldest.
+  PoolTop = top;
+  if (top > PoolHighWater) PoolHighWater = top;
+  if (above != up) {
+    t = up[0].table;
+    width = up[0].width;
+  }
+  *root = t;
+  *releaseList = chain;
+  *lookupBits = (int32_t)width;
   return (spare > 0 && longest != 1) ? BuildIncomplete : BuildComplete;
+
+full:
+  // Out of pool: what this build took goes back.
+  if (top > PoolHighWater) PoolHighWater = top;
+  return BuildNoMemory;
 }
