@@ -143,6 +143,24 @@ extern HuffmanEntry* FixedDistanceTable;
 constexpr int32_t CodesEndOfBlock = 0;
 constexpr int32_t CodesFailed = 1;
 
+// The fast loop takes its input straight from the read-ahead and writes
+// straight into the window. It goes on while this many input bytes are at
+// hand (one step uses at most 48 bits, and a look at the input loads a word
+// from where the step stands), and while a 258-byte match after up to three
+// literals, and the word that a short copy reads and writes back, fit below
+// the window's end without filling it. It is entered with more input than
+// that, so that it always makes progress.
+constexpr int32_t FastInputMargin = 16;
+constexpr int32_t FastInputEntry = 32;
+constexpr uint32_t FastOutputLimit = WindowSize - 2 - 3 - 258 - 8 - 1;
+
+// Decodes from the read-ahead into the window while both margins hold
+// (fast.cpp). `acc` and `count` come in as NextByte left them, their bits
+// being the last ones taken from the read-ahead, and go out the same way.
+// Returns -1 when a margin ended the run, otherwise the block's result.
+int32_t DecodeFast(const HuffmanEntry* literalTable, const HuffmanEntry* distanceTable, uint32_t ml, uint32_t md,
+                   int32_t available, uint32_t& acc, uint32_t& count, uint32_t& pos);
+
 // Decodes literals and matches up to the end-of-block code.
 int32_t InflateCodes(const HuffmanEntry* literalTable, const HuffmanEntry* distanceTable,
                      int32_t literalBits, int32_t distanceBits);
