@@ -64,6 +64,15 @@ static inline void StoreEntry(HuffmanEntry* e, uint32_t fields, HuffmanEntry* ne
   e->Next = next;
 }
 
+// Stores one code's entry in every slot of its table that the code takes:
+// from q on, a step apart, up to the table's end.
+static inline void StoreEveryStep(HuffmanEntry* q, HuffmanEntry* end, uint32_t step, uint32_t fields) {
+  do {
+    StoreEntry(q, fields, nullptr);
+    q += step;
+  } while (q < end);
+}
+
 // The code after j among the codes of the bits in mask, both bit-reversed
 // (the code's first bit is bit 0): the ones at the top of j, the code's last
 // bits, clear and the zero below them is set. j must not be all ones.
@@ -202,12 +211,7 @@ int32_t BuildHuffmanTable(const uint16_t* lengths, uint16_t n, uint16_t s, const
         const uint32_t step = mask + 1;
         HuffmanEntry* const end = t + (1u << width);
         if (j & last) {
-          const uint32_t e = *next++ | bitsField;
-          HuffmanEntry* q = t + j;
-          do {
-            StoreEntry(q, e, nullptr);
-            q += step;
-          } while (q < end);
+          StoreEveryStep(t + j, end, step, *next++ | bitsField);
           j = WrapNextCode(j, mask);
         }
         const uint32_t* const pairs = next + ((stop - next) & ~1);
@@ -253,12 +257,7 @@ int32_t BuildHuffmanTable(const uint16_t* lengths, uint16_t n, uint16_t s, const
           }
         }
         if (next != stop) {
-          const uint32_t e = *next++ | bitsField;
-          HuffmanEntry* q = t + j;
-          do {
-            StoreEntry(q, e, nullptr);
-            q += step;
-          } while (q < end);
+          StoreEveryStep(t + j, end, step, *next++ | bitsField);
           j = WrapNextCode(j, mask);
         }
       }
