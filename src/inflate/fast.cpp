@@ -128,6 +128,8 @@ static inline __attribute__((always_inline)) void CopyBehind(uint8_t* to, uint32
 
 // ---- The fast loop --------------------------------------------------------
 
+// Its margins, FastInputMargin, FastInputEntry and FastOutputLimit, are in
+// inflate_internal.h, where the caller checks them before each run.
 
 // Copies a match of the fast loop to `out`, where `written` bytes of this
 // filling of the window lie behind it. False for a distance that reaches
