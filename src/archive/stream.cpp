@@ -27,13 +27,17 @@ void ReadScrambled(HANDLE file, void* destination, int32_t count, DWORD* deliver
   const uint32_t key4 = ScrambleKey * 0x01010101u;
   DWORD i = 0;
   for (; i + 16 <= got; i += 16) {
-    uint32_t word[4];
-    __builtin_memcpy(word, bytes + i, 16);
-    word[0] ^= key4;
-    word[1] ^= key4;
-    word[2] ^= key4;
-    word[3] ^= key4;
-    __builtin_memcpy(bytes + i, word, 16);
+    uint8_t* const p = bytes + i;
+    uint32_t a, b, c, d;
+    __builtin_memcpy(&a, p, 4);
+    __builtin_memcpy(&b, p + 4, 4);
+    __builtin_memcpy(&c, p + 8, 4);
+    __builtin_memcpy(&d, p + 12, 4);
+    a ^= key4, b ^= key4, c ^= key4, d ^= key4;
+    __builtin_memcpy(p, &a, 4);
+    __builtin_memcpy(p + 4, &b, 4);
+    __builtin_memcpy(p + 8, &c, 4);
+    __builtin_memcpy(p + 12, &d, 4);
   }
   for (; i < got; i++) bytes[i] ^= ScrambleKey;
   *delivered = got;

@@ -49,10 +49,9 @@ int32_t InflateCodes(const HuffmanEntry* literalTable, const HuffmanEntry* dista
     }
 
     // Careful step: one symbol at a time, for the ends of the window and
-    // of the read-ahead, and for the end of the data. A literal/length
-    // code and its extra bits take at most 20 bits, a distance code and
-    // its extra bits at most 28.
-    if (count < 20) TopUp(acc, count);
+    // of the read-ahead, and for the end of the data. Bytes come straight
+    // from the read-ahead where it holds enough, else through NextByte.
+    TopUp(acc, count);
     NeedBits((uint32_t)literalBits, acc, count);
     const HuffmanEntry* t = literalTable + (acc & ml);
     while (t->Op > OpSymbol) {
@@ -78,7 +77,7 @@ int32_t InflateCodes(const HuffmanEntry* literalTable, const HuffmanEntry* dista
     uint32_t length = t->Value + (acc & BitMask[t->Op]);
     DropBits(t->Op, acc, count);
 
-    if (count < 28) TopUp(acc, count);
+    TopUp(acc, count);
     NeedBits((uint32_t)distanceBits, acc, count);
     t = distanceTable + (acc & md);
     while (t->Op > OpSymbol) {

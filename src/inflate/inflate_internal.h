@@ -44,6 +44,7 @@ inline void NeedBits(uint32_t n, uint32_t& accumulator, uint32_t& count) {
 // accumulator holds at least 25 bits, where the read-ahead holds enough of
 // the entry's data; NeedBits takes over near the ends.
 inline void TopUp(uint32_t& acc, uint32_t& count) {
+  if (count >= 25) return;
   int32_t available = ReadAheadCount - (int32_t)ReadAheadPos;
   if (available > EntryRemaining) available = EntryRemaining;
   if (available < 4) return;
