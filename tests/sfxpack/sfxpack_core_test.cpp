@@ -95,7 +95,17 @@ TEST(EntryNames, VerdictsFollowWhatTheStubAndWindowsAccept) {
       {"NUL.txt", NameVerdict::Unwritable},
       {"sub\\com7", NameVerdict::Unwritable},
       {"console.txt", NameVerdict::Ok},
-      {"COM0", NameVerdict::Ok},
+      {"COM0", NameVerdict::Unwritable},
+      {"lpt0.log", NameVerdict::Unwritable},
+      {"CONIN$", NameVerdict::Unwritable},
+      {"d\\conout$.txt", NameVerdict::Unwritable},
+      {"Clock$", NameVerdict::Unwritable},
+      {"COM\xB9", NameVerdict::Unwritable},  // superscript digits
+      {"lpt\xB2.txt", NameVerdict::Unwritable},
+      {"COM\xB3", NameVerdict::Unwritable},
+      {"COM\xB4", NameVerdict::Ok},  // an acute accent
+      {"COM10", NameVerdict::Ok},
+      {"CONIN", NameVerdict::Ok},
   };
   for (const Case& c : cases) {
     std::string why;
@@ -120,6 +130,25 @@ TEST(EntryNames, ExeRulesAndCaseFolding) {
   EXPECT_EQ(FoldNameCase("dir/\xE4.txt"), FoldNameCase("DIR\\\xC4.TXT"));
   EXPECT_EQ(FoldNameCase("\x9C\x9A\xFF"), FoldNameCase("\x8C\x8A\x9F"));
   EXPECT_NE(FoldNameCase("\xF7"), FoldNameCase("\xD7"));  // division and multiplication signs
+}
+
+TEST(EntryNames, PathsTooLongBelowTheExtractionFolder) {
+  // The stored name below a folder of 53 characters: 259 for the whole
+  // path, 247 for its folder.
+  struct Case {
+    std::string name;
+    bool too_long;
+  } cases[] = {
+      {std::string(206, 'n'), false},
+      {std::string(207, 'n'), true},
+      {std::string(194, 'd') + "\\x", false},
+      {std::string(195, 'd') + "\\x", true},
+      {"a\\" + std::string(200, 'b') + "\\c", true},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(TooLongUnder(c.name, TypicalExtractionFolderLength), c.too_long) << c.name.size();
+  EXPECT_TRUE(HasNonAscii("caf\xE9"));
+  EXPECT_FALSE(HasNonAscii("cafe~"));
 }
 
 TEST(DosStamps, ConvertClampAndValidate) {

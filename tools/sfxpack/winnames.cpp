@@ -60,14 +60,19 @@ bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? char(c - 32) : c; }
 
-// Windows opens these devices instead of files, whatever the extension.
+// Windows opens these devices instead of files, whatever the extension. The
+// serial and parallel ports take a digit 0 to 9 or a superscript 1, 2 or 3
+// (Windows-1252 bytes 0xB9, 0xB2, 0xB3).
 bool IsDeviceName(const std::string& component) {
   std::string base = component.substr(0, component.find('.'));
   while (!base.empty() && base.back() == ' ') base.pop_back();
   for (char& c : base) c = UpperAscii(c);
-  if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL") return true;
-  if (base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0))
-    return base[3] >= '1' && base[3] <= '9';
+  for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"})
+    if (base == device) return true;
+  if (base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0)) {
+    const uint8_t last = uint8_t(base[3]);
+    return (last >= '0' && last <= '9') || last == 0xB9 || last == 0xB2 || last == 0xB3;
+  }
   return false;
 }
 
@@ -201,5 +206,35 @@ bool LooksLikeUnstartedExe(const std::string& name) {
 std::string FoldNameCase(const std::string& name) {
   std::string out = name;
   for (char& c : out) c = IsSeparator(c) ? '\\' : char(FoldCase(uint8_t(c)));
+  return out;
+}
+
+bool HasNonAscii(const std::string& name) {
+  for (char c : name)
+    if (uint8_t(c) >= 0x80) return true;
+  return false;
+}
+
+bool TooLongUnder(const std::string& name, size_t folder_length) {
+  if (folder_length + name.size() > MaxWindowsPath) return true;
+  size_t folder_end = name.size();
+  while (folder_end > 0 && !IsSeparator(name[folder_end - 1])) folder_end--;
+  // CreateDirectoryA keeps room for an 8.3 name below the folder it makes.
+  return folder_end > 1 && folder_length + folder_end - 1 > MaxWindowsFolderPath;
+}
+
+std::string FoldUtf8Case(const std::string& utf8) {
+  std::string out, stored;
+  size_t i = 0;
+  while (i < utf8.size()) {
+    uint32_t cp = 0;
+    const size_t len = DecodeUtf8(utf8, i, cp);
+    const std::string one = utf8.substr(i, len ? len : 1);
+    i += one.size();
+    if (len && Utf8ToWindows1252(one, stored, nullptr))
+      out += Windows1252ToUtf8(std::string(1, char(FoldCase(uint8_t(stored[0])))));
+    else
+      out += one;
+  }
   return out;
 }

@@ -43,3 +43,26 @@ bool LooksLikeUnstartedExe(const std::string& name);
 // A Windows-1252 name with its letters in upper case and '/' as '\', so that
 // two names Windows takes for the same file fold to the same text.
 std::string FoldNameCase(const std::string& name);
+
+// Whether a stored name holds a byte outside ASCII: such names come out as
+// meant only where the user's ANSI code page is 1252.
+bool HasNonAscii(const std::string& name);
+
+// The longest path the stub's ANSI calls take (MAX_PATH less the final
+// zero), and the longest folder path CreateDirectoryA takes.
+constexpr size_t MaxWindowsPath = 259;
+constexpr size_t MaxWindowsFolderPath = 247;
+// A typical extraction folder: the temporary folder of a user whose name
+// has 20 characters, then "_I_\".
+constexpr char TypicalExtractionFolder[] =
+    "C:\\Users\\<20 characters>\\AppData\\Local\\Temp\\_I_\\";
+constexpr size_t TypicalExtractionFolderLength = 53;
+
+// Whether the stub could not create a stored name below a folder path of
+// folder_length characters (its trailing separator included): the file's
+// path or its folder's path would be too long.
+bool TooLongUnder(const std::string& name, size_t folder_length);
+
+// UTF-8 text with each character Windows-1252 holds folded to upper case,
+// as Windows compares names; other characters are kept as they are.
+std::string FoldUtf8Case(const std::string& utf8);
