@@ -38,9 +38,9 @@ def scramble(data):
     return bytes(b ^ KEY for b in data)
 
 
-def run(*args, env=None):
+def run(*args, env=None, cwd=None):
     full_env = dict(os.environ, **(env or {}))
-    return subprocess.run([SFXPACK, *args], capture_output=True, env=full_env,
+    return subprocess.run([SFXPACK, *args], capture_output=True, env=full_env, cwd=cwd,
                           encoding="utf-8", errors="replace")
 
 
@@ -749,6 +749,32 @@ class Options(Case):
         r = run("-q", "test", self.stub)
         self.assertEqual(r.returncode, 1)
         self.assertIn("holds no archive", r.stderr)
+
+    def test_usage(self):
+        write(self.path("in", "a.txt"), b"a")
+        # (arguments, exit code, part of stdout, part of stderr)
+        cases = [
+            ([], 2, "", "subcommand is required"),
+            (["pack"], 2, "", ""),
+            (["create", self.path("in")], 2, "", "--output is required"),
+            (["create", "--level", "13", "-o", "x.exe", self.path("in")], 2, "", "--level"),
+            (["create", "-o", "-", "--stub", self.stub, self.path("in")], 2, "", "'-'"),
+            (["unwrap", self.stub, "-o", "-"], 2, "", "'-'"),
+            (["extract", self.stub], 2, "", "--directory is required"),
+            (["help", "nothing"], 2, "", "no command 'nothing'"),
+            (["help"], 0, "Subcommands:", ""),
+            (["help", "create"], 0, "sfxpack create [OPTIONS]", ""),
+            (["help", "unwrap"], 0, "The ZIP file to write", ""),
+            (["create", "--help"], 0, "--wizard", ""),
+        ]
+        for args, code, out, err in cases:
+            with self.subTest(args):
+                r = run(*args, cwd=self.tmp)
+                self.assertEqual(r.returncode, code, r.stderr)
+                self.assertIn(out, r.stdout)
+                self.assertIn(err, r.stderr)
+        self.assertFalse(os.path.exists(self.path("-")))
+        self.assertEqual(run("help").stdout, run("--help").stdout)
 
     def test_stub_that_is_not_a_program_is_an_error(self):
         write(self.path("in", "a.txt"), b"a")

@@ -59,6 +59,18 @@ std::string VersionText() {
          hash.substr(0, 16);
 }
 
+// Output names: "-" would be a file named "-", not standard output.
+const CLI::Validator NotStandardOutput(
+    [](std::string& name) {
+      return name == "-" ? std::string("'-' (standard output) is not supported; write ./- for a "
+                                       "file named '-'")
+                         : std::string();
+    },
+    "", "");
+
+// Every usage error ends with this exit code; help and --version with 0.
+constexpr int UsageExit = 2;
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -72,7 +84,10 @@ int main(int argc, char** argv) {
 
   PackOptions pack;
   CLI::App* create = app.add_subcommand("create", "Write an installer: the stub, then the archive");
-  create->add_option("-o,--output", pack.output, "The installer to write")->required();
+  create->add_option("-o,--output", pack.output,
+                     "The installer to write (a file; '-' for standard output is refused)")
+      ->required()
+      ->check(NotStandardOutput);
   create->add_option("--stub", pack.stub,
                      "The bare stub (default: sfxstub.exe beside sfxpack, or in "
                      "../share/sfxpack/ from it)");
@@ -103,17 +118,41 @@ int main(int argc, char** argv) {
   extract->add_option("-d,--directory", folder, "The folder to extract into")->required();
   CLI::App* unwrap = app.add_subcommand("unwrap", "Write an installer's archive as a standard ZIP file");
   unwrap->add_option("installer", installer, "The installer")->required();
-  unwrap->add_option("-o,--output", zip_output, "The ZIP file to write")->required();
+  unwrap->add_option("-o,--output", zip_output,
+                     "The ZIP file to write (a file; '-' for standard output is refused)")
+      ->required()
+      ->check(NotStandardOutput);
   // -q is also taken after the subcommand's name.
   for (CLI::App* sub : {create, list, test, extract, unwrap})
     sub->add_flag("-q,--quiet", quiet, "Print nothing on success but warnings");
+  std::string topic;
+  CLI::App* help = app.add_subcommand("help", "Show this help, or a command's");
+  help->add_option("command", topic, "The command whose help is shown");
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e);
+    return app.exit(e) == 0 ? 0 : UsageExit;
   }
   SetQuiet(quiet);
+
+  if (help->parsed()) {
+    if (topic.empty()) {
+      // App::help() would show the help of the parsed command, this one.
+      const auto mode = CLI::AppFormatMode::Normal;
+      printf("%s", app.get_formatter()->make_help(&app, app.get_name(), mode).c_str());
+      return 0;
+    }
+    for (CLI::App* sub : {create, list, test, extract, unwrap, help}) {
+      if (sub->get_name() == topic) {
+        printf("%s", sub->help(app.get_name()).c_str());
+        return 0;
+      }
+    }
+    fprintf(stderr, "sfxpack: error: there is no command '%s'; 'sfxpack help' lists them\n",
+            topic.c_str());
+    return UsageExit;
+  }
 
   try {
     if (create->parsed()) {
