@@ -344,20 +344,32 @@ TEST(Options, ExcludeMatchesRelativePathOrBareName) {
   struct Case {
     std::vector<std::string> patterns;
     std::string path;
-    bool excluded;
+    bool folder, excluded;
   } cases[] = {
-      {{".git"}, ".git", true},
-      {{".git"}, "sub/.git", true},
-      {{".git"}, "sub/.github", false},
-      {{"*.pdb"}, "a/b/c.pdb", true},
-      {{"*.pdb"}, "c.pdb.txt", false},
-      {{"a/*.pdb"}, "a/b/c.pdb", true},  // '*' crosses folders
-      {{"a/*.pdb"}, "b/c.pdb", false},
-      {{"docs"}, "docs/readme", false},  // the folder itself is skipped by the walk
-      {{"x", "read?e"}, "docs/readme", true},
-      {{}, "anything", false},
+      {{".git"}, ".git", true, true},
+      {{".git"}, "sub/.git", true, true},
+      {{".git"}, "sub/.github", true, false},
+      {{"*.pdb"}, "a/b/c.pdb", false, true},
+      {{"*.pdb"}, "c.pdb.txt", false, false},
+      {{"*.pdb"}, "APP.PDB", false, true},  // without case, as on Windows
+      {{"caf\xC3\xA9*"}, "CAF\xC3\x89.txt", false, true},
+      {{"\xE6\x97\xA5*"}, "\xE6\x97\xA5.txt", false, true},
+      {{"a/*.pdb"}, "a/b/c.pdb", false, true},  // '*' crosses folders
+      {{"a/*.pdb"}, "b/c.pdb", false, false},
+      {{"a\\*.pdb"}, "a/c.pdb", false, true},  // '\' as the separator
+      {{"bin/"}, "x/bin", true, true},          // a trailing '/': folders only
+      {{"bin/"}, "bin", false, false},
+      {{"./bin"}, "bin", true, true},  // a leading "./": from the input's top only
+      {{"./bin"}, "x/bin", true, false},
+      {{"docs"}, "docs/readme", false, false},  // the folder itself is skipped by the walk
+      {{"x", "read?e"}, "docs/readme", false, true},
+      {{}, "anything", false, false},
   };
-  for (const Case& c : cases) EXPECT_EQ(IsExcluded(c.patterns, c.path), c.excluded) << c.path;
+  for (const Case& c : cases) {
+    Exclusions x(c.patterns);
+    EXPECT_EQ(x.Excludes(c.path, c.folder), c.excluded) << c.path;
+    EXPECT_EQ(x.Unused().size(), c.patterns.size() - (c.excluded ? 1 : 0)) << c.path;
+  }
 }
 
 TEST(DosStamps, SourceDateEpochClampsAndUsesUtc) {
@@ -396,6 +408,12 @@ TEST(Stub, OnlyA32BitWindowsProgramIsTaken) {
   std::vector<uint8_t> text(512, 'a');
   for (const auto& bad : {amd64, far, text, std::vector<uint8_t>(pe.begin(), pe.begin() + 40)})
     EXPECT_NE(NotAWindowsProgram(bad), "");
+  // The wizard may be any Windows program: "MZ" and a PE signature.
+  EXPECT_EQ(NotAnyWindowsProgram(amd64), "");
+  std::vector<uint8_t> signature_only(pe.begin(), pe.begin() + 0x84);
+  EXPECT_EQ(NotAnyWindowsProgram(signature_only), "");
+  signature_only.pop_back();
+  for (const auto& bad : {far, text, signature_only}) EXPECT_NE(NotAnyWindowsProgram(bad), "");
 }
 
 TEST(Sha256, KnownDigests) {
@@ -494,7 +512,7 @@ PlannedEntry Planned(const std::string& name, uint64_t zip_size = 0) {
 TEST(EntryOrder, WizardFirstThenSortedAndCollisionsRefused) {
   std::vector<PlannedEntry> v = {Planned("b.txt"), Planned("bin\\setup.EXE"), Planned("A.txt"),
                                  Planned("a\\z")};
-  OrderEntries(v, "bin\\setup.EXE");
+  EXPECT_EQ(OrderEntries(v, "bin\\setup.EXE"), 0u);
   std::vector<std::string> names;
   for (const PlannedEntry& e : v) names.push_back(e.name);
   EXPECT_EQ(names, (std::vector<std::string>{"bin\\setup.EXE", "A.txt", "a\\z", "b.txt"}));
@@ -505,6 +523,8 @@ TEST(EntryOrder, WizardFirstThenSortedAndCollisionsRefused) {
       {Planned("x.EXE")},  // the wizard below is missing
   };
   for (std::vector<PlannedEntry> r : refused) EXPECT_THROW(OrderEntries(r, "setup.EXE"), Refusal);
+  std::vector<PlannedEntry> none = {Planned("a.txt"), Planned("setup.exe")};
+  EXPECT_EQ(OrderEntries(none, ""), none.size());
 }
 
 TEST(EntryOrder, SizeLimitIsTheStubsSignedOffsets) {

@@ -224,11 +224,13 @@ class RoundTrip(Case):
 
     def test_progress_only_on_a_terminal(self):
         write(self.path("in", "a.txt"), b"a" * 1000)
-        quiet = self.create(self.path("q.exe"), self.path("in"))
+        write(self.path("in", "setup.EXE"), STUB)
+        quiet = self.create(self.path("q.exe"), "--wizard", "setup.EXE", self.path("in"))
         self.assertEqual(quiet.stderr, "")
         master, slave = os.openpty()
         proc = subprocess.Popen([SFXPACK, "create", "-o", self.path("t.exe"), "--stub", self.stub,
-                                 self.path("in")], stdout=subprocess.DEVNULL, stderr=slave)
+                                 "--wizard", "setup.EXE", self.path("in")],
+                                stdout=subprocess.DEVNULL, stderr=slave)
         os.close(slave)
         shown = b""
         try:
@@ -238,7 +240,7 @@ class RoundTrip(Case):
             pass
         os.close(master)
         self.assertEqual(proc.wait(), 0)
-        self.assertIn(b"packing 1/1: a.txt", shown)
+        self.assertIn(b"packing 2/2: a.txt", shown)
         self.assertEqual(read(self.path("q.exe")), read(self.path("t.exe")))
 
 
@@ -289,9 +291,18 @@ class Refusals(Case):
     """Each refusal exits non-zero, says why, and leaves no output behind."""
 
     def folder_with(self, *names):
+        """Files (a program when named *.EXE, else text) and "link -> target"."""
         os.makedirs(self.path("in"), exist_ok=True)
         for name in names:
-            write(self.path("in", name), b"data")
+            if " -> " not in name:
+                write(self.path("in", name), STUB if name.endswith(".EXE") else b"data")
+        for link, target in (n.split(" -> ") for n in names if " -> " in n):
+            os.symlink(target, self.path("in", link))
+        return [self.path("in")]
+
+    def output_among_inputs(self, link):
+        write(self.path("in", "SETUP.EXE"), STUB)
+        link(self.path("out", "installer.exe"), self.path("in", "x.EXE"))
         return [self.path("in")]
 
     def zip_with(self, *names, method=zipfile.ZIP_DEFLATED):
@@ -352,6 +363,16 @@ class Refusals(Case):
             ("damaged zip entry", self.damaged_zip, "damaged"),
             ("beyond 32-bit offsets", self.oversized, "32-bit signed"),
             ("nothing to pack", lambda: self.folder_with(), "nothing to pack"),
+            ("device name with a superscript", lambda: self.folder_with("LPT\u00b9.log"), "device"),
+            ("console device", lambda: self.folder_with("d/CONIN$.txt"), "device"),
+            ("output among the inputs", lambda: [self.path("out")], "would destroy"),
+            ("output linked among the inputs", lambda: self.output_among_inputs(os.link),
+             "would destroy"),
+            ("one name from two inputs",
+             lambda: self.folder_with("a/x.txt", "b/x.txt") and [self.path("in", "a"),
+                                                                   self.path("in", "b")],
+             "'x.txt' (from '%s') and 'x.txt' (from '%s')" % (self.path("in", "a", "x.txt"),
+                                                             self.path("in", "b", "x.txt"))),
         ]
         for label, prepare, message in cases:
             with self.subTest(label):
@@ -373,15 +394,33 @@ class Refusals(Case):
             (["setup.EXE", "tools/other.EXE"], ["--wizard", "setup.EXE"],
              ["'tools/other.EXE' also holds \".EXE\"; the stub starts only the first such path, "
               "'setup.EXE'"], 1),
-            (["a.EXE", "b.EXE"], [], ["no --wizard given: the stub will start 'a.EXE'",
-                                      "'b.EXE' also holds"], 2),
+            # Which wizard starts is information, not a warning.
+            (["a.EXE", "b.EXE"], [], ["sfxpack: no --wizard given: the stub will start 'a.EXE'",
+                                      "'b.EXE' also holds"], 1),
             # Lower-case programs are ordinary payload beside a wizard...
             (["setup.EXE", "helper.exe", "bin/tool.Exe"], ["--wizard", "setup.EXE"], [], 0),
             # ...and named, once, when the installer would start none.
             (["setup.exe", "bin/tool.Exe", "readme.txt"], [],
              ["starts no wizard", "'bin/tool.Exe', 'setup.exe'"], 1),
-            (["readme.txt"], [], [], 0),
+            (["readme.txt"], [], ["starts no wizard"], 1),
             (["setup.EXE", "readme.txt"], ["--wizard", "setup.EXE"], [], 0),
+            (["SETUP.EXE.txt"], [], ["'SETUP.EXE.txt' is not a Windows program"], 1),
+            (["setup.EXE", "caf\u00e9/\u00fcber.txt", "\u00e9t\u00e9.txt"], [],
+             ["2 names hold characters outside ASCII"], 1),
+            # Paths below a typical temporary folder of 53 characters: 259 at most...
+            (["setup.EXE", "d" * 100 + "/" + "f" * 105], [], [], 0),
+            (["setup.EXE", "d" * 100 + "/" + "f" * 106], [], ["'%s/%s', 260 characters" %
+                                                              ("d" * 100, "f" * 106)], 1),
+            # ...and 247 for a folder.
+            (["setup.EXE", "d" * 100 + "/" + "e" * 95 + "/f"], [], ["too long"], 1),
+            (["setup.EXE", "gone -> missing", "loop -> loop"], [],
+             ["in/gone', a symbolic link that leads nowhere", "in/loop', a symbolic link"], 2),
+            (["setup.EXE", "sub/a.txt", "again -> sub", "sub/up -> ..", "out.bin -> ../stub.exe"], [],
+             ["in/out.bin' leads out of the input folder; ",
+              "in/again' leads to what the input folder holds, which is packed twice",
+              "in/sub/up' lead back into a folder being packed"], 1),
+            (["setup.EXE"], ["--exclude", "*.pdb", "--exclude", "SETUP.EXE/"],
+             ["--exclude '*.pdb', 'SETUP.EXE/' matched nothing"], 1),
         ]
         for names, args, warnings, count in cases:
             with self.subTest(names):
@@ -694,26 +733,32 @@ class Options(Case):
 
     def test_exclude(self):
         tree = ["setup.EXE", "a.txt", "a.pdb", "sub/b.pdb", "sub/c.txt", ".git/config",
-                "sub/.git/x", "docs/skip/d.txt", "docs/e.txt"]
+                "sub/.git/x", "docs/skip/d.txt", "docs/e.txt", "sub/a.txt", "APP.PDB"]
         for name in tree:
             write(self.path("in", name), b"x")
         everything = {n.replace("/", "\\") for n in tree}
         cases = [
             ([".git"], {".git\\config", "sub\\.git\\x"}),
-            (["*.pdb"], {"a.pdb", "sub\\b.pdb"}),
+            (["*.pdb"], {"a.pdb", "sub\\b.pdb", "APP.PDB"}),
             (["sub/*.pdb"], {"sub\\b.pdb"}),
+            (["SUB\\*.PDB"], {"sub\\b.pdb"}),
             (["docs/skip"], {"docs\\skip\\d.txt"}),
-            (["sub", "*.txt"], {"sub\\b.pdb", "sub\\c.txt", "sub\\.git\\x", "a.txt",
+            (["sub", "*.txt"], {"sub\\b.pdb", "sub\\c.txt", "sub\\.git\\x", "a.txt", "sub\\a.txt",
                                 "docs\\skip\\d.txt", "docs\\e.txt"}),
+            (["./a.txt"], {"a.txt"}),
+            (["a.txt"], {"a.txt", "sub\\a.txt"}),
+            (["docs/"], {"docs\\skip\\d.txt", "docs\\e.txt"}),
+            (["a.txt/"], set()),
             (["nothing*"], set()),
         ]
         for patterns, left_out in cases:
             with self.subTest(patterns):
                 args = [a for p in patterns for a in ("--exclude", p)]
                 out = self.path("x.exe")
-                self.create(out, *args, self.path("in"))
+                r = self.create(out, *args, self.path("in"))
                 names = {e[0] for e in local_entries(archive_of(self, out))}
                 self.assertEqual(names, everything - left_out)
+                self.assertEqual("matched nothing" in r.stderr, not left_out, r.stderr)
         # The same patterns apply to ZIP entries and to files named alone.
         with zipfile.ZipFile(self.path("in.zip"), "w") as z:
             for name in ["keep.txt", "drop.pdb", ".git/HEAD", "lib/.git/x"]:
@@ -726,16 +771,19 @@ class Options(Case):
     def test_summary_and_quiet(self):
         write(self.path("in", "a.txt"), b"abc" * 1000)
         write(self.path("in", "b.txt"), b"")
+        write(self.path("in", "SETUP.EXE"), STUB)
         out = self.path("i.exe")
         made = self.create(out, self.path("in"))
-        line = r"^%s: 2 entries, 3000 bytes in, (\d+) bytes out, ratio [0-9.]+, [0-9.]+ s\n$"
+        line = r"^%s: 3 entries, 3512 bytes in, (\d+) bytes out, ratio [0-9.]+, [0-9.]+ s\n$"
         m = re.match(line % re.escape("created " + out), made.stdout)
         self.assertTrue(m, made.stdout)
         self.assertEqual(int(m.group(1)), os.path.getsize(out))
-        self.assertEqual(made.stderr, "")
+        # Which wizard the stub starts is information, gone under -q.
+        self.assertEqual(made.stderr, "sfxpack: no --wizard given: the stub will start "
+                                      "'SETUP.EXE', the first path that holds \".EXE\"\n")
         target = self.path("x")
         done = run("extract", out, "-d", target)
-        m = re.match(r"^extracted into %s: 2 entries, \d+ bytes in, 3000 bytes out, ratio [0-9.]+, "
+        m = re.match(r"^extracted into %s: 3 entries, \d+ bytes in, 3512 bytes out, ratio [0-9.]+, "
                      r"[0-9.]+ s\n$" % re.escape(target), done.stdout)
         self.assertTrue(m, done.stdout)
         for args in (["-q", "create", "-o", out, "--stub", self.stub, self.path("in")],

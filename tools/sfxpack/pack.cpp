@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -13,6 +14,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -70,20 +72,36 @@ std::vector<uint8_t> ReadSmallFile(const std::string& path) {
 
 struct Gathering {
   std::vector<PlannedEntry> entries;
-  dev_t skip_dev = 0;  // the existing output file, never packed into itself
-  ino_t skip_ino = 0;
-  bool skip_valid = false;
+  dev_t output_dev = 0;  // the existing output file, which must not be an input
+  ino_t output_ino = 0;
+  bool output_exists = false;
   std::set<std::pair<dev_t, ino_t>> open_folders;  // guards against link loops
-  std::vector<std::string> excludes;
+  std::string root;  // the real path of the input folder being walked
+  std::vector<std::string> links_out, links_inside;  // links followed
+  std::vector<std::string> links_back;  // links into a folder being walked, skipped
+  Exclusions excludes;
   StampRule stamps;
 };
 
+// Information, not a warning: on stderr, and not under -q.
+void Inform(const std::string& message) {
+  if (!Quiet()) fprintf(stderr, "sfxpack: %s\n", message.c_str());
+}
+
+// Up to five quoted names, then how many more.
+std::string NameList(const std::vector<std::string>& names) {
+  std::string list;
+  for (size_t i = 0; i < names.size() && i < 5; i++) list += (i ? ", " : "") + Quote(names[i]);
+  if (names.size() > 5) list += " and " + std::to_string(names.size() - 5) + " more";
+  return list;
+}
+
 void AddFile(Gathering& g, const std::string& path, const std::string& relative,
              const struct stat& st, const std::string& origin) {
-  if (g.skip_valid && st.st_dev == g.skip_dev && st.st_ino == g.skip_ino) {
-    Warn("skipping " + Quote(path) + ": it is the output file");
-    return;
-  }
+  if (g.output_exists && st.st_dev == g.output_dev && st.st_ino == g.output_ino)
+    Refuse("the output is the input file " + Quote(path) +
+           ", which writing the installer would destroy; name another output, or leave it "
+           "out with --exclude");
   PlannedEntry e;
   e.name = StoredNameFor(relative, origin);
   e.shown = relative;
@@ -96,15 +114,23 @@ void AddFile(Gathering& g, const std::string& path, const std::string& relative,
   g.entries.push_back(e);
 }
 
+// Files cannot be links in the installer: a link's target is packed in its
+// place. Remembers whether the target lies outside the input folder, or
+// inside it, where it is packed a second time.
+void NoteLink(Gathering& g, const std::string& path) {
+  char real[PATH_MAX];
+  if (!realpath(path.c_str(), real)) return;
+  const std::string target = real;
+  const bool inside = g.root == "/" || target == g.root ||
+                      target.compare(0, g.root.size() + 1, g.root + "/") == 0;
+  (inside ? g.links_inside : g.links_out).push_back(path);
+}
+
 void AddFolder(Gathering& g, const std::string& folder, const std::string& relative,
                const std::string& origin) {
   struct stat st {};
   if (stat(folder.c_str(), &st) != 0) Refuse(SystemError("cannot read", folder));
   const auto key = std::make_pair(st.st_dev, st.st_ino);
-  if (g.open_folders.count(key)) {
-    Warn("skipping " + Quote(folder) + ": a link leads back into a folder being packed");
-    return;
-  }
   g.open_folders.insert(key);
   DIR* dir = opendir(folder.c_str());
   if (!dir) Refuse(SystemError("cannot read the folder", folder));
@@ -116,13 +142,27 @@ void AddFolder(Gathering& g, const std::string& folder, const std::string& relat
   for (const std::string& name : names) {
     const std::string path = folder + "/" + name;
     const std::string rel = relative.empty() ? name : relative + "/" + name;
-    if (IsExcluded(g.excludes, rel)) continue;
+    struct stat lst {}, est {};
+    if (lstat(path.c_str(), &lst) != 0) Refuse(SystemError("cannot read", path));
+    const bool link = S_ISLNK(lst.st_mode);
+    if (stat(path.c_str(), &est) != 0) {
+      if (!link) Refuse(SystemError("cannot read", path));
+      const std::string why = strerror(errno);
+      if (!g.excludes.Excludes(rel, false))
+        Warn("skipping " + Quote(path) + ", a symbolic link that leads nowhere: " + why);
+      continue;
+    }
+    const bool is_folder = S_ISDIR(est.st_mode);
+    if (g.excludes.Excludes(rel, is_folder)) continue;
     if (name.find('\\') != std::string::npos)
       Refuse("the name " + Quote(rel) + " from " + origin +
              " holds '\\', which Windows reads as a folder separator");
-    struct stat est {};
-    if (stat(path.c_str(), &est) != 0) Refuse(SystemError("cannot read", path));
-    if (S_ISDIR(est.st_mode)) {
+    if (is_folder && g.open_folders.count(std::make_pair(est.st_dev, est.st_ino))) {
+      g.links_back.push_back(path);
+      continue;
+    }
+    if (link) NoteLink(g, path);
+    if (is_folder) {
       AddFolder(g, path, rel, origin);
     } else if (S_ISREG(est.st_mode)) {
       AddFile(g, path, rel, est, origin);
@@ -137,6 +177,8 @@ void AddInput(Gathering& g, const std::string& input) {
   struct stat st {};
   if (stat(input.c_str(), &st) != 0) Refuse(SystemError("cannot read", input));
   if (S_ISDIR(st.st_mode)) {
+    char real[PATH_MAX];
+    g.root = realpath(input.c_str(), real) ? real : input;
     AddFolder(g, input, "", "the folder " + Quote(input));
   } else if (S_ISREG(st.st_mode)) {
     // A file given by itself is named by its last path component.
@@ -144,13 +186,28 @@ void AddInput(Gathering& g, const std::string& input) {
     while (base.size() > 1 && base.back() == '/') base.pop_back();
     const size_t slash = base.rfind('/');
     if (slash != std::string::npos) base = base.substr(slash + 1);
-    if (IsExcluded(g.excludes, base)) return;
+    if (g.excludes.Excludes(base, false)) return;
     if (base.find('\\') != std::string::npos)
       Refuse("the name " + Quote(base) + " holds '\\', which Windows reads as a folder separator");
     AddFile(g, input, base, st, "the command line");
   } else {
     Refuse(Quote(input) + " is not a regular file or folder");
   }
+}
+
+// One warning for the links that lead out of their input folder, to what is
+// packed under another name too, or back into a folder being packed.
+void WarnAboutLinks(const Gathering& g) {
+  std::string parts;
+  auto add = [&](const std::vector<std::string>& links, const std::string& what) {
+    if (links.empty()) return;
+    parts += (parts.empty() ? "" : "; ") + NameList(links) +
+             (links.size() == 1 ? " leads" : " lead") + what;
+  };
+  add(g.links_out, " out of the input folder");
+  add(g.links_inside, " to what the input folder holds, which is packed twice");
+  add(g.links_back, " back into a folder being packed (not followed)");
+  if (!parts.empty()) Warn("symbolic links were followed: " + parts);
 }
 
 zip_t* OpenZip(const std::string& path) {
@@ -168,14 +225,13 @@ zip_t* OpenZip(const std::string& path) {
 }
 
 // Whether any folder above a ZIP entry, or the entry itself, is excluded.
-bool ZipEntryExcluded(const std::vector<std::string>& patterns, const std::string& name) {
-  if (patterns.empty()) return false;
+bool ZipEntryExcluded(Exclusions& patterns, const std::string& name) {
   std::string path = name;
   std::replace(path.begin(), path.end(), '\\', '/');
   for (size_t k = path.find('/'); k != std::string::npos; k = path.find('/', k + 1)) {
-    if (IsExcluded(patterns, path.substr(0, k))) return true;
+    if (patterns.Excludes(path.substr(0, k), true)) return true;
   }
-  return IsExcluded(patterns, path);
+  return patterns.Excludes(path, false);
 }
 
 void AddZipEntries(Gathering& g, zip_t* za, const std::string& zip_path) {
@@ -225,6 +281,44 @@ void AddZipEntries(Gathering& g, zip_t* za, const std::string& zip_path) {
     e.stamp = ZipStampFor(g.stamps, st.mtime);
     g.entries.push_back(e);
   }
+}
+
+// The first bytes of an entry's data, at most limit of them; false when they
+// cannot be read (packing the entry then reports why).
+bool ReadHead(const PlannedEntry& e, zip_t* za, size_t limit, std::vector<uint8_t>& head) {
+  head.assign(size_t(std::min<uint64_t>(e.size, limit)), 0);
+  size_t got = 0;
+  if (e.zip_index < 0) {
+    const int fd = open(e.source_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    while (got < head.size()) {
+      const ssize_t n = read(fd, &head[got], head.size() - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      got += size_t(n);
+    }
+    close(fd);
+  } else {
+    zip_file_t* zf = zip_fopen_index(za, zip_uint64_t(e.zip_index), 0);
+    if (!zf) return false;
+    zip_int64_t n = 0;
+    while (got < head.size() && (n = zip_fread(zf, &head[got], head.size() - got)) > 0)
+      got += size_t(n);
+    zip_fclose(zf);
+    if (n < 0) return false;
+  }
+  head.resize(got);
+  return true;
+}
+
+// Warns when the entry the stub starts is not a Windows program.
+void CheckWizardIsAProgram(const PlannedEntry& e, zip_t* za) {
+  std::vector<uint8_t> head;
+  if (!ReadHead(e, za, 64 << 10, head)) return;
+  const std::string why = NotAnyWindowsProgram(head);
+  if (!why.empty())
+    Warn("the wizard " + Quote(e.shown) + " is not a Windows program (" + why +
+         "); the stub will fail to start it");
 }
 
 // The fewest data bytes an entry can store: a copied ZIP entry its data as it
@@ -478,7 +572,18 @@ std::string StoredNameFor(const std::string& utf8, const std::string& origin) {
   return stored;
 }
 
-void OrderEntries(std::vector<PlannedEntry>& entries, const std::string& wizard) {
+namespace {
+
+// Where an entry comes from, for messages: " (from 'path')", or "".
+std::string SourceOf(const PlannedEntry& e) {
+  if (!e.source_path.empty()) return " (from " + Quote(e.source_path) + ")";
+  if (e.zip_index >= 0) return " (from --from-zip)";
+  return "";
+}
+
+}  // namespace
+
+size_t OrderEntries(std::vector<PlannedEntry>& entries, const std::string& wizard) {
   std::sort(entries.begin(), entries.end(),
             [](const PlannedEntry& a, const PlannedEntry& b) { return a.name < b.name; });
 
@@ -488,16 +593,23 @@ void OrderEntries(std::vector<PlannedEntry>& entries, const std::string& wizard)
   for (size_t i = 0; i < entries.size(); i++) folded.emplace_back(FoldNameCase(entries[i].name), i);
   std::sort(folded.begin(), folded.end());
   for (size_t i = 1; i < folded.size(); i++) {
-    if (folded[i].first == folded[i - 1].first)
-      Refuse("the entries " + Quote(entries[folded[i - 1].second].shown) + " and " +
-             Quote(entries[folded[i].second].shown) + " would be the same file on Windows");
+    if (folded[i].first == folded[i - 1].first) {
+      const PlannedEntry& a = entries[folded[i - 1].second];
+      const PlannedEntry& b = entries[folded[i].second];
+      Refuse("the entries " + Quote(a.shown) + SourceOf(a) + " and " + Quote(b.shown) +
+             SourceOf(b) + " would be the same file on Windows");
+    }
   }
-  std::set<std::string> files;
-  for (const auto& f : folded) files.insert(f.first);
+  std::map<std::string, size_t> files(folded.begin(), folded.end());
   for (const auto& f : folded) {
     for (size_t k = f.first.find('\\'); k != std::string::npos; k = f.first.find('\\', k + 1)) {
-      if (files.count(f.first.substr(0, k)))
-        Refuse(Quote(entries[f.second].shown) + " needs a folder where another entry is a file");
+      const auto file = files.find(f.first.substr(0, k));
+      if (file != files.end()) {
+        const PlannedEntry& a = entries[f.second];
+        const PlannedEntry& b = entries[file->second];
+        Refuse(Quote(a.shown) + SourceOf(a) + " needs a folder where the entry " +
+               Quote(b.shown) + SourceOf(b) + " is a file");
+      }
     }
   }
 
@@ -509,32 +621,60 @@ void OrderEntries(std::vector<PlannedEntry>& entries, const std::string& wizard)
     std::rotate(entries.begin(), it, it + 1);
   }
 
-  const PlannedEntry* started = nullptr;
+  size_t started = entries.size();
   std::vector<std::string> lower_exe;
-  for (const PlannedEntry& e : entries) {
+  for (size_t i = 0; i < entries.size(); i++) {
+    const PlannedEntry& e = entries[i];
     if (ContainsUpperExe(e.name)) {
-      if (!started) {
-        started = &e;
+      if (started == entries.size()) {
+        started = i;
         if (wizard.empty())
-          Warn("no --wizard given: the stub will start " + Quote(e.shown) +
-               ", the first path that holds \".EXE\"");
+          Inform("no --wizard given: the stub will start " + Quote(e.shown) +
+                 ", the first path that holds \".EXE\"");
       } else {
         Warn(Quote(e.shown) + " also holds \".EXE\"; the stub starts only the first such path, " +
-             Quote(started->shown));
+             Quote(entries[started].shown));
       }
     }
-    if (LooksLikeUnstartedExe(e.name)) lower_exe.push_back(Quote(e.shown));
+    if (LooksLikeUnstartedExe(e.name)) lower_exe.push_back(e.shown);
   }
   // Programs named in lower case are ordinary payload, unless no entry is
   // a wizard at all: then one of them was probably meant to be it.
-  if (!started && !lower_exe.empty()) {
-    std::string names;
-    for (size_t i = 0; i < lower_exe.size() && i < 5; i++) names += (i ? ", " : "") + lower_exe[i];
-    if (lower_exe.size() > 5) names += " and " + std::to_string(lower_exe.size() - 5) + " more";
+  if (started == entries.size()) {
+    std::string hint = " (name the wizard with --wizard; its name must hold \".EXE\")";
+    if (!lower_exe.empty())
+      hint = "; the stub never starts " + NameList(lower_exe) +
+             " (rename one to end in \".EXE\" and name it with --wizard)";
     Warn("no entry holds \".EXE\" in upper case, so the installer starts no wizard and only "
-         "reports where the files went; the stub never starts " + names +
-         " (rename one to end in \".EXE\" and name it with --wizard)");
+         "reports where the files went" + hint);
   }
+  return started;
+}
+
+void WarnAboutWindowsNames(const std::vector<PlannedEntry>& entries) {
+  const PlannedEntry* non_ascii = nullptr;
+  const PlannedEntry* longest = nullptr;
+  size_t non_ascii_count = 0, too_long = 0;
+  for (const PlannedEntry& e : entries) {
+    if (HasNonAscii(e.name) && non_ascii_count++ == 0) non_ascii = &e;
+    if (TooLongUnder(e.name, TypicalExtractionFolderLength)) {
+      too_long++;
+      if (!longest || e.name.size() > longest->name.size()) longest = &e;
+    }
+  }
+  if (non_ascii)
+    Warn(std::to_string(non_ascii_count) + (non_ascii_count == 1 ? " name holds" : " names hold") +
+         " characters outside ASCII, such as " + Quote(non_ascii->shown) +
+         "; they are stored in Windows-1252 and come out as given only where the user's "
+         "ANSI code page is 1252 (Western European); elsewhere the files get other names");
+  if (longest)
+    Warn(std::to_string(too_long) + " path" + (too_long == 1 ? "" : "s") +
+         " would be too long for the stub below a typical temporary folder such as " +
+         Quote(TypicalExtractionFolder) + " (" + std::to_string(MaxWindowsPath) +
+         " characters for a file, " + std::to_string(MaxWindowsFolderPath) +
+         " for a folder); the longest is " + Quote(longest->shown) + ", " +
+         std::to_string(TypicalExtractionFolderLength + longest->name.size()) +
+         " characters there");
 }
 
 uint64_t CheckArchiveCanFit(const std::vector<PlannedEntry>& entries, uint64_t stub_size,
@@ -552,14 +692,39 @@ uint64_t CheckArchiveCanFit(const std::vector<PlannedEntry>& entries, uint64_t s
   return least;
 }
 
-bool IsExcluded(const std::vector<std::string>& patterns, const std::string& relative) {
-  const size_t slash = relative.rfind('/');
-  const std::string bare = slash == std::string::npos ? relative : relative.substr(slash + 1);
-  for (const std::string& p : patterns) {
-    if (fnmatch(p.c_str(), relative.c_str(), 0) == 0 || fnmatch(p.c_str(), bare.c_str(), 0) == 0)
-      return true;
+Exclusions::Exclusions(const std::vector<std::string>& patterns) {
+  for (const std::string& given : patterns) {
+    Pattern p;
+    p.given = given;
+    p.glob = given;
+    std::replace(p.glob.begin(), p.glob.end(), '\\', '/');
+    while (p.glob.size() > 1 && p.glob.back() == '/') p.glob.pop_back(), p.folders_only = true;
+    while (p.glob.compare(0, 2, "./") == 0) p.glob.erase(0, 2), p.anchored = true;
+    p.glob = FoldUtf8Case(p.glob);
+    patterns_.push_back(p);
   }
-  return false;
+}
+
+bool Exclusions::Excludes(const std::string& relative, bool folder) {
+  if (patterns_.empty()) return false;
+  const std::string path = FoldUtf8Case(relative);
+  const size_t slash = path.rfind('/');
+  const std::string bare = slash == std::string::npos ? path : path.substr(slash + 1);
+  bool excluded = false;
+  for (Pattern& p : patterns_) {
+    if (p.folders_only && !folder) continue;
+    if (fnmatch(p.glob.c_str(), path.c_str(), FNM_NOESCAPE) == 0 ||
+        (!p.anchored && fnmatch(p.glob.c_str(), bare.c_str(), FNM_NOESCAPE) == 0))
+      excluded = p.used = true;
+  }
+  return excluded;
+}
+
+std::vector<std::string> Exclusions::Unused() const {
+  std::vector<std::string> unused;
+  for (const Pattern& p : patterns_)
+    if (!p.used) unused.push_back(p.given);
+  return unused;
 }
 
 StampRule StampRuleFromEnvironment() {
@@ -592,11 +757,19 @@ DosStamp ZipStampFor(const StampRule& rule, time_t libzip_mtime) {
   return DosStampFromTm(tm);
 }
 
-std::string NotAWindowsProgram(const std::vector<uint8_t>& f) {
+std::string NotAnyWindowsProgram(const std::vector<uint8_t>& f) {
   if (f.size() < 64 || f[0] != 'M' || f[1] != 'Z') return "it does not begin with \"MZ\"";
   const uint32_t pe = Get32(f.data() + 0x3C);
-  if (pe > f.size() || f.size() - pe < 24 + 2 || Get32(f.data() + pe) != 0x00004550u)
+  if (pe > f.size() || f.size() - pe < 4 || Get32(f.data() + pe) != 0x00004550u)
     return "it has no PE header";
+  return "";
+}
+
+std::string NotAWindowsProgram(const std::vector<uint8_t>& f) {
+  const std::string not_any = NotAnyWindowsProgram(f);
+  if (!not_any.empty()) return not_any;
+  const uint32_t pe = Get32(f.data() + 0x3C);
+  if (f.size() - pe < 24 + 2) return "it has no PE header";
   if (Get16(f.data() + pe + 4) != 0x014C) return "it is not a program for 32-bit x86";
   if (Get16(f.data() + pe + 24) != 0x010B) return "it has no PE32 optional header";
   return "";
@@ -612,13 +785,13 @@ void RunCreate(const PackOptions& o) {
     Refuse("the stub " + Quote(o.stub) + " is not a 32-bit Windows program: " + not_program);
 
   Gathering g;
-  g.excludes = o.excludes;
+  g.excludes = Exclusions(o.excludes);
   g.stamps = StampRuleFromEnvironment();
   // Nothing may be written over one of its own inputs, nor over a device.
   CheckOutputTarget(o.output, {o.stub, o.from_zip});
   struct stat out_st {};
   if (stat(o.output.c_str(), &out_st) == 0)
-    g.skip_valid = true, g.skip_dev = out_st.st_dev, g.skip_ino = out_st.st_ino;
+    g.output_exists = true, g.output_dev = out_st.st_dev, g.output_ino = out_st.st_ino;
 
   std::string wizard;
   if (!o.wizard.empty()) {
@@ -635,8 +808,14 @@ void RunCreate(const PackOptions& o) {
       za = OpenZip(o.from_zip);
       AddZipEntries(g, za, o.from_zip);
     }
+    WarnAboutLinks(g);
+    const std::vector<std::string> unused = g.excludes.Unused();
+    if (!unused.empty())
+      Warn("--exclude " + NameList(unused) + " matched nothing");
     if (g.entries.empty()) Refuse("nothing to pack: no files were found");
-    OrderEntries(g.entries, wizard);
+    const size_t started = OrderEntries(g.entries, wizard);
+    if (started < g.entries.size()) CheckWizardIsAProgram(g.entries[started], za);
+    WarnAboutWindowsNames(g.entries);
     CheckArchiveCanFit(g.entries, stub.size(), o.level == 0);
 
     unsigned threads = o.threads ? o.threads : std::thread::hardware_concurrency();

@@ -20,10 +20,27 @@ struct PackOptions {
   unsigned threads = 0;               // 0: one per processor
 };
 
-// Whether a file or folder is left out: pattern matched (fnmatch, '*' also
-// crossing '/') against its path relative to its input, with '/'
-// separators, or against its bare name.
-bool IsExcluded(const std::vector<std::string>& patterns, const std::string& relative);
+// The --exclude patterns. Each is a glob (fnmatch, '*' also crossing '/')
+// matched without case, as Windows compares names, against a path relative
+// to its input with '/' separators, or against its bare name. '\' counts as
+// '/'; a trailing '/' matches folders only; a leading "./" matches the
+// relative path only.
+class Exclusions {
+ public:
+  Exclusions() = default;
+  explicit Exclusions(const std::vector<std::string>& patterns);
+  // Whether a file or folder is left out; remembers which patterns matched.
+  bool Excludes(const std::string& relative, bool folder);
+  // The patterns, as given, that have left out nothing so far.
+  std::vector<std::string> Unused() const;
+
+ private:
+  struct Pattern {
+    std::string given, glob;
+    bool folders_only = false, anchored = false, used = false;
+  };
+  std::vector<Pattern> patterns_;
+};
 
 // How file times become MS-DOS stamps: local time, or with
 // SOURCE_DATE_EPOCH set, times clamped to it and converted in UTC.
@@ -41,6 +58,9 @@ DosStamp ZipStampFor(const StampRule& rule, time_t libzip_mtime);
 // Whether a file looks like a 32-bit Windows program: "MZ", and a PE header
 // for the i386 machine with a PE32 optional header. "" when it does.
 std::string NotAWindowsProgram(const std::vector<uint8_t>& file);
+// Whether the first bytes of a file begin a Windows program of any machine:
+// "MZ" and a PE signature where its header points. "" when they do.
+std::string NotAnyWindowsProgram(const std::vector<uint8_t>& head);
 
 // One entry to be written, before its data is read.
 struct PlannedEntry {
@@ -62,9 +82,15 @@ std::string StoredNameFor(const std::string& utf8, const std::string& origin);
 // Sorts by stored name, puts the wizard first, refuses duplicates (also those
 // Windows would take for one file) and a file that is also a folder, and
 // warns about other names the stub would start, and, when it would start
-// none, about names ending in ".exe" in another case. wizard is the stored
-// name, or empty.
-void OrderEntries(std::vector<PlannedEntry>& entries, const std::string& wizard);
+// none, that it starts none, naming entries ending in ".exe" in another
+// case. wizard is the stored name, or empty. Returns the index of the entry
+// the stub will start, or entries.size() for none.
+size_t OrderEntries(std::vector<PlannedEntry>& entries, const std::string& wizard);
+
+// Warns, once each, about names that may not come out right on Windows:
+// names outside ASCII (right only under the ANSI code page 1252), and paths
+// too long for the stub's ANSI calls below a typical temporary folder.
+void WarnAboutWindowsNames(const std::vector<PlannedEntry>& entries);
 
 // The fewest bytes the archive can take; refuses when even that, after the
 // stub, would not fit in 32-bit signed offsets. exact_files: file entries will
