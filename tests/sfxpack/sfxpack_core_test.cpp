@@ -102,7 +102,6 @@ TEST(EntryNames, VerdictsFollowWhatTheStubAndWindowsAccept) {
       {"Clock$", NameVerdict::Unwritable},
       {"COM\xB9", NameVerdict::Unwritable},  // superscript digits
       {"lpt\xB2.txt", NameVerdict::Unwritable},
-      {"COM\xB3", NameVerdict::Unwritable},
       {"COM\xB4", NameVerdict::Ok},  // an acute accent
       {"COM10", NameVerdict::Ok},
       {"CONIN", NameVerdict::Ok},
