@@ -33,6 +33,8 @@ def main() -> int:
         print(f"{exe}: the image holds the archive marker; choose another key", file=sys.stderr)
         return 1
     exe.write_bytes(bytes(image))
+    # The stub's size, as every installer carries it.
+    print(f"{exe.name}: {len(image)} bytes")
     return 0
 
 

@@ -11,6 +11,8 @@ packages=(
   libdeflate-dev libzip-dev libcli11-dev zlib1g-dev
   python3 zip unzip gzip osslsigncode openssl
   dpkg-dev file p7zip-full
+  # The package check: Debian's lintian, and man for the manual page.
+  lintian man-db
   # The i386 decoder benchmark: g++ -m32 and the peers built for i386.
   gcc-multilib g++-multilib zlib1g-dev:i386 libdeflate-dev:i386
   # The Wine benchmark's peer installer.

@@ -39,8 +39,23 @@ def imports():
     return found, text
 
 
+# The stub's size limit: 23,040 bytes of headers, code, data and resources
+# plus 1,024 bytes (732 bytes padded to the file alignment) of relocations.
+MAX_SIZE = 23_040 + 1_024
+
+
 class StubImage(unittest.TestCase):
     image = STUB.read_bytes()
+
+    def test_within_its_size(self):
+        self.assertLessEqual(len(self.image), MAX_SIZE)
+
+    def test_relocatable_with_aslr_and_nx(self):
+        word = lambda at, n: int.from_bytes(self.image[at:at + n], "little")
+        pe = word(0x3C, 4)
+        self.assertEqual(word(pe + 22, 2) & 0x0001, 0, "relocations stripped")
+        self.assertEqual(word(pe + 24 + 70, 2) & 0x0140, 0x0140, "DYNAMIC_BASE and NX_COMPAT")
+        self.assertGreater(word(pe + 24 + 96 + 5 * 8 + 4, 4), 0, "size of the relocation directory")
 
     def test_imports_two_old_dlls_only(self):
         found, _ = imports()

@@ -77,10 +77,29 @@ def read(path):
         return f.read()
 
 
+def checksum_field(data):
+    """Offset of the PE checksum field: 4 + 20 + 64 bytes from the PE header."""
+    return struct.unpack_from("<I", data, 0x3C)[0] + 88
+
+
+def pe_checksum(data):
+    """The PE image checksum, summed here word by word as the loader does."""
+    at = checksum_field(data)
+    words = data[:at] + bytes(4) + data[at + 4:] + bytes(len(data) % 2)
+    total = 0
+    for (word,) in struct.iter_unpack("<H", words):
+        total += word
+        total = (total & 0xFFFF) + (total >> 16)
+    return (total + len(data)) & 0xFFFFFFFF
+
+
 def archive_of(test, installer, stub=STUB):
-    """The descrambled archive; checks that it starts right after the stub."""
+    """The descrambled archive; checks that it starts right after the stub,
+    which it holds as it is but for a correct checksum field."""
     data = read(installer)
-    test.assertEqual(data[:len(stub)], stub)
+    at = checksum_field(stub)
+    test.assertEqual(data[:at] + data[at + 4:len(stub)], stub[:at] + stub[at + 4:])
+    test.assertEqual(struct.unpack_from("<I", data, at)[0], pe_checksum(data))
     test.assertEqual(data[len(stub):len(stub) + 6], MARKER)
     return scramble(data[len(stub):])
 
@@ -183,6 +202,20 @@ class RoundTrip(Case):
         self.assertEqual(files_below(target), tree)
         for i, name in enumerate(sorted(tree)):
             self.assertEqual(os.stat(os.path.join(target, name)).st_mtime, T0 + 2 * i, name)
+
+    def test_pe_checksum_of_the_whole_installer(self):
+        # Odd and even lengths, stored and deflated data, empty files.
+        cases = [("0", {"a.txt": b""}), ("0", {"a.txt": b"x"}), ("0", {"a.txt": b"xy"}),
+                 ("12", {"a.txt": b"text " * 3000, "b.bin": bytes(range(256)) * 9}),
+                 ("6", {"c/d.txt": os.urandom(70001)})]
+        for i, (level, files) in enumerate(cases):
+            for name, data in files.items():
+                write(self.path(f"in{i}", name), data)
+            out = self.path(f"o{i}.exe")
+            self.create(out, "--level", level, self.path(f"in{i}"))
+            with self.subTest(case=i):
+                archive_of(self, out)
+                self.assertEqual(run("test", out).returncode, 0)
 
     def test_descrambled_archive_is_a_standard_zip(self):
         tree = self.make_tree()
@@ -981,6 +1014,11 @@ class RealStub(Case):
         subprocess.run([tool, "sign", "-certs", cert, "-key", key, "-n", "Example",
                         "-in", out, "-out", signed], check=True, capture_output=True)
         self.assertGreater(os.path.getsize(signed), os.path.getsize(out))
+        # The signing tool writes its own checksum of the signed file: the
+        # sum computed here agrees with it, and with sfxpack's before.
+        for installer in (out, signed):
+            data = read(installer)
+            self.assertEqual(struct.unpack_from("<I", data, checksum_field(data))[0], pe_checksum(data))
         self.assertEqual(run("test", signed).returncode, 0)
         self.assertEqual(run("extract", signed, "-d", self.path("x")).returncode, 0)
         self.assertEqual(read(self.path("x", "data", "big.txt")), b"line of text\n" * 5000)

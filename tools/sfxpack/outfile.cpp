@@ -133,8 +133,9 @@ void OutputFile::WriteScrambled(const uint8_t* p, size_t n) {
   }
 }
 
-void OutputFile::Commit() {
+void OutputFile::Commit(const std::function<void(int fd)>& before_rename) {
   Flush();
+  if (before_rename) before_rename(fd_);
   const mode_t mask = umask(0);
   umask(mask);
   if (fchmod(fd_, 0666 & ~mask) != 0 || fsync(fd_) != 0)

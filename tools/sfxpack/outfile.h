@@ -6,6 +6,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,9 +29,9 @@ class OutputFile {
   // Writes n bytes XORed with the archive key, leaving p as it was.
   void WriteScrambled(const uint8_t* p, size_t n);
   uint64_t Written() const { return written_; }
-  // Flushes, gives the file mode 0666 less the umask and renames it over the
-  // target.
-  void Commit();
+  // Flushes, lets before_rename (when given) read and change the file,
+  // gives it mode 0666 less the umask and renames it over the target.
+  void Commit(const std::function<void(int fd)>& before_rename = nullptr);
 
  private:
   void Flush();

@@ -23,6 +23,7 @@
 #include "codec.h"
 #include "console.h"
 #include "outfile.h"
+#include "pe_checksum.h"
 #include "winnames.h"
 
 namespace {
@@ -826,7 +827,7 @@ void RunCreate(const PackOptions& o) {
     // it only when complete.
     OutputFile out(o.output);
     WriteInstaller(out, stub, g.entries, za, o.level, threads);
-    out.Commit();
+    out.Commit([&](int fd) { StampPeChecksum(fd, o.output, stub); });
     if (za) zip_discard(za);
     za = nullptr;
     uint64_t bytes_in = 0;
