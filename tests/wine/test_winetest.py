@@ -7,9 +7,9 @@ import json
 import os
 import signal
 import subprocess
-import sys
 import tempfile
 import unittest
+from unittest import mock
 from pathlib import Path
 
 import winetest
@@ -134,76 +134,46 @@ class StateTest(unittest.TestCase):
 
 class ProcessesTest(unittest.TestCase):
     def test_processes_of_a_prefix(self):
-        prefix = "/b/wine/prefix"
-        me, parent = os.getpid(), 4000000
-        # pid: (environment or None for unreadable, parent pid)
-        table = {
-            100: (b"A=1\0WINEPREFIX=/b/wine/prefix\0", 1),          # the one to find
-            101: (b"WINEPREFIX=/b/wine/prefix2\0", 1),               # another prefix
-            102: (b"X=WINEPREFIX=/b/wine/prefix\0", 1),              # only inside a value
-            103: (b"", 1),                                           # a zombie
-            104: (None, 1),                                          # not readable
-            me: (b"WINEPREFIX=/b/wine/prefix\0", parent),           # this process
-            parent: (b"WINEPREFIX=/b/wine/prefix\0", 1),            # its parent
-        }
+        me, parent = os.getpid(), 99999999
+        # pid: (environment, None where unreadable; parent pid). Only 100 counts:
+        # another prefix, the name inside a value, a zombie, this process and its parent do not.
+        table = {100: (b"A=1\0WINEPREFIX=/p\0", 1), 101: (b"WINEPREFIX=/p2\0", 1), 102: (b"X=WINEPREFIX=/p\0", 1),
+                 103: (b"", 1), 104: (None, 1), me: (b"WINEPREFIX=/p\0", parent), parent: (b"WINEPREFIX=/p\0", 1)}
         with tempfile.TemporaryDirectory() as root:
-            proc = Path(root)
-            (proc / "sys").mkdir()
             for pid, (environ, ppid) in table.items():
-                (proc / str(pid)).mkdir()
-                (proc / str(pid) / "stat").write_text(f"{pid} (a (b) c) S {ppid} 0 0\n")
+                (Path(root) / str(pid)).mkdir()
+                (Path(root) / str(pid) / "stat").write_text(f"{pid} (a (b) c) S {ppid} 0\n")
                 if environ is not None:
-                    (proc / str(pid) / "environ").write_bytes(environ)
-            self.assertEqual(winetest.processes_of(Path(prefix), proc), [100])
+                    (Path(root) / str(pid) / "environ").write_bytes(environ)
+            self.assertEqual(winetest.processes_of(Path("/p"), Path(root)), [100])
 
-    def spawn(self, prefix: Path, ignore_term: bool = False) -> subprocess.Popen:
-        code = "import signal, time\n"
-        if ignore_term:
-            code += "signal.signal(signal.SIGTERM, signal.SIG_IGN)\n"
-        code += "print('up', flush=True)\ntime.sleep(600)\n"
-        child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
-                                 env=dict(os.environ, WINEPREFIX=str(prefix)))
+    def spawn(self, prefix: Path, stubborn: bool) -> subprocess.Popen:
+        """A process of the prefix; a stubborn one ignores SIGTERM."""
+        child = subprocess.Popen(["sh", "-c", ("trap '' TERM; " if stubborn else "") + "echo up; exec sleep 600"],
+                                 stdout=subprocess.PIPE, env=dict(os.environ, WINEPREFIX=str(prefix)))
         self.addCleanup(lambda: (child.kill(), child.wait(), child.stdout.close()))
-        self.assertEqual(child.stdout.readline(), b"up\n")    # its handlers are in place
+        self.assertEqual(child.stdout.readline(), b"up\n")
         return child
 
-    def test_stop_ends_the_prefix_processes_and_spares_others(self):
-        with tempfile.TemporaryDirectory() as root:
-            prefix, other = Path(root) / "prefix", Path(root) / "other"
-            polite, stubborn, bystander = self.spawn(prefix), self.spawn(prefix, True), self.spawn(other)
-            self.assertEqual(winetest.processes_of(prefix), sorted([polite.pid, stubborn.pid]))
-            self.assertEqual(winetest.stop_processes(prefix, grace=0.2), [])
-            self.assertEqual((polite.wait(60), stubborn.wait(60)), (-signal.SIGTERM, -signal.SIGKILL))
-            self.assertIsNone(bystander.poll())
-            self.assertEqual(winetest.processes_of(other), [bystander.pid])
-
     def test_setup_and_cleanup_stop_what_an_earlier_setup_left(self):
-        # action: (extra arguments, exit codes it may give, whether it stops the process)
-        table = {
-            # No cross build in the folder: the set-up fails (or skips without Wine),
-            # but only after stopping what was left.
-            "setup": (["preload"], (1, winetest.SKIP_CODE), True),
-            "cleanup": ([], (0,), True),
-            "leftovers": ([], (1,), False),      # only looks, and says what is left
-        }
-        for action, (extra, codes, stops) in table.items():
-            with self.subTest(action=action), tempfile.TemporaryDirectory() as build:
+        # action, arguments after the build folder, exit codes, a stubborn process, how it ends (None: it runs on)
+        table = [("setup", ["preload"], (1, winetest.SKIP_CODE), False, -signal.SIGTERM),  # fails: no cross build
+                 ("cleanup", [], (0,), True, -signal.SIGKILL),
+                 ("leftovers", [], (1,), False, None)]
+        for action, extra, codes, stubborn, end in table:
+            with self.subTest(action=action), tempfile.TemporaryDirectory() as build, \
+                    mock.patch.object(winetest, "STOP_GRACE", 0.2), contextlib.redirect_stdout(io.StringIO()):
                 h = winetest.Harness(Path(build))
                 h.wine_dir.mkdir(parents=True)
-                h.state_file.write_text(json.dumps({"status": "ok", "display": ":99"}))
-                left = self.spawn(h.prefix)
-                with contextlib.redirect_stdout(io.StringIO()) as said:
-                    self.assertIn(winetest.main(["winetest.py", action, build, *extra]), codes)
-                self.assertEqual(f"{left.pid} " in said.getvalue(), not stops)
-                if not stops:
-                    self.assertIsNone(left.poll())
-                    continue
-                self.assertEqual(left.wait(60), -signal.SIGTERM)
-                state = json.loads(h.state_file.read_text()) if h.state_file.exists() else {}
-                self.assertNotEqual(state.get("status"), "ok")
-                with contextlib.redirect_stdout(io.StringIO()):
+                h.state_file.write_text('{"status": "ok"}')
+                left, other = self.spawn(h.prefix, stubborn), self.spawn(Path(build) / "other", False)
+                self.assertIn(winetest.main(["winetest.py", action, build, *extra]), codes)
+                self.assertEqual(left.wait(60) if end else left.poll(), end)
+                self.assertIsNone(other.poll())
+                if end:
+                    state = json.loads(h.state_file.read_text()) if h.state_file.exists() else {}
+                    self.assertNotEqual(state.get("status"), "ok")
                     self.assertEqual(winetest.main(["winetest.py", "leftovers", build]), 0)
-
 
 if __name__ == "__main__":
     unittest.main()

@@ -562,11 +562,11 @@ def _ancestry(proc: Path) -> set:
     return pids
 
 
-def stop_processes(prefix: Path, proc: Path = PROC, grace: float = STOP_GRACE) -> List[int]:
+def stop_processes(prefix: Path, proc: Path = PROC) -> List[int]:
     """Sends SIGTERM to every process of the prefix, and SIGKILL to those
-    still there after `grace` seconds; waits up to STOP_TIMEOUT seconds for
-    those to end. Returns the pids left at the end."""
-    for sig, wait in ((signal.SIGTERM, grace), (signal.SIGKILL, STOP_TIMEOUT)):
+    still there after STOP_GRACE seconds; waits up to STOP_TIMEOUT seconds
+    for those to end. Returns the pids left at the end."""
+    for sig, wait in ((signal.SIGTERM, STOP_GRACE), (signal.SIGKILL, STOP_TIMEOUT)):
         pids = processes_of(prefix, proc)
         for pid in pids:
             try:
