@@ -7,6 +7,7 @@ import json
 import os
 import signal
 import subprocess
+import sys
 import tempfile
 import unittest
 from unittest import mock
@@ -112,6 +113,15 @@ class StateTest(unittest.TestCase):
         with self.assertRaisesRegex(winetest.Skip, "no wine here"):
             self.harness_with({"status": "skip", "reason": "no wine here"}).require_ready()
         self.harness_with({"status": "ok"}).require_ready()
+
+    def test_a_case_skips_before_it_touches_a_half_made_prefix(self):
+        for state in (None, {"status": "starting"}, {"status": "skip", "reason": "wineboot failed"}):
+            with self.subTest(state=state):
+                h = self.harness_with(state)
+                (h.prefix / "drive_c" / "users").mkdir(parents=True)    # no Temp folder in it
+                done = subprocess.run([sys.executable, "-B", "cases.py", str(h.build), "extract_nested_stored"],
+                                      capture_output=True, cwd=Path(__file__).parent)
+                self.assertEqual(done.returncode, winetest.SKIP_CODE, done.stdout)
 
     def test_environment(self):
         h = self.harness_with({"status": "ok", "display": ":42", "locale": "C.UTF-8",
