@@ -451,6 +451,8 @@ def main(argv):
         return 2
     h = Harness(Path(argv[1]))
     try:
+        # Before the case looks into the prefix, which a skipped set-up may have left half made.
+        h.require_ready()
         CASES[argv[2]](h)
     except Skip as e:
         print(f"SKIPPED: {e}")

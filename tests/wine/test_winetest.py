@@ -1,8 +1,16 @@
 """Unit tests of the Wine driver's parts that need no Wine: reading
-sfxwatch's log, the Windows names of paths, and the state a case checks."""
+sfxwatch's log, the Windows names of paths, the state a case checks, and
+finding and stopping the processes of a prefix."""
+import contextlib
+import io
 import json
+import os
+import signal
+import subprocess
+import sys
 import tempfile
 import unittest
+from unittest import mock
 from pathlib import Path
 
 import winetest
@@ -106,6 +114,15 @@ class StateTest(unittest.TestCase):
             self.harness_with({"status": "skip", "reason": "no wine here"}).require_ready()
         self.harness_with({"status": "ok"}).require_ready()
 
+    def test_a_case_skips_before_it_touches_a_half_made_prefix(self):
+        for state in (None, {"status": "starting"}, {"status": "skip", "reason": "wineboot failed"}):
+            with self.subTest(state=state):
+                h = self.harness_with(state)
+                (h.prefix / "drive_c" / "users").mkdir(parents=True)    # no Temp folder in it
+                done = subprocess.run([sys.executable, "-B", "cases.py", str(h.build), "extract_nested_stored"],
+                                      capture_output=True, cwd=Path(__file__).parent)
+                self.assertEqual(done.returncode, winetest.SKIP_CODE, done.stdout)
+
     def test_environment(self):
         h = self.harness_with({"status": "ok", "display": ":42", "locale": "C.UTF-8",
                                "preload": "/x/$LIB/libsfxwinefix.so"})
@@ -124,6 +141,49 @@ class StateTest(unittest.TestCase):
         self.assertIn('"Decorated"="N"', text)
         text.encode("ascii")
 
+
+class ProcessesTest(unittest.TestCase):
+    def test_processes_of_a_prefix(self):
+        me, parent = os.getpid(), 99999999
+        # pid: (environment, None where unreadable; parent pid). Only 100 counts:
+        # another prefix, the name inside a value, a zombie, this process and its parent do not.
+        table = {100: (b"A=1\0WINEPREFIX=/p\0", 1), 101: (b"WINEPREFIX=/p2\0", 1), 102: (b"X=WINEPREFIX=/p\0", 1),
+                 103: (b"", 1), 104: (None, 1), me: (b"WINEPREFIX=/p\0", parent), parent: (b"WINEPREFIX=/p\0", 1)}
+        with tempfile.TemporaryDirectory() as root:
+            for pid, (environ, ppid) in table.items():
+                (Path(root) / str(pid)).mkdir()
+                (Path(root) / str(pid) / "stat").write_text(f"{pid} (a (b) c) S {ppid} 0\n")
+                if environ is not None:
+                    (Path(root) / str(pid) / "environ").write_bytes(environ)
+            self.assertEqual(winetest.processes_of(Path("/p"), Path(root)), [100])
+
+    def spawn(self, prefix: Path, stubborn: bool) -> subprocess.Popen:
+        """A process of the prefix; a stubborn one ignores SIGTERM."""
+        child = subprocess.Popen(["sh", "-c", ("trap '' TERM; " if stubborn else "") + "echo up; exec sleep 600"],
+                                 stdout=subprocess.PIPE, env=dict(os.environ, WINEPREFIX=str(prefix)))
+        self.addCleanup(lambda: (child.kill(), child.wait(), child.stdout.close()))
+        self.assertEqual(child.stdout.readline(), b"up\n")
+        return child
+
+    def test_setup_and_cleanup_stop_what_an_earlier_setup_left(self):
+        # action, arguments after the build folder, exit codes, a stubborn process, how it ends (None: it runs on)
+        table = [("setup", ["preload"], (1, winetest.SKIP_CODE), False, -signal.SIGTERM),  # fails: no cross build
+                 ("cleanup", [], (0,), True, -signal.SIGKILL),
+                 ("leftovers", [], (1,), False, None)]
+        for action, extra, codes, stubborn, end in table:
+            with self.subTest(action=action), tempfile.TemporaryDirectory() as build, \
+                    mock.patch.object(winetest, "STOP_GRACE", 0.2), contextlib.redirect_stdout(io.StringIO()):
+                h = winetest.Harness(Path(build))
+                h.wine_dir.mkdir(parents=True)
+                h.state_file.write_text('{"status": "ok"}')
+                left, other = self.spawn(h.prefix, stubborn), self.spawn(Path(build) / "other", False)
+                self.assertIn(winetest.main(["winetest.py", action, build, *extra]), codes)
+                self.assertEqual(left.wait(60) if end else left.poll(), end)
+                self.assertIsNone(other.poll())
+                if end:
+                    state = json.loads(h.state_file.read_text()) if h.state_file.exists() else {}
+                    self.assertNotEqual(state.get("status"), "ok")
+                    self.assertEqual(winetest.main(["winetest.py", "leftovers", build]), 0)
 
 if __name__ == "__main__":
     unittest.main()

@@ -7,12 +7,19 @@ sfxwatch.exe, our Windows helper, which records every message box and the
 wait window, presses OK, cancels the wait window on request and asks this
 side for screenshots. `Harness.run` returns what it saw as a `Result`.
 
+Every process a set-up starts, Xvfb included, has the prefix as WINEPREFIX in
+its environment. By that mark setup (first thing) and cleanup find and stop
+whatever any earlier run of the same build folder left running (a repeated
+set-up, a failed or killed one, an interrupted run), and `leftovers` checks
+that nothing is left.
+
 Where Wine cannot run programs here, setup says why and every case reports
 SKIPPED (exit code 77), never passed.
 
 Command line:
   winetest.py setup BUILD_DIR PRELOAD_DIR
   winetest.py cleanup BUILD_DIR
+  winetest.py leftovers BUILD_DIR   exit 1 when a process of the prefix runs
 """
 from __future__ import annotations
 
@@ -42,6 +49,11 @@ LABEL_RE = re.compile(r"^[A-Za-z0-9_.-]+$")
 # local-to-UTC step shows up as nine hours off.
 TEST_ZONE = "Asia/Tokyo"
 TEST_ZONE_OFFSET = 9 * 3600
+PROC = Path("/proc")
+# How long a stop gives processes to end after SIGTERM before it sends
+# SIGKILL, and how long it then waits for them; they usually end at once.
+STOP_GRACE = 30.0
+STOP_TIMEOUT = 60.0
 
 
 class Skip(Exception):
@@ -397,16 +409,25 @@ class Harness:
 
     # -- set-up and clean-up -----------------------------------------------
     def setup(self, preload_dir: Path) -> float:
-        """Creates the prefix and starts Xvfb. Raises Skip where Wine cannot run."""
+        """Creates the prefix and starts Xvfb. Raises Skip where Wine cannot run.
+        First stops what an earlier set-up of this folder left running: a
+        repeated set-up would otherwise start a second display and server
+        over the first ones, which nothing would stop."""
         self.wine_dir.mkdir(parents=True, exist_ok=True)
+        left = self.stop_all()
         self.state = {"status": "starting", "emulated": emulated(), "locale": english_locale()}
+        self._save_state()
         try:
+            check(not left, "processes of an earlier set-up did not end: " + "; ".join(map(_describe, left)))
             return self._setup(Path(preload_dir))
         except Skip as e:
             self.state.update(status="skip", reason=str(e))
             raise
         finally:
-            self.state_file.write_text(json.dumps(self.state, indent=1))
+            self._save_state()
+
+    def _save_state(self):
+        self.state_file.write_text(json.dumps(self.state, indent=1))
 
     def _setup(self, preload_dir: Path) -> float:
         for tool in ("wine", "wineserver", "Xvfb", "import", "identify"):
@@ -465,13 +486,16 @@ class Harness:
 
     def _start_xvfb(self):
         read_fd, write_fd = os.pipe()
+        # The prefix in Xvfb's environment marks it as this folder's display.
+        marked = dict(os.environ, WINEPREFIX=str(self.prefix))
         xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_fd), "-screen", "0",
                                  f"{SCREEN[0]}x{SCREEN[1]}x24", "-nolisten", "tcp", "-noreset"],
                                 pass_fds=(write_fd,), stdin=subprocess.DEVNULL,
                                 stdout=subprocess.DEVNULL, stderr=open(self.wine_dir / "xvfb.log", "wb"),
-                                start_new_session=True)
+                                start_new_session=True, env=marked)
         os.close(write_fd)
         self.state["xvfb_pid"] = xvfb.pid
+        self._save_state()
         number = b""
         deadline = time.monotonic() + 30
         while not number.endswith(b"\n") and time.monotonic() < deadline:
@@ -486,21 +510,82 @@ class Harness:
             raise Skip(f"Xvfb did not start: {_tail(self.wine_dir / 'xvfb.log')}")
         self.state["display"] = ":" + number.strip().decode()
 
-    def cleanup(self):
-        if self.state.get("display") or self.prefix.exists():
+    def stop_all(self) -> List[int]:
+        """Stops the prefix's wineserver with its processes, then whatever
+        else still runs with the prefix (Xvfb, a process that lost its server).
+        Returns the pids that did not end."""
+        if self.prefix.is_dir():
             try:
-                subprocess.run(["wineserver", "-k"], env=self.env(), timeout=120,
+                subprocess.run(["wineserver", "-k"], env=self.env(), timeout=120, stdin=subprocess.DEVNULL,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             except (OSError, subprocess.SubprocessError):
                 pass
-        pid = self.state.get("xvfb_pid")
-        if pid and _is_process(pid, b"Xvfb"):
-            os.kill(pid, signal.SIGTERM)
-            for _ in range(50):
-                if not _is_process(pid, b"Xvfb"):
-                    break
-                time.sleep(0.1)
+        return stop_processes(self.prefix)
+
+    def cleanup(self) -> List[int]:
+        """Stops everything any set-up of this folder started; returns the
+        pids that did not end."""
+        left = self.stop_all()
         self.state_file.unlink(missing_ok=True)
+        return left
+
+
+# -------------------------------------------------------------- processes --
+
+def processes_of(prefix: Path, proc: Path = PROC) -> List[int]:
+    """The processes with WINEPREFIX=prefix in their environment, leaving out
+    this process and its ancestors. A zombie has no environment left, so
+    one that nobody reaped does not count."""
+    mine = _ancestry(proc)
+    return sorted(int(d.name) for d in proc.iterdir()
+                  if d.name.isdigit() and int(d.name) not in mine and _names_prefix(d, prefix))
+
+
+def _names_prefix(pid_dir: Path, prefix: Path) -> bool:
+    try:
+        environ = (pid_dir / "environ").read_bytes()
+    except OSError:
+        return False
+    return b"WINEPREFIX=" + os.fsencode(str(prefix)) in environ.split(b"\0")
+
+
+def _ancestry(proc: Path) -> set:
+    """This process and its ancestors, followed through proc/PID/stat."""
+    pids, pid = set(), os.getpid()
+    while pid > 0 and pid not in pids:
+        pids.add(pid)
+        try:
+            # The parent pid is the second field after the parenthesised name.
+            pid = int((proc / str(pid) / "stat").read_text().rsplit(")", 1)[1].split()[1])
+        except (OSError, ValueError, IndexError):
+            break
+    return pids
+
+
+def stop_processes(prefix: Path, proc: Path = PROC) -> List[int]:
+    """Sends SIGTERM to every process of the prefix, and SIGKILL to those
+    still there after STOP_GRACE seconds; waits up to STOP_TIMEOUT seconds
+    for those to end. Returns the pids left at the end."""
+    for sig, wait in ((signal.SIGTERM, STOP_GRACE), (signal.SIGKILL, STOP_TIMEOUT)):
+        pids = processes_of(prefix, proc)
+        for pid in pids:
+            try:
+                os.kill(pid, sig)
+            except OSError:
+                pass
+        deadline = time.monotonic() + wait
+        while pids and time.monotonic() < deadline:
+            time.sleep(0.05)
+            pids = [pid for pid in pids if _names_prefix(proc / str(pid), prefix)]
+    return processes_of(prefix, proc)
+
+
+def _describe(pid: int, proc: Path = PROC) -> str:
+    try:
+        words = (proc / str(pid) / "cmdline").read_bytes().split(b"\0")
+    except OSError:
+        return f"{pid} (gone)"
+    return f"{pid} {b' '.join(words).decode(errors='replace').strip()}"
 
 
 def _is_process(pid: int, name: bytes) -> bool:
@@ -542,9 +627,14 @@ def main(argv: List[str]) -> int:
               f"(prefix {harness.state['prefix_seconds']} s, probe {harness.state['probe_seconds']} s"
               f"{', under qemu' if harness.state['emulated'] else ''})")
         return 0
-    if len(argv) == 3 and argv[1] == "cleanup":
-        Harness(Path(argv[2])).cleanup()
-        return 0
+    if len(argv) == 3 and argv[1] in ("cleanup", "leftovers"):
+        harness = Harness(Path(argv[2]))
+        left = harness.cleanup() if argv[1] == "cleanup" else processes_of(harness.prefix)
+        for pid in left:
+            print(f"still running with WINEPREFIX={harness.prefix}: {_describe(pid)}")
+        if not left:
+            print(f"nothing runs with WINEPREFIX={harness.prefix}")
+        return 1 if left else 0
     print(__doc__)
     return 2
 
