@@ -442,17 +442,17 @@ TEST(InstallerWalk, DecodeCatchesDamageAndTruncation) {
   std::string why;
   InstallerWalk w = WalkInstaller(file.data(), file.size());
   ASSERT_EQ(w.entries.size(), 2u);
-  ASSERT_TRUE(DecodeEntry(w.entries[1], file.data(), data, &why)) << why;
+  ASSERT_TRUE(DecodeEntry(w.entries[1], InstallerBytes::InMemory(file.data(), file.size()), data, &why)) << why;
   EXPECT_EQ(std::string(data.begin(), data.end()), "world");
   file[w.entries[1].data_pos + 2] ^= 0x40;
-  EXPECT_FALSE(DecodeEntry(w.entries[1], file.data(), data, &why));
+  EXPECT_FALSE(DecodeEntry(w.entries[1], InstallerBytes::InMemory(file.data(), file.size()), data, &why));
   EXPECT_NE(why.find("CRC-32"), std::string::npos) << why;
   // Cut inside the second entry's data: it is walked but cannot be decoded.
   file.resize(w.entries[1].data_pos + 3);
   w = WalkInstaller(file.data(), file.size());
   ASSERT_EQ(w.entries.size(), 2u);
   EXPECT_EQ(w.entries[1].data_present, 3u);
-  EXPECT_FALSE(DecodeEntry(w.entries[1], file.data(), data, &why));
+  EXPECT_FALSE(DecodeEntry(w.entries[1], InstallerBytes::InMemory(file.data(), file.size()), data, &why));
 }
 
 PlannedEntry Planned(const std::string& name, uint64_t zip_size = 0) {
