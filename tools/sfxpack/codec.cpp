@@ -155,7 +155,8 @@ struct StreamInflater::Zlib {
   z_stream s{};
 };
 
-StreamInflater::StreamInflater() : z_(new Zlib), out_(new uint8_t[OutputBlock]) {
+StreamInflater::StreamInflater(size_t block)
+    : z_(new Zlib), out_(new uint8_t[block ? block : 1]), block_(block ? block : 1) {
   if (inflateInit2(&z_->s, -15) != Z_OK) throw std::bad_alloc();  // raw deflate
 }
 
@@ -169,9 +170,9 @@ StreamInflater::State StreamInflater::Feed(const uint8_t* in, size_t n, const Pu
     z.avail_in = uInt(piece);
     while (true) {
       z.next_out = out_.get();
-      z.avail_out = uInt(OutputBlock);
+      z.avail_out = uInt(block_);
       const int r = inflate(&z, Z_NO_FLUSH);
-      const size_t got = OutputBlock - z.avail_out;
+      const size_t got = block_ - z.avail_out;
       if (got > 0 && !put(out_.get(), got)) return State::Stopped;
       if (r == Z_STREAM_END) {
         ended_ = true;

@@ -46,11 +46,12 @@ bool StubInflate(int in_fd, uint64_t pos, uint32_t n, int out_fd,
 class StreamInflater {
  public:
   enum class State { More, Ended, Damaged, Stopped };
-  // Receives each block of output (at most OutputBlock bytes); false stops.
+  // Receives each block of output; false stops.
   using Put = std::function<bool(const uint8_t* p, size_t n)>;
   static constexpr size_t OutputBlock = 256 * 1024;
 
-  StreamInflater();
+  // block: the most output put is given at a time.
+  explicit StreamInflater(size_t block = OutputBlock);
   ~StreamInflater();
   StreamInflater(const StreamInflater&) = delete;
   StreamInflater& operator=(const StreamInflater&) = delete;
@@ -63,6 +64,7 @@ class StreamInflater {
   struct Zlib;
   std::unique_ptr<Zlib> z_;
   std::unique_ptr<uint8_t[]> out_;
+  size_t block_;
   bool ended_ = false;
 };
 

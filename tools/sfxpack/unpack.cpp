@@ -217,6 +217,21 @@ size_t InstallerBytes::Read(uint64_t pos, uint8_t* out, size_t n) const {
     memcpy(out, data + pos, n);
     return n;
   }
+  constexpr size_t Window = 65536;
+  if (n >= Window / 4) return ReadFile(pos, out, n);
+  std::vector<uint8_t>& w = window_;
+  if (pos < window_pos_ || pos + n > window_pos_ + w.size()) {
+    w.resize(Window);
+    w.resize(ReadFile(pos, w.data(), Window));
+    window_pos_ = pos;
+  }
+  // Fewer only when the file has shrunk since it was opened.
+  const size_t got = std::min<uint64_t>(n, window_pos_ + w.size() - pos);
+  memcpy(out, w.data() + (pos - window_pos_), got);
+  return got;
+}
+
+size_t InstallerBytes::ReadFile(uint64_t pos, uint8_t* out, size_t n) const {
   size_t done = 0;
   while (done < n) {
     const ssize_t k = pread(fd, out + done, n - done, off_t(pos + done));
@@ -354,7 +369,13 @@ bool CheckEntryData(const FoundEntry& e, const InstallerBytes& file, bool with_s
   std::unique_ptr<StubDecoding> stub;
   if (deflated && with_stub && file.fd >= 0)
     stub.reset(new StubDecoding(file.fd, e.data_pos, e.packed_size, true));
-  std::unique_ptr<StreamInflater> inflater(deflated ? new StreamInflater : nullptr);
+  // Buffers no larger than the entry needs: installers often hold many
+  // small files.
+  const size_t read_block = size_t(std::min<uint64_t>(ReadBlock, e.packed_size + 1));
+  std::unique_ptr<StreamInflater> inflater(
+      deflated ? new StreamInflater(size_t(std::min<uint64_t>(StreamInflater::OutputBlock,
+                                                              uint64_t(e.size) + 1)))
+               : nullptr);
 
   uint64_t produced = 0;
   uint32_t crc = 0;
@@ -370,10 +391,10 @@ bool CheckEntryData(const FoundEntry& e, const InstallerBytes& file, bool with_s
     return true;
   };
 
-  std::unique_ptr<uint8_t[]> block(new uint8_t[ReadBlock]);
+  std::unique_ptr<uint8_t[]> block(new uint8_t[read_block]);
   StreamInflater::State state = StreamInflater::State::More;
   for (uint64_t done = 0; done < e.packed_size;) {
-    const size_t want = size_t(std::min<uint64_t>(e.packed_size - done, ReadBlock));
+    const size_t want = size_t(std::min<uint64_t>(e.packed_size - done, read_block));
     if (!ReadScrambled(file, e.data_pos + done, block.get(), want)) {
       *why = "its data runs past the end of the file";
       return false;

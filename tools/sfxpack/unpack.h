@@ -20,8 +20,14 @@ struct InstallerBytes {
 
   static InstallerBytes InMemory(const uint8_t* data, size_t size);
   // Copies up to n bytes at pos into out and returns how many the file holds
-  // there. Refuses on a read error.
+  // there. Refuses on a read error. Small reads from a file are served from
+  // a window read ahead, as headers and names come one after the other.
   size_t Read(uint64_t pos, uint8_t* out, size_t n) const;
+
+ private:
+  size_t ReadFile(uint64_t pos, uint8_t* out, size_t n) const;
+  mutable std::vector<uint8_t> window_;
+  mutable uint64_t window_pos_ = 0;
 };
 
 struct FoundEntry {
