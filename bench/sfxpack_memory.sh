@@ -15,17 +15,23 @@ work="$(mktemp -d "${3:-/tmp}/sfxpack-memory.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 
 measure() {  # measure LABEL COMMAND...: peak resident size and wall time of one run
-  python3 - "$@" <<'EOF'
+  local label="$1"
+  shift
+  if [ -x /usr/bin/time ]; then
+    /usr/bin/time -o "$work/time" -f "%M %e %x" "$@" >/dev/null || true
+    read -r kb seconds code < <(tail -1 "$work/time")
+  else
+    # A child forked from Python starts with Python's own ~13 MB resident,
+    # which its peak then includes.
+    read -r kb seconds code < <(python3 -c '
 import os, subprocess, sys, time
-label, argv = sys.argv[1], sys.argv[2:]
 start = time.monotonic()
-proc = subprocess.Popen(argv, stdout=subprocess.DEVNULL)
+proc = subprocess.Popen(sys.argv[1:], stdout=subprocess.DEVNULL)
 _, status, usage = os.wait4(proc.pid, 0)
-seconds = time.monotonic() - start
-code = os.waitstatus_to_exitcode(status)
-print("%-28s %8.1f MB peak %7.2f s%s" % (label, usage.ru_maxrss / 1024, seconds,
-                                          "" if code == 0 else "  (exit %d)" % code))
-EOF
+print(usage.ru_maxrss, time.monotonic() - start, os.waitstatus_to_exitcode(status))' "$@")
+  fi
+  awk -v l="$label" -v kb="$kb" -v s="$seconds" -v c="$code" \
+    'BEGIN { printf "%-28s %8.1f MB peak %7.2f s%s\n", l, kb / 1024, s, c ? "  (exit " c ")" : "" }'
 }
 
 mkdir "$work/in"
