@@ -1000,6 +1000,15 @@ class Checks(Case):
                 self.assertIn("'sub\\b.txt' and 'SUB/B.TXT' would be one file", r.stderr)
         self.assertEqual(files_below(self.path("x"))["a.txt"], b"lower")
 
+    def test_no_more_entries_than_an_end_record_counts(self):
+        entries = b"".join(struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, 0, 0, 0x21, 0, 0, 0, 5, 0)
+                           + b"%05x" % i for i in range(0x10001))
+        write(self.path("many.exe"), STUB + scramble(entries))
+        r = run("list", self.path("many.exe"))
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("more than 65535 entries", r.stderr)
+        self.assertTrue(r.stdout.endswith("  65535 entries\n"), r.stdout[-100:])
+
     def test_counts_read_right(self):
         write(self.path("one", "a.txt"), b"a")
         write(self.path("empty", "e.txt"), b"")

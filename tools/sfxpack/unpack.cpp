@@ -660,8 +660,8 @@ int RunExtract(const std::string& installer, const std::string& folder, bool ove
     return 1;
   }
   if (failed > 0) {
-    fprintf(stderr, "sfxpack: error: %zu of %s were not extracted\n", failed,
-            Plural(w.entries.size(), "entry", "entries").c_str());
+    fprintf(stderr, "sfxpack: error: %zu of %s %s not extracted\n", failed,
+            Plural(w.entries.size(), "entry", "entries").c_str(), failed == 1 ? "was" : "were");
     return 1;
   }
   Summary("extracted into " + folder, w.entries.size(), bytes_in, bytes_out, Now() - start,
