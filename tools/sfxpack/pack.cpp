@@ -267,7 +267,10 @@ void CopyZipEntry(const PlannedEntry& e, zip_t* za, OutputFile& out) {
   }
   const std::unique_ptr<zip_file_t, int (*)(zip_file_t*)> closer(zf, zip_fclose);
   const bool deflated = e.zip_method == MethodDeflated;
-  std::unique_ptr<StreamInflater> inflater(deflated ? new StreamInflater : nullptr);
+  // Buffers no larger than the entry needs.
+  const size_t block_size = size_t(std::min<uint64_t>(256 * 1024, e.known_packed + 1));
+  const size_t out_block = size_t(std::min<uint64_t>(StreamInflater::OutputBlock, e.size + 1));
+  std::unique_ptr<StreamInflater> inflater(deflated ? new StreamInflater(out_block) : nullptr);
   std::unique_ptr<StubDecoding> stub(
       deflated ? new StubDecoding(-1, 0, uint32_t(e.known_packed), false) : nullptr);
   uint64_t produced = 0, copied = 0;
@@ -280,12 +283,11 @@ void CopyZipEntry(const PlannedEntry& e, zip_t* za, OutputFile& out) {
     crc = Crc32(p, n, crc);
     return true;
   };
-  constexpr size_t Block = 256 * 1024;
-  std::unique_ptr<uint8_t[]> block(new uint8_t[Block]);
+  std::unique_ptr<uint8_t[]> block(new uint8_t[block_size]);
   StreamInflater::State state = StreamInflater::State::More;
   while (copied < e.known_packed) {
     const uint64_t left = e.known_packed - copied;
-    const zip_int64_t n = zip_fread(zf, block.get(), left < Block ? left : Block);
+    const zip_int64_t n = zip_fread(zf, block.get(), left < block_size ? left : block_size);
     if (n <= 0) break;
     out.WriteScrambled(block.get(), size_t(n));
     copied += uint64_t(n);
