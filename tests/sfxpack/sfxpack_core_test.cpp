@@ -341,39 +341,47 @@ TEST(Codec, StreamInflaterWhateverThePieces) {
 }
 
 TEST(Codec, StubDecodingComparesOrCounts) {
-  std::vector<uint8_t> text(300000);
-  for (size_t i = 0; i < text.size(); i++) text[i] = uint8_t("window"[i % 6] ^ (i >> 12));
-  const std::vector<uint8_t> z = ZlibRawDeflate(text);
-  // Scrambled at offset 100 of a file, as in an installer.
-  std::vector<uint8_t> file(100, 0);
-  file.insert(file.end(), z.begin(), z.end());
-  Scramble(file.data() + 100, z.size());
-  const int fd = memfd_create("test", MFD_CLOEXEC);
-  ASSERT_EQ(write(fd, file.data(), file.size()), ssize_t(file.size()));
-  std::vector<uint8_t> changed = text, shorter(text.begin(), text.end() - 1), longer = text;
-  changed[200000] ^= 1;
-  longer.push_back('x');
-  const std::pair<const std::vector<uint8_t>*, bool> cases[] = {
-      {&text, true}, {&changed, false}, {&shorter, false}, {&longer, false}};
-  for (const auto& c : cases) {
-    StubDecoding d(fd, 100, uint32_t(z.size()), true);
-    const bool same = d.Expect(c.first->data(), c.first->size());
-    EXPECT_EQ(same && d.Finish(), c.second) << c.first->size();
-  }
-  {  // Given up half way: the decoder is stopped and nothing waits for it.
-    StubDecoding d(fd, 100, uint32_t(z.size()), true);
-    EXPECT_TRUE(d.Expect(text.data(), 1000));
-  }
-  close(fd);
-  // Fed by the caller and counted on a thread of its own; half the data
-  // gives less output.
-  for (size_t fed : {z.size(), z.size() / 2}) {
-    StubDecoding d(-1, 0, uint32_t(z.size()), false);
-    for (size_t at = 0; at < fed; at += 5000) d.Feed(z.data() + at, std::min<size_t>(5000, fed - at));
-    uint64_t size = 0;
-    uint32_t crc = 0;
-    ASSERT_TRUE(d.Finish(&size, &crc));
-    EXPECT_EQ(size == text.size() && crc == Crc32(text.data(), text.size()), fed == z.size());
+  // Four bits a byte: its deflated form is larger than SmallStubInput, and a
+  // short piece of it smaller, so that StubAgrees takes both of its ways.
+  std::vector<uint8_t> long_text(300000);
+  uint32_t x = 7;
+  for (uint8_t& b : long_text) b = uint8_t('a' + ((x = x * 1103515245 + 12345) >> 28));
+  for (size_t length : {long_text.size(), size_t(3000)}) {
+    const std::vector<uint8_t> text(long_text.begin(), long_text.begin() + length);
+    const std::vector<uint8_t> z = ZlibRawDeflate(text);
+    // Scrambled at offset 100 of a file, as in an installer.
+    std::vector<uint8_t> file(100, 0);
+    file.insert(file.end(), z.begin(), z.end());
+    Scramble(file.data() + 100, z.size());
+    const int fd = memfd_create("test", MFD_CLOEXEC);
+    ASSERT_EQ(write(fd, file.data(), file.size()), ssize_t(file.size()));
+    std::vector<uint8_t> changed = text, shorter(text.begin(), text.end() - 1), longer = text;
+    changed[length / 2] ^= 1;
+    longer.push_back('x');
+    const std::pair<const std::vector<uint8_t>*, bool> cases[] = {
+        {&text, true}, {&changed, false}, {&shorter, false}, {&longer, false}};
+    for (const auto& c : cases) {
+      StubDecoding d(fd, 100, uint32_t(z.size()), true);
+      const bool same = d.Expect(c.first->data(), c.first->size());
+      EXPECT_EQ(same && d.Finish(), c.second) << c.first->size();
+      EXPECT_EQ(StubAgrees(fd, 100, uint32_t(z.size()), c.first->data(), c.first->size()), c.second)
+          << c.first->size() << " from " << z.size();
+    }
+    {  // Given up half way: the decoder is stopped and nothing waits for it.
+      StubDecoding d(fd, 100, uint32_t(z.size()), true);
+      EXPECT_TRUE(d.Expect(text.data(), 1000));
+    }
+    close(fd);
+    // Fed by the caller and counted on a thread of its own; half the data
+    // gives less output.
+    for (size_t fed : {z.size(), z.size() / 2}) {
+      StubDecoding d(-1, 0, uint32_t(z.size()), false);
+      for (size_t at = 0; at < fed; at += 5000) d.Feed(z.data() + at, std::min<size_t>(5000, fed - at));
+      uint64_t size = 0;
+      uint32_t crc = 0;
+      ASSERT_TRUE(d.Finish(&size, &crc));
+      EXPECT_EQ(size == text.size() && crc == Crc32(text.data(), text.size()), fed == z.size());
+    }
   }
 }
 

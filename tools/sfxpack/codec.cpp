@@ -281,6 +281,21 @@ bool StubDecoding::Finish(uint64_t* size, uint32_t* crc) {
 
 bool StubAgrees(int in_fd, uint64_t pos, uint32_t n, const uint8_t* expected,
                 size_t expected_size) {
+  if (n <= SmallStubInput) {
+    // Without a thread: so little data decodes to at most some 17 MB, which
+    // a memory file holds, read back a block at a time.
+    const int out_fd = MemoryFile();
+    if (out_fd < 0) return false;
+    bool same = StubInflate(in_fd, pos, n, out_fd);
+    uint8_t block[65536];
+    uint64_t got = 0;
+    for (ssize_t k; same && (k = pread(out_fd, block, sizeof block, off_t(got))) > 0;) {
+      same = got + uint64_t(k) <= expected_size && memcmp(block, expected + got, size_t(k)) == 0;
+      got += uint64_t(k);
+    }
+    close(out_fd);
+    return same && got == expected_size;
+  }
   // The stub's output goes through a pipe and is compared as it comes, so
   // that it is never held in memory beside the expected bytes.
   int ends[2];

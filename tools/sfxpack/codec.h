@@ -105,9 +105,14 @@ class StubDecoding {
   std::thread decoder_, counter_;
 };
 
+// Deflate data up to this size is decoded by the stub's decoder on the
+// calling thread (StubAgrees), which saves a thread for each small entry.
+constexpr uint32_t SmallStubInput = 16384;
+
 // Whether the stub's decoder gives exactly expected (expected_size bytes)
 // for the scrambled data at pos in in_fd. Its output is compared as it
-// comes and never stored.
+// comes, through a pipe and a thread, or for at most SmallStubInput bytes of
+// data, from a memory file.
 bool StubAgrees(int in_fd, uint64_t pos, uint32_t n, const uint8_t* expected,
                 size_t expected_size);
 

@@ -271,8 +271,12 @@ void CopyZipEntry(const PlannedEntry& e, zip_t* za, OutputFile& out) {
   const size_t block_size = size_t(std::min<uint64_t>(256 * 1024, e.known_packed + 1));
   const size_t out_block = size_t(std::min<uint64_t>(StreamInflater::OutputBlock, e.size + 1));
   std::unique_ptr<StreamInflater> inflater(deflated ? new StreamInflater(out_block) : nullptr);
+  // A small entry is kept whole for the stub's decoder on this thread; a
+  // larger one is fed to it as it passes.
+  const bool small = deflated && e.known_packed <= SmallStubInput && e.size <= (1u << 20);
+  std::vector<uint8_t> kept_packed, kept_plain;
   std::unique_ptr<StubDecoding> stub(
-      deflated ? new StubDecoding(-1, 0, uint32_t(e.known_packed), false) : nullptr);
+      deflated && !small ? new StubDecoding(-1, 0, uint32_t(e.known_packed), false) : nullptr);
   uint64_t produced = 0, copied = 0;
   uint32_t crc = 0;
   bool too_long = false;
@@ -281,6 +285,7 @@ void CopyZipEntry(const PlannedEntry& e, zip_t* za, OutputFile& out) {
     if (produced + n > e.size) return !(too_long = true);
     produced += n;
     crc = Crc32(p, n, crc);
+    if (small) kept_plain.insert(kept_plain.end(), p, p + n);
     return true;
   };
   std::unique_ptr<uint8_t[]> block(new uint8_t[block_size]);
@@ -295,7 +300,8 @@ void CopyZipEntry(const PlannedEntry& e, zip_t* za, OutputFile& out) {
       take(block.get(), size_t(n));
       continue;
     }
-    stub->Feed(block.get(), size_t(n));
+    if (stub) stub->Feed(block.get(), size_t(n));
+    if (small) kept_packed.insert(kept_packed.end(), block.get(), block.get() + n);
     if (state == StreamInflater::State::More) state = inflater->Feed(block.get(), size_t(n), take);
     if (state == StreamInflater::State::Damaged || state == StreamInflater::State::Stopped) break;
   }
@@ -310,7 +316,9 @@ void CopyZipEntry(const PlannedEntry& e, zip_t* za, OutputFile& out) {
     Refuse(where + " is damaged: its size or CRC-32 does not match its data");
   uint64_t stub_size = 0;
   uint32_t stub_crc = 0;
-  if (stub && (!stub->Finish(&stub_size, &stub_crc) || stub_size != e.size || stub_crc != crc))
+  if ((stub && (!stub->Finish(&stub_size, &stub_crc) || stub_size != e.size || stub_crc != crc)) ||
+      (small && !StubAgreesOnRaw(kept_packed.data(), kept_packed.size(), kept_plain.data(),
+                                 kept_plain.size())))
     Refuse(where + " holds deflate data that the stub's decoder reads otherwise");
 }
 

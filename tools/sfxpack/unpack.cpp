@@ -22,6 +22,8 @@ namespace {
 // Installer data is read in blocks of this size: memory stays flat whatever
 // the size of an entry.
 constexpr size_t ReadBlock = 256 * 1024;
+// The most output kept whole for a small entry's check by the stub.
+constexpr uint32_t SmallStubOutput = 1 << 20;
 
 // An installer opened for reading; closed on every way out of a command.
 struct OpenInstaller : InstallerBytes {
@@ -366,9 +368,14 @@ bool CheckEntryData(const FoundEntry& e, const InstallerBytes& file, bool with_s
     return false;
   }
   const bool deflated = e.method == MethodDeflated;
+  // Small entries are kept whole for the stub's decoder on this thread;
+  // others are compared with it a block at a time, as it runs beside.
+  const bool small = e.packed_size <= SmallStubInput && e.size <= SmallStubOutput;
   std::unique_ptr<StubDecoding> stub;
-  if (deflated && with_stub && file.fd >= 0)
+  std::vector<uint8_t> kept;
+  if (deflated && with_stub && file.fd >= 0 && !small)
     stub.reset(new StubDecoding(file.fd, e.data_pos, e.packed_size, true));
+  const bool keep = deflated && with_stub && file.fd >= 0 && small;
   // Buffers no larger than the entry needs: installers often hold many
   // small files.
   const size_t read_block = size_t(std::min<uint64_t>(ReadBlock, e.packed_size + 1));
@@ -387,6 +394,7 @@ bool CheckEntryData(const FoundEntry& e, const InstallerBytes& file, bool with_s
     produced += n;
     crc = Crc32(p, n, crc);
     if (stub && !stub->Expect(p, n)) return !(stub_differs = true);
+    if (keep) kept.insert(kept.end(), p, p + n);
     if (sinks.plain && !sinks.plain(p, n)) return !(sink_failed = true);
     return true;
   };
@@ -428,7 +436,8 @@ bool CheckEntryData(const FoundEntry& e, const InstallerBytes& file, bool with_s
     return false;
   }
   if (!Matches(e, produced, crc, why)) return false;
-  if (stub && !stub->Finish()) {
+  if ((stub && !stub->Finish()) ||
+      (keep && !StubAgrees(file.fd, e.data_pos, e.packed_size, kept.data(), kept.size()))) {
     *why = "the stub's own decoder does not give the same bytes";
     return false;
   }
