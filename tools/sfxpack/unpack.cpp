@@ -370,12 +370,11 @@ bool CheckEntryData(const FoundEntry& e, const InstallerBytes& file, bool with_s
   const bool deflated = e.method == MethodDeflated;
   // Small entries are kept whole for the stub's decoder on this thread;
   // others are compared with it a block at a time, as it runs beside.
-  const bool small = e.packed_size <= SmallStubInput && e.size <= SmallStubOutput;
-  std::unique_ptr<StubDecoding> stub;
+  const bool by_stub = deflated && with_stub && file.fd >= 0;
+  const bool keep = by_stub && e.packed_size <= SmallStubInput && e.size <= SmallStubOutput;
   std::vector<uint8_t> kept;
-  if (deflated && with_stub && file.fd >= 0 && !small)
-    stub.reset(new StubDecoding(file.fd, e.data_pos, e.packed_size, true));
-  const bool keep = deflated && with_stub && file.fd >= 0 && small;
+  std::unique_ptr<StubDecoding> stub(
+      by_stub && !keep ? new StubDecoding(file.fd, e.data_pos, e.packed_size, true) : nullptr);
   // Buffers no larger than the entry needs: installers often hold many
   // small files.
   const size_t read_block = size_t(std::min<uint64_t>(ReadBlock, e.packed_size + 1));
