@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <zlib.h>
@@ -329,6 +331,88 @@ TEST(Codec, InflateBoundedGrowsWithRealOutput) {
   EXPECT_NE(why.find("damaged"), std::string::npos);
 }
 
+TEST(Codec, StreamInflaterWhateverThePieces) {
+  std::vector<uint8_t> text(400000);
+  for (size_t i = 0; i < text.size(); i++) text[i] = uint8_t("stream"[i % 6] + (i >> 15));
+  const std::vector<uint8_t> z = ZlibRawDeflate(text);
+  std::vector<uint8_t> bad = z, tail = z;
+  bad[0] |= 0x06;                      // block type 3 does not exist
+  tail.insert(tail.end(), 100, 0xEE);  // bytes after the stream's end are not read
+  const std::vector<uint8_t> cut(z.begin(), z.begin() + z.size() / 2);
+  using S = StreamInflater::State;
+  struct Case {
+    const std::vector<uint8_t>* in;
+    size_t piece;
+    S last;
+    size_t stop_at_block;  // put says stop at this block; 0: never
+  } cases[] = {{&z, 1, S::Ended, 0},     {&z, 777, S::Ended, 0},   {&z, z.size(), S::Ended, 0},
+               {&tail, 4096, S::Ended, 0}, {&cut, 4096, S::More, 0}, {&bad, 10, S::Damaged, 0},
+               {&z, 4096, S::Stopped, 1}};
+  for (const Case& c : cases) {
+    StreamInflater inflater;
+    std::vector<uint8_t> out;
+    size_t blocks = 0;
+    S state = S::More;
+    for (size_t at = 0; state == S::More && at < c.in->size(); at += c.piece) {
+      state = inflater.Feed(c.in->data() + at, std::min(c.piece, c.in->size() - at),
+                            [&](const uint8_t* p, size_t n) {
+                              EXPECT_LE(n, StreamInflater::OutputBlock);
+                              out.insert(out.end(), p, p + n);
+                              return ++blocks != c.stop_at_block;
+                            });
+    }
+    EXPECT_EQ(state, c.last) << c.piece;
+    ASSERT_LE(out.size(), text.size());
+    EXPECT_TRUE(std::equal(out.begin(), out.end(), text.begin()));
+    EXPECT_EQ(out.size() == text.size(), c.last == S::Ended);
+  }
+}
+
+TEST(Codec, StubDecodingComparesOrCounts) {
+  // Four bits a byte: its deflated form is larger than SmallStubInput, and a
+  // short piece of it smaller, so that StubAgrees takes both of its ways.
+  std::vector<uint8_t> long_text(300000);
+  uint32_t x = 7;
+  for (uint8_t& b : long_text) b = uint8_t('a' + ((x = x * 1103515245 + 12345) >> 28));
+  for (size_t length : {long_text.size(), size_t(3000)}) {
+    const std::vector<uint8_t> text(long_text.begin(), long_text.begin() + length);
+    const std::vector<uint8_t> z = ZlibRawDeflate(text);
+    // Scrambled at offset 100 of a file, as in an installer.
+    std::vector<uint8_t> file(100, 0);
+    file.insert(file.end(), z.begin(), z.end());
+    Scramble(file.data() + 100, z.size());
+    const int fd = memfd_create("test", MFD_CLOEXEC);
+    ASSERT_EQ(write(fd, file.data(), file.size()), ssize_t(file.size()));
+    std::vector<uint8_t> changed = text, shorter(text.begin(), text.end() - 1), longer = text;
+    changed[length / 2] ^= 1;
+    longer.push_back('x');
+    const std::pair<const std::vector<uint8_t>*, bool> cases[] = {
+        {&text, true}, {&changed, false}, {&shorter, false}, {&longer, false}};
+    for (const auto& c : cases) {
+      StubDecoding d(fd, 100, uint32_t(z.size()), true);
+      const bool same = d.Expect(c.first->data(), c.first->size());
+      EXPECT_EQ(same && d.Finish(), c.second) << c.first->size();
+      EXPECT_EQ(StubAgrees(fd, 100, uint32_t(z.size()), c.first->data(), c.first->size()), c.second)
+          << c.first->size() << " from " << z.size();
+    }
+    {  // Given up half way: the decoder is stopped and nothing waits for it.
+      StubDecoding d(fd, 100, uint32_t(z.size()), true);
+      EXPECT_TRUE(d.Expect(text.data(), 1000));
+    }
+    close(fd);
+    // Fed by the caller and counted on a thread of its own; half the data
+    // gives less output.
+    for (size_t fed : {z.size(), z.size() / 2}) {
+      StubDecoding d(-1, 0, uint32_t(z.size()), false);
+      for (size_t at = 0; at < fed; at += 5000) d.Feed(z.data() + at, std::min<size_t>(5000, fed - at));
+      uint64_t size = 0;
+      uint32_t crc = 0;
+      ASSERT_TRUE(d.Finish(&size, &crc));
+      EXPECT_EQ(size == text.size() && crc == Crc32(text.data(), text.size()), fed == z.size());
+    }
+  }
+}
+
 TEST(Codec, DeflateIntoRespectsTheRoom) {
   std::vector<uint8_t> text(100000, 'q');
   Bytes out;
@@ -488,17 +572,17 @@ TEST(InstallerWalk, DecodeCatchesDamageAndTruncation) {
   std::string why;
   InstallerWalk w = WalkInstaller(file.data(), file.size());
   ASSERT_EQ(w.entries.size(), 2u);
-  ASSERT_TRUE(DecodeEntry(w.entries[1], file.data(), data, &why)) << why;
+  ASSERT_TRUE(DecodeEntry(w.entries[1], InstallerBytes::InMemory(file.data(), file.size()), data, &why)) << why;
   EXPECT_EQ(std::string(data.begin(), data.end()), "world");
   file[w.entries[1].data_pos + 2] ^= 0x40;
-  EXPECT_FALSE(DecodeEntry(w.entries[1], file.data(), data, &why));
+  EXPECT_FALSE(DecodeEntry(w.entries[1], InstallerBytes::InMemory(file.data(), file.size()), data, &why));
   EXPECT_NE(why.find("CRC-32"), std::string::npos) << why;
   // Cut inside the second entry's data: it is walked but cannot be decoded.
   file.resize(w.entries[1].data_pos + 3);
   w = WalkInstaller(file.data(), file.size());
   ASSERT_EQ(w.entries.size(), 2u);
   EXPECT_EQ(w.entries[1].data_present, 3u);
-  EXPECT_FALSE(DecodeEntry(w.entries[1], file.data(), data, &why));
+  EXPECT_FALSE(DecodeEntry(w.entries[1], InstallerBytes::InMemory(file.data(), file.size()), data, &why));
 }
 
 PlannedEntry Planned(const std::string& name, uint64_t zip_size = 0) {

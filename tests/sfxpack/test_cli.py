@@ -127,13 +127,19 @@ def files_below(root):
 
 
 def hand_installer(path, entries):
-    """A stub and scrambled entries made byte by byte: (name bytes, flags, data)."""
-    archive = b""
+    """A stub and scrambled entries made byte by byte, (name bytes, flags,
+    data), then a central directory and end record as create writes them."""
+    archive, central = b"", b""
     for name, flags, data in entries:
-        archive += struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, flags, 0, 0, 0x21,
-                               zipfile.crc32(data), len(data), len(data), len(name), 0)
+        fields = struct.pack("<HHHHIII", flags, 0, 0, 0x21, zipfile.crc32(data), len(data),
+                             len(data))
+        central += (struct.pack("<IHH", 0x02014B50, 20, 20) + fields
+                    + struct.pack("<HHHHHII", len(name), 0, 0, 0, 0, 0, len(archive)) + name)
+        archive += struct.pack("<IH", 0x04034B50, 20) + fields + struct.pack("<HH", len(name), 0)
         archive += name + data
-    write(path, STUB + scramble(archive + b"PK\x05\x06" + bytes(18)))
+    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(entries), len(entries), len(central),
+                      len(archive), 0)
+    write(path, STUB + scramble(archive + central + end))
 
 
 class Case(unittest.TestCase):
@@ -598,9 +604,10 @@ class Outputs(Case):
                 self.assertEqual(read(self.path("elsewhere", "old.exe")), b"old installer")
                 self.assertFalse(os.path.exists(self.path("elsewhere", "missing.exe")))
 
-    def test_extract_replaces_links_and_leaves_no_temporary_files(self):
+    def test_extract_replaces_only_with_overwrite(self):
         write(self.path("in", "a.txt"), b"new a")
         write(self.path("in", "sub", "b.txt"), b"new b")
+        write(self.path("in", "sub", "c.txt"), b"new c")
         long_name = "n" * 251 + ".txt"  # as long as a file name can be
         write(self.path("in", long_name), b"long")
         installer = self.path("i" * 240 + ".exe")
@@ -610,11 +617,19 @@ class Outputs(Case):
         os.makedirs(os.path.join(target, "sub"))
         os.symlink(self.path("outside.txt"), os.path.join(target, "a.txt"))
         write(os.path.join(target, "sub", "b.txt"), b"old b")
+        os.chmod(os.path.join(target, "sub", "b.txt"), 0o444)
+        before = files_below(target)
+        # Every existing name is given, and nothing is written.
         r = run("extract", installer, "-d", target)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("files exist already in '%s': 'a.txt', 'sub/b.txt';" % target, r.stderr)
+        self.assertEqual(files_below(target), before)
+        self.assertTrue(os.path.islink(os.path.join(target, "a.txt")))
+        r = run("extract", installer, "-d", target, "--overwrite")
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertFalse(os.path.islink(os.path.join(target, "a.txt")))
         self.assertEqual(files_below(target), {"a.txt": b"new a", "sub/b.txt": b"new b",
-                                               long_name: b"long"})
+                                               "sub/c.txt": b"new c", long_name: b"long"})
         self.assertEqual(read(self.path("outside.txt")), b"keep me")
 
     def test_unwrap_output_rules(self):
@@ -802,18 +817,23 @@ class Options(Case):
         write(self.path("in", "SETUP.EXE"), STUB)
         out = self.path("i.exe")
         made = self.create(out, self.path("in"))
-        line = r"^%s: 3 entries, 3512 bytes in, (\d+) bytes out, ratio [0-9.]+, [0-9.]+ s\n$"
+        line = (r"^%s: 3 entries, 3512 bytes in, (\d+) bytes out \(archive ([0-9.]+)%% of the "
+                r"input\), [0-9.]+ s\n$")
         m = re.match(line % re.escape("created " + out), made.stdout)
         self.assertTrue(m, made.stdout)
         self.assertEqual(int(m.group(1)), os.path.getsize(out))
+        # The archive without the stub, against the files.
+        self.assertAlmostEqual(float(m.group(2)), 100 * (int(m.group(1)) - len(STUB)) / 3512,
+                               delta=0.06)
         # Which wizard the stub starts is information, gone under -q.
         self.assertEqual(made.stderr, "sfxpack: no --wizard given: the stub will start "
                                       "'SETUP.EXE', the first path that holds \".EXE\"\n")
         target = self.path("x")
         done = run("extract", out, "-d", target)
-        m = re.match(r"^extracted into %s: 3 entries, \d+ bytes in, 3512 bytes out, ratio [0-9.]+, "
-                     r"[0-9.]+ s\n$" % re.escape(target), done.stdout)
+        m = re.match(r"^extracted into %s: 3 entries, (\d+) bytes in, 3512 bytes out \(packed data "
+                     r"([0-9.]+)%% of the output\), [0-9.]+ s\n$" % re.escape(target), done.stdout)
         self.assertTrue(m, done.stdout)
+        self.assertAlmostEqual(float(m.group(2)), 100 * int(m.group(1)) / 3512, delta=0.06)
         for args in (["-q", "create", "-o", out, "--stub", self.stub, self.path("in")],
                      ["create", "--quiet", "-o", out, "--stub", self.stub, self.path("in")],
                      ["-q", "extract", out, "-d", self.path("y")], ["test", "-q", out],
@@ -982,6 +1002,153 @@ class Unwrap(Case):
         self.assertFalse(os.path.exists(self.path("h.zip")))
         self.assertEqual(temp_files(self.tmp), [])
 
+
+
+class Checks(Case):
+    """The archive's end, names Windows would merge, unwrap's checks and the
+    counts in messages."""
+
+    def two_entries(self):
+        write(self.path("in", "a.txt"), b"first " * 100)
+        write(self.path("in", "b.txt"), b"second " * 100)
+        self.create(self.path("good.exe"), self.path("in"))
+        return read(self.path("good.exe"))
+
+    def test_damaged_end_of_archive(self):
+        data = self.two_entries()
+        central = data.index(scramble(b"PK\x01\x02"))
+        end = len(data) - 22
+
+        def flip(*positions):  # XOR on scrambled bytes flips the same bits beneath
+            b = bytearray(data)
+            for pos in positions:
+                b[pos] ^= 1
+            return bytes(b)
+
+        # (label, installer, what test says; None: it passes)
+        cases = [("cut by %d" % k, data[:-k], problem) for k, problem in [
+            (1, "the end record is cut short"), (21, "the end record is cut short"),
+            (22, "the end record is missing"), (23, "the file ends inside the central directory"),
+            (30, "the file ends inside the central directory")]] + [
+            ("no central directory", data[:central] + data[end:], "no central directory follows"),
+            ("central CRC-32", flip(central + 16),
+             "the central directory's header 1 does not agree with 'a.txt': its CRC-32 differs"),
+            ("central offset", flip(central + 42), "header 1 does not agree with 'a.txt': its offset"),
+            ("end record's count", flip(end + 10),
+             "the end record does not agree with the central directory"),
+            ("a signature after it", data + b"\x30\x82" + bytes(700), None),
+        ]
+        for label, damaged, problem in cases:
+            with self.subTest(label):
+                path = self.path("d.exe")
+                write(path, damaged)
+                tested = run("test", path)
+                self.assertEqual(tested.returncode, 1 if problem else 0, tested.stdout)
+                self.assertIn("OK      a.txt\nOK      b.txt\n", tested.stdout)
+                if problem:
+                    self.assertRegex(tested.stdout, "FAILED  the archive's end: .*" + re.escape(problem))
+                    self.assertIn("1 problem found, 2 of 2 entries OK", tested.stdout)
+                warning = "warning: the archive's end is damaged: "
+                listed = run("list", path)
+                target = self.path("x-" + label)
+                extracted = run("extract", path, "-d", target)
+                for r in (listed, extracted):
+                    self.assertEqual(r.returncode, 0, r.stderr)
+                    self.assertEqual(warning in r.stderr, problem is not None, r.stderr)
+                self.assertEqual(set(files_below(target)), {"a.txt", "b.txt"})
+                self.assertEqual(run("unwrap", path, "-o", self.path("u.zip")).returncode,
+                                 1 if problem else 0)
+
+    def test_unwrap_checks_as_test_does(self):
+        data = self.two_entries()
+        central = data.index(scramble(b"PK\x01\x02"))
+        local_b = data.index(MARKER, len(STUB) + 1)
+        mid = (len(STUB) + 35 + local_b) // 2  # inside a.txt's deflate data
+        central_b = data.index(scramble(b"PK\x01\x02"), central + 1)
+
+        def flip(offset, bit=1):  # the same field in an entry's two headers
+            b = bytearray(data)
+            b[local_b + offset] ^= bit
+            b[central_b + offset + 2] ^= bit
+            return bytes(b)
+
+        cases = [
+            ("CRC-32", flip(14), "b.txt': its CRC-32 is"),
+            ("size", flip(22, 4), "b.txt': its deflate data decodes to more than 696 bytes"),
+            ("data", data[:mid] + bytes([data[mid] ^ 0x10]) + data[mid + 1:], "a.txt'"),
+        ]
+        for label, damaged, message in cases:
+            with self.subTest(label):
+                path = self.path("d.exe")
+                write(path, damaged)
+                self.assertEqual(run("test", path).returncode, 1)
+                r = run("unwrap", path, "-o", self.path("u.zip"))
+                self.assertEqual(r.returncode, 1)
+                self.assertIn(message, r.stderr)
+                self.assertFalse(os.path.exists(self.path("u.zip")))
+                self.assertEqual(temp_files(self.tmp), [])
+
+    def test_names_windows_takes_for_one_file(self):
+        path = self.path("case.exe")
+        hand_installer(path, [(b"A.txt", 0, b"upper"), (b"sub\\b.txt", 0, b"x"),
+                              (b"a.txt", 0, b"lower"), (b"SUB/B.TXT", 0, b"y")])
+        for args in (["list"], ["test"], ["extract", "-d", self.path("x")]):
+            with self.subTest(args[0]):
+                r = run(args[0], path, *args[1:])
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertIn("warning: 'A.txt' and 'a.txt' would be one file on Windows", r.stderr)
+                self.assertIn("'sub\\b.txt' and 'SUB/B.TXT' would be one file", r.stderr)
+        self.assertEqual(files_below(self.path("x"))["a.txt"], b"lower")
+
+    def test_no_more_entries_than_an_end_record_counts(self):
+        entries = b"".join(struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, 0, 0, 0x21, 0, 0, 0, 5, 0)
+                           + b"%05x" % i for i in range(0x10001))
+        write(self.path("many.exe"), STUB + scramble(entries))
+        r = run("list", self.path("many.exe"))
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("more than 65535 entries", r.stderr)
+        self.assertTrue(r.stdout.endswith("  65535 entries\n"), r.stdout[-100:])
+
+    def test_counts_read_right(self):
+        write(self.path("one", "a.txt"), b"a")
+        write(self.path("empty", "e.txt"), b"")
+        one, empty = self.path("one.exe"), self.path("empty.exe")
+        made = self.create(one, self.path("one"))
+        self.assertIn(": 1 entry, 1 bytes in, ", made.stdout)
+        # Nothing to compare the archive with: no share.
+        self.assertRegex(self.create(empty, self.path("empty")).stdout,
+                         r": 1 entry, 0 bytes in, \d+ bytes out, [0-9.]+ s\n$")
+        self.assertIn("1 entry OK\n", run("test", one).stdout)
+        self.assertIn("  1 entry\n", run("list", one).stdout)
+        hand_installer(self.path("enc.exe"), [(b"locked", 1, b"x")])
+        self.assertIn("1 problem found, no entries read\n", run("test", self.path("enc.exe")).stdout)
+        hand_installer(self.path("bad.exe"), [(b"ok", 0, b"x"), (b"nul", 0, b"x")])
+        self.assertIn("1 problem found, 1 of 2 entries OK\n", run("test", self.path("bad.exe")).stdout)
+
+
+class FlatMemory(Case):
+    """Reading an entry takes the same memory whatever its size."""
+
+    def test_large_entry(self):
+        base = Hostile.baseline(self) if SANITIZED else 0
+        size = 200 << 20
+        os.makedirs(self.path("in"))
+        with open(self.path("in", "zeros.bin"), "wb") as f:
+            f.truncate(size)  # sparse: reads as zeros
+        installer = self.path("big.exe")
+        self.create(installer, "--level", "1", self.path("in"))
+        os.unlink(self.path("in", "zeros.bin"))
+        unwrapped = self.path("big.zip")
+        for args in (["test", installer], ["extract", installer, "-d", self.path("x")],
+                     ["unwrap", installer, "-o", unwrapped],
+                     ["create", "-o", self.path("z.exe"), "--stub", self.stub, "--from-zip",
+                      unwrapped]):
+            with self.subTest(args[0]):
+                r, peak = run_measured(*args)
+                self.assertEqual(r.returncode, 0, r.stderr + r.stdout)
+                self.assertLess(peak - base, 64 << 20, "peak resident %d bytes" % peak)
+        self.assertEqual(os.path.getsize(self.path("x", "zeros.bin")), size)
+        self.assertEqual(read(self.path("z.exe")), read(installer))
 
 
 class RealStub(Case):

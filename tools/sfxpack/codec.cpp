@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <zlib.h>
+
 #include <mutex>
 #include <thread>
 #include <new>
@@ -27,7 +29,49 @@ std::mutex stub_decoder_lock;
 // An anonymous file in memory: no folder, no TMPDIR.
 int MemoryFile() { return memfd_create("sfxpack", MFD_CLOEXEC); }
 
-std::string FdPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+// The host layer logs every call with the handle's path: a short path keeps
+// each record small when a large entry takes many calls.
+std::string FdPath(int fd) {
+  static const bool short_form = access("/dev/fd", F_OK) == 0;
+  return (short_form ? "/dev/fd/" : "/proc/self/fd/") + std::to_string(fd);
+}
+
+// A pipe with room for a few windows of the stub's output, so that the two
+// sides do not take turns a window at a time.
+bool MakePipe(int ends[2]) {
+  if (pipe2(ends, O_CLOEXEC) != 0) return false;
+  fcntl(ends[1], F_SETPIPE_SZ, 1 << 20);  // a smaller pipe only costs speed
+  return true;
+}
+
+bool ReadFull(int fd, uint8_t* p, size_t n, size_t* got) {
+  *got = 0;
+  while (*got < n) {
+    const ssize_t k = read(fd, p + *got, n - *got);
+    if (k < 0 && errno == EINTR) continue;
+    if (k <= 0) return false;
+    *got += size_t(k);
+  }
+  return true;
+}
+
+bool WriteFull(int fd, const uint8_t* p, size_t n) {
+  while (n > 0) {
+    const ssize_t k = write(fd, p, n);
+    if (k < 0 && errno == EINTR) continue;
+    if (k <= 0) return false;
+    p += k, n -= size_t(k);
+  }
+  return true;
+}
+
+// Reads and drops whatever is left until the writers close.
+void Drain(int fd) {
+  uint8_t block[65536];
+  size_t got;
+  while (ReadFull(fd, block, sizeof block, &got)) {
+  }
+}
 
 }  // namespace
 
@@ -82,11 +126,12 @@ bool InflateBounded(const uint8_t* in, size_t n, size_t limit, Bytes& out, std::
   }
 }
 
-bool StubInflate(int in_fd, uint64_t pos, uint32_t n, int out_fd) {
+bool StubInflate(int in_fd, uint64_t pos, uint32_t n, int out_fd, const std::atomic<bool>* stop) {
   std::lock_guard<std::mutex> hold(stub_decoder_lock);
   // A fresh state each time: the layer's log of writes would otherwise grow
   // with every entry.
   hostwin32::Reset();
+  if (stop) hostwin32::InjectedFaults().readFileFails = [stop](int) { return stop->load(); };
   ArchiveHandle = CreateFileA(FdPath(in_fd).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   OutputHandle = CreateFileA(FdPath(out_fd).c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
@@ -106,8 +151,151 @@ bool StubInflate(int in_fd, uint64_t pos, uint32_t n, int out_fd) {
   return ok;
 }
 
+struct StreamInflater::Zlib {
+  z_stream s{};
+};
+
+StreamInflater::StreamInflater(size_t block)
+    : z_(new Zlib), out_(new uint8_t[block ? block : 1]), block_(block ? block : 1) {
+  if (inflateInit2(&z_->s, -15) != Z_OK) throw std::bad_alloc();  // raw deflate
+}
+
+StreamInflater::~StreamInflater() { inflateEnd(&z_->s); }
+
+StreamInflater::State StreamInflater::Feed(const uint8_t* in, size_t n, const Put& put) {
+  z_stream& z = z_->s;
+  while (!ended_) {
+    const size_t piece = n < (1u << 30) ? n : (1u << 30);
+    z.next_in = const_cast<Bytef*>(in);
+    z.avail_in = uInt(piece);
+    while (true) {
+      z.next_out = out_.get();
+      z.avail_out = uInt(block_);
+      const int r = inflate(&z, Z_NO_FLUSH);
+      const size_t got = block_ - z.avail_out;
+      if (got > 0 && !put(out_.get(), got)) return State::Stopped;
+      if (r == Z_STREAM_END) {
+        ended_ = true;
+        break;
+      }
+      if (r != Z_OK && r != Z_BUF_ERROR) return State::Damaged;
+      // No progress without more input, or all input taken and nothing
+      // pending.
+      if (r == Z_BUF_ERROR || (z.avail_in == 0 && z.avail_out > 0)) break;
+    }
+    if (ended_) break;
+    in += piece, n -= piece;
+    if (n == 0) return State::More;
+  }
+  return State::Ended;
+}
+
+StubDecoding::StubDecoding(int in_fd, uint64_t pos, uint32_t n, bool compare) : compare_(compare) {
+  int out[2], in[2] = {-1, -1};
+  if (!MakePipe(out)) return;
+  if (in_fd < 0 && !MakePipe(in)) {
+    close(out[0]), close(out[1]);
+    return;
+  }
+  out_read_ = out[0], out_write_ = out[1], in_read_ = in[0], in_write_ = in[1];
+  decoder_ = std::thread([this, in_fd, pos, n] {
+    ran_ = StubInflate(in_fd >= 0 ? in_fd : in_read_, in_fd >= 0 ? pos : 0, n, out_write_, &stop_);
+    ended_ = true;
+    close(out_write_);  // the reader sees the end once every write end is closed
+    // Input fed after the decoder's end is dropped, so that Feed never waits.
+    if (in_read_ >= 0) Drain(in_read_);
+  });
+  if (!compare_) {
+    counter_ = std::thread([this] {
+      uint8_t block[65536];
+      size_t got = 0;
+      bool more = true;
+      while (more) {
+        more = ReadFull(out_read_, block, sizeof block, &got);
+        crc_ = Crc32(block, got, crc_);
+        size_ += got;
+      }
+    });
+  }
+}
+
+StubDecoding::~StubDecoding() {
+  if (!finished_) Stop(true);
+  for (int fd : {in_read_, in_write_, out_read_}) {
+    if (fd >= 0) close(fd);
+  }
+}
+
+void StubDecoding::Stop(bool early) {
+  finished_ = true;
+  if (early) stop_ = true;
+  if (in_write_ >= 0) close(in_write_);
+  in_write_ = -1;
+  if (!decoder_.joinable()) return;
+  if (compare_) Drain(out_read_);
+  decoder_.join();
+  if (counter_.joinable()) counter_.join();
+}
+
+bool StubDecoding::Feed(const uint8_t* raw, size_t n) {
+  if (in_write_ < 0 || ended_) return false;
+  uint8_t block[65536];
+  for (size_t done = 0; done < n;) {
+    const size_t k = n - done < sizeof block ? n - done : sizeof block;
+    for (size_t i = 0; i < k; i++) block[i] = raw[done + i] ^ ScrambleKey;
+    if (!WriteFull(in_write_, block, k)) return false;
+    done += k;
+  }
+  return true;
+}
+
+bool StubDecoding::Expect(const uint8_t* p, size_t n) {
+  if (!compare_ || out_read_ < 0 || finished_) return false;
+  uint8_t block[65536];
+  for (size_t done = 0; same_ && done < n;) {
+    const size_t want = n - done < sizeof block ? n - done : sizeof block;
+    size_t got = 0;
+    if (!ReadFull(out_read_, block, want, &got) || memcmp(block, p + done, want) != 0)
+      same_ = false;
+    done += want;
+  }
+  return same_;
+}
+
+bool StubDecoding::Finish(uint64_t* size, uint32_t* crc) {
+  if (out_read_ < 0 || finished_) return false;
+  if (in_write_ >= 0) close(in_write_);
+  in_write_ = -1;
+  if (compare_) {
+    // The output must end where the expected bytes end.
+    uint8_t extra;
+    size_t got = 0;
+    ReadFull(out_read_, &extra, 1, &got);
+    if (got != 0) same_ = false;
+  }
+  Stop(!same_);
+  if (size) *size = size_;
+  if (crc) *crc = crc_;
+  return ran_ && (!compare_ || same_);
+}
+
 bool StubAgrees(int in_fd, uint64_t pos, uint32_t n, const uint8_t* expected,
                 size_t expected_size) {
+  if (n <= SmallStubInput) {
+    // Without a thread: so little data decodes to at most some 17 MB, which
+    // a memory file holds, read back a block at a time.
+    const int out_fd = MemoryFile();
+    if (out_fd < 0) return false;
+    bool same = StubInflate(in_fd, pos, n, out_fd);
+    uint8_t block[65536];
+    uint64_t got = 0;
+    for (ssize_t k; same && (k = pread(out_fd, block, sizeof block, off_t(got))) > 0;) {
+      same = got + uint64_t(k) <= expected_size && memcmp(block, expected + got, size_t(k)) == 0;
+      got += uint64_t(k);
+    }
+    close(out_fd);
+    return same && got == expected_size;
+  }
   // The stub's output goes through a pipe and is compared as it comes, so
   // that it is never held in memory beside the expected bytes.
   int ends[2];

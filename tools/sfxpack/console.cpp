@@ -42,13 +42,27 @@ void EndProgress() {
 void SetQuiet(bool q) { quiet = q; }
 bool Quiet() { return quiet; }
 
+std::string Plural(uint64_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::string Share(const std::string& part_name, uint64_t part, const std::string& whole_name,
+                  uint64_t whole) {
+  if (whole == 0) return "";
+  const double percent = 100.0 * double(part) / double(whole);
+  // Three digits or so: "0.0031%", "4.5%", "20.4%", "2400%".
+  char text[32];
+  snprintf(text, sizeof text, percent >= 99.95 ? "%.0f%%" : percent >= 0.995 ? "%.1f%%" : "%.2g%%",
+           percent);
+  return part_name + " " + text + " of " + whole_name;
+}
+
 void Summary(const std::string& what, uint64_t entries, uint64_t bytes_in, uint64_t bytes_out,
-             double seconds) {
+             double seconds, const std::string& share) {
   if (quiet) return;
-  const double ratio = bytes_in ? double(bytes_out) / double(bytes_in) : 0.0;
-  printf("%s: %" PRIu64 " entries, %" PRIu64 " bytes in, %" PRIu64
-         " bytes out, ratio %.3f, %.2f s\n",
-         what.c_str(), entries, bytes_in, bytes_out, ratio, seconds);
+  printf("%s: %s, %" PRIu64 " bytes in, %" PRIu64 " bytes out%s, %.2f s\n", what.c_str(),
+         Plural(entries, "entry", "entries").c_str(), bytes_in, bytes_out,
+         share.empty() ? "" : (" (" + share + ")").c_str(), seconds);
   fflush(stdout);
 }
 

@@ -23,9 +23,18 @@ void EndProgress();
 void SetQuiet(bool quiet);
 bool Quiet();
 
+// "1 entry", "2 entries".
+std::string Plural(uint64_t n, const char* one, const char* many);
+
+// "archive 20.4% of the input": part as a share of whole, or "" when whole
+// is 0.
+std::string Share(const std::string& part_name, uint64_t part, const std::string& whole_name,
+                  uint64_t whole);
+
 // The line printed on stdout when create or extract finishes, unless quiet:
-// "what: N entries, X bytes in, Y bytes out, ratio R, S s".
+// "what: N entries, X bytes in, Y bytes out (share), S s"; no parentheses
+// when share is "".
 void Summary(const std::string& what, uint64_t entries, uint64_t bytes_in, uint64_t bytes_out,
-             double seconds);
+             double seconds, const std::string& share = "");
 // Seconds on a monotonic clock, for the summary.
 double Now();

@@ -337,9 +337,20 @@ struct Loaded {
   Bytes stored;
 };
 
-// Reads a copied ZIP entry's data as it is and checks it by decoding it once,
-// so that a damaged ZIP never becomes a damaged installer.
-void LoadZipEntry(const PlannedEntry& e, zip_t* za, Loaded& out) {
+// A copied ZIP entry's header fields, as its ZIP file gives them; its data
+// is copied by the writer (CopyZipEntry), never held whole in memory.
+void LoadZipEntry(const PlannedEntry& e, zip_t*, Loaded& out) {
+  out.f.method = e.zip_method;
+  out.f.crc = e.zip_crc;
+  out.f.size = uint32_t(e.size);
+  out.f.packed_size = uint32_t(e.known_packed);
+}
+
+// Copies a ZIP entry's data as it is into the installer, a block at a time,
+// decoding it as it passes, with zlib and with the stub's own decoder, to
+// check its size and CRC-32: a damaged ZIP never becomes a damaged
+// installer. A refusal here removes the unfinished output.
+void CopyZipEntry(const PlannedEntry& e, zip_t* za, OutputFile& out) {
   const std::string where = "entry " + Quote(e.shown) + " of the ZIP file";
   zip_file_t* zf = zip_fopen_index(za, zip_uint64_t(e.zip_index), ZIP_FL_COMPRESSED);
   if (!zf) {
@@ -349,37 +360,61 @@ void LoadZipEntry(const PlannedEntry& e, zip_t* za, Loaded& out) {
       Refuse(where + " is encrypted; the stub cannot decrypt it");
     Refuse("cannot open " + where + ": " + zip_strerror(za));
   }
-  // The buffer grows with the data really read, a block at a time.
-  Bytes& packed = out.stored;
-  packed.size = 0;
-  while (packed.size < e.known_packed) {
-    if (packed.capacity == packed.size) {
-      const uint64_t want = packed.capacity ? uint64_t(packed.capacity) * 2 : 65536;
-      packed.Reserve(size_t(want < e.known_packed ? want : e.known_packed));
-    }
-    const zip_int64_t n =
-        zip_fread(zf, packed.data.get() + packed.size, packed.capacity - packed.size);
+  const std::unique_ptr<zip_file_t, int (*)(zip_file_t*)> closer(zf, zip_fclose);
+  const bool deflated = e.zip_method == MethodDeflated;
+  // Buffers no larger than the entry needs.
+  const size_t block_size = size_t(std::min<uint64_t>(256 * 1024, e.known_packed + 1));
+  const size_t out_block = size_t(std::min<uint64_t>(StreamInflater::OutputBlock, e.size + 1));
+  std::unique_ptr<StreamInflater> inflater(deflated ? new StreamInflater(out_block) : nullptr);
+  // A small entry is kept whole for the stub's decoder on this thread; a
+  // larger one is fed to it as it passes.
+  const bool small = deflated && e.known_packed <= SmallStubInput && e.size <= (1u << 20);
+  std::vector<uint8_t> kept_packed, kept_plain;
+  std::unique_ptr<StubDecoding> stub(
+      deflated && !small ? new StubDecoding(-1, 0, uint32_t(e.known_packed), false) : nullptr);
+  uint64_t produced = 0, copied = 0;
+  uint32_t crc = 0;
+  bool too_long = false;
+  // Output beyond the claimed size ends the decoding at once.
+  const StreamInflater::Put take = [&](const uint8_t* p, size_t n) {
+    if (produced + n > e.size) return !(too_long = true);
+    produced += n;
+    crc = Crc32(p, n, crc);
+    if (small) kept_plain.insert(kept_plain.end(), p, p + n);
+    return true;
+  };
+  std::unique_ptr<uint8_t[]> block(new uint8_t[block_size]);
+  StreamInflater::State state = StreamInflater::State::More;
+  while (copied < e.known_packed) {
+    const uint64_t left = e.known_packed - copied;
+    const zip_int64_t n = zip_fread(zf, block.get(), left < block_size ? left : block_size);
     if (n <= 0) break;
-    packed.size += size_t(n);
+    out.WriteScrambled(block.get(), size_t(n));
+    copied += uint64_t(n);
+    if (!deflated) {
+      take(block.get(), size_t(n));
+      continue;
+    }
+    if (stub) stub->Feed(block.get(), size_t(n));
+    if (small) kept_packed.insert(kept_packed.end(), block.get(), block.get() + n);
+    if (state == StreamInflater::State::More) state = inflater->Feed(block.get(), size_t(n), take);
+    if (state == StreamInflater::State::Damaged || state == StreamInflater::State::Stopped) break;
   }
-  zip_fclose(zf);
-  if (packed.size != e.known_packed) Refuse("cannot read all data of " + where);
-  std::string why;
-  if (e.zip_method == MethodDeflated) {
-    Bytes plain;
-    if (!InflateBounded(packed.data.get(), packed.size, size_t(e.size), plain, &why))
-      Refuse(where + " holds damaged deflate data: " + why.substr(why.find("data ") + 5));
-    if (plain.size != e.size || Crc32(plain.data.get(), plain.size) != e.zip_crc)
-      Refuse(where + " is damaged: its size or CRC-32 does not match its data");
-    if (!StubAgreesOnRaw(packed.data.get(), packed.size, plain.data.get(), plain.size))
-      Refuse(where + " holds deflate data that the stub's decoder reads otherwise");
-  } else if (packed.size != e.size || Crc32(packed.data.get(), packed.size) != e.zip_crc) {
+  if (too_long)
+    Refuse(where + " is damaged: its deflate data decodes to more than " + std::to_string(e.size) +
+           " bytes");
+  if (deflated && state != StreamInflater::State::Ended)
+    Refuse(where + " holds damaged deflate data" +
+           (state == StreamInflater::State::More ? ": it ends before its last block" : ""));
+  if (copied != e.known_packed) Refuse("cannot read all data of " + where);
+  if (produced != e.size || crc != e.zip_crc)
     Refuse(where + " is damaged: its size or CRC-32 does not match its data");
-  }
-  out.f.method = e.zip_method;
-  out.f.crc = e.zip_crc;
-  out.f.size = uint32_t(e.size);
-  out.f.packed_size = uint32_t(packed.size);
+  uint64_t stub_size = 0;
+  uint32_t stub_crc = 0;
+  if ((stub && (!stub->Finish(&stub_size, &stub_crc) || stub_size != e.size || stub_crc != crc)) ||
+      (small && !StubAgreesOnRaw(kept_packed.data(), kept_packed.size(), kept_plain.data(),
+                                 kept_plain.size())))
+    Refuse(where + " holds deflate data that the stub's decoder reads otherwise");
 }
 
 // Reads a file and deflates it, or keeps it as it is when deflate would not
@@ -459,10 +494,11 @@ class Packer {
     return EntryArchiveBytes(e.name.size(), LeastPacked(e, level_ == 0));
   }
 
-  // Memory an entry takes while loaded: its data and its packed form.
+  // Memory an entry takes while loaded: a file's data and its packed form
+  // (a ZIP entry's data is copied by the writer, a block at a time).
   uint64_t Cost(size_t i) const {
     const PlannedEntry& e = entries_[i];
-    return e.zip_index >= 0 ? e.known_packed + e.size : e.size * 2;
+    return e.zip_index >= 0 ? 0 : e.size * 2;
   }
 
   void Work() {
@@ -548,7 +584,8 @@ void WriteInstaller(OutputFile& out, const std::vector<uint8_t>& stub,
     AppendLocalHeader(header, f, e.name);
     out.WriteScrambled(header.data(), header.size());
     out.WriteScrambled(loaded.stored.data.get(), loaded.stored.size);
-    offset += header.size() + loaded.stored.size;
+    if (e.zip_index >= 0) CopyZipEntry(e, za, out);
+    offset += header.size() + f.packed_size;
     loaded.stored = Bytes();
     packer.Release(i);
   }
@@ -832,7 +869,8 @@ void RunCreate(const PackOptions& o) {
     za = nullptr;
     uint64_t bytes_in = 0;
     for (const PlannedEntry& e : g.entries) bytes_in += e.size;
-    Summary("created " + o.output, g.entries.size(), bytes_in, out.Written(), Now() - start);
+    Summary("created " + o.output, g.entries.size(), bytes_in, out.Written(), Now() - start,
+            Share("archive", out.Written() - stub.size(), "the input", bytes_in));
   } catch (...) {
     EndProgress();
     if (za) zip_discard(za);

@@ -116,6 +116,8 @@ int main(int argc, char** argv) {
   CLI::App* extract = app.add_subcommand("extract", "Extract every entry into a folder");
   extract->add_option("installer", installer, "The installer")->required();
   extract->add_option("-d,--directory", folder, "The folder to extract into")->required();
+  bool overwrite = false;
+  extract->add_flag("--overwrite", overwrite, "Replace files that exist already");
   CLI::App* unwrap = app.add_subcommand("unwrap", "Write an installer's archive as a standard ZIP file");
   unwrap->add_option("installer", installer, "The installer")->required();
   unwrap->add_option("-o,--output", zip_output,
@@ -168,7 +170,7 @@ int main(int argc, char** argv) {
     }
     if (list->parsed()) return RunList(installer);
     if (test->parsed()) return RunTest(installer);
-    if (extract->parsed()) return RunExtract(installer, folder);
+    if (extract->parsed()) return RunExtract(installer, folder, overwrite);
     if (unwrap->parsed()) return RunUnwrap(installer, zip_output);
   } catch (const Refusal& e) {
     EndProgress();

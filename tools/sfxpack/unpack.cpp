@@ -5,9 +5,12 @@
 #include <inttypes.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <utility>
 
 #include "codec.h"
 #include "outfile.h"
@@ -16,59 +19,67 @@
 
 namespace {
 
-struct MappedFile {
-  const uint8_t* data = nullptr;
-  size_t size = 0;
-  int fd = -1;  // kept open for the stub's decoder
-};
+// Installer data is read in blocks of this size: memory stays flat whatever
+// the size of an entry.
+constexpr size_t ReadBlock = 256 * 1024;
+// The most output kept whole for a small entry's check by the stub.
+constexpr uint32_t SmallStubOutput = 1 << 20;
+// Entries whose data and output are both at most this size are extracted
+// by decoding them whole.
+constexpr uint32_t WholeLimit = 8 << 20;
 
-MappedFile MapInstaller(const std::string& path) {
-  MappedFile m;
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) Refuse("cannot open '" + path + "': " + strerror(errno));
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    Refuse("'" + path + "' is not a regular file");
-  }
-  m.size = size_t(st.st_size);
-  if (m.size > 0) {
-    void* p = mmap(nullptr, m.size, PROT_READ, MAP_PRIVATE, fd, 0);
-    if (p == MAP_FAILED) {
+// An installer opened for reading; closed on every way out of a command.
+struct OpenInstaller : InstallerBytes {
+  explicit OpenInstaller(const std::string& file) {
+    path = file;
+    fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) Refuse("cannot open '" + file + "': " + strerror(errno));
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
       close(fd);
-      Refuse("cannot read '" + path + "': " + strerror(errno));
+      Refuse("'" + file + "' is not a regular file");
     }
-    m.data = static_cast<const uint8_t*>(p);
+    size = uint64_t(st.st_size);
   }
-  m.fd = fd;
-  return m;
-}
-
-void UnmapInstaller(MappedFile& m) {
-  if (m.data) munmap(const_cast<uint8_t*>(m.data), m.size);
-  if (m.fd >= 0) close(m.fd);
-  m.data = nullptr;
-  m.fd = -1;
-}
-
-// Unmaps and closes on every way out of a command.
-struct MappedInstaller : MappedFile {
-  explicit MappedInstaller(const std::string& path) : MappedFile(MapInstaller(path)) {}
-  ~MappedInstaller() { UnmapInstaller(*this); }
-  MappedInstaller(const MappedInstaller&) = delete;
+  ~OpenInstaller() { close(fd); }
+  OpenInstaller(const OpenInstaller&) = delete;
 };
 
 std::string Shown(const FoundEntry& e) { return "'" + Windows1252ToUtf8(e.name) + "'"; }
 
 // Walks the installer, or refuses when the stub would find no archive in it.
-InstallerWalk WalkOrRefuse(const MappedFile& m, const std::string& path) {
-  InstallerWalk w = WalkInstaller(m.data, m.size);
+InstallerWalk WalkOrRefuse(const InstallerBytes& file) {
+  InstallerWalk w = WalkInstaller(file);
   if (w.archive_offset < 0)
-    Refuse("'" + path + "' holds no archive: the marker is not in it from offset 20 on");
+    Refuse("'" + file.path + "' holds no archive: the marker is not in it from offset 20 on");
   return w;
 }
 
+// The warnings every reading command gives: names Windows would merge, and
+// a damaged end of the archive (test reports that one as a failure).
+void WarnAbout(const InstallerWalk& w, bool end_too) {
+  const std::vector<std::string> pairs = SameFileOnWindows(w.entries);
+  for (size_t i = 0; i < pairs.size() && i < 10; i++)
+    Warn(pairs[i] + " would be one file on Windows: the later one replaces the earlier");
+  if (pairs.size() > 10) Warn(std::to_string(pairs.size() - 10) + " more such pairs");
+  if (end_too && !w.end_problem.empty()) Warn("the archive's end is damaged: " + w.end_problem);
+}
+
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// An entry's name as UTF-8 folders and a last part; the walk has already
+// stopped at names that would leave the target folder.
+std::vector<std::string> SplitName(const FoundEntry& e) {
+  std::vector<std::string> parts(1);
+  for (char c : e.name) {
+    if (IsSeparator(c))
+      parts.emplace_back();
+    else
+      parts.back() += c;
+  }
+  for (std::string& p : parts) p = Windows1252ToUtf8(p);
+  return parts;
+}
 
 // Makes the target folder and the folders above it (links followed: the user
 // chose this path).
@@ -115,30 +126,159 @@ bool WriteAll(int fd, const uint8_t* p, size_t n) {
   return true;
 }
 
+// Scans as the stub does (see ScanForMarker), a block at a time.
+int64_t FindMarker(const InstallerBytes& file) {
+  std::unique_ptr<uint8_t[]> block(new uint8_t[ReadBlock]);
+  int matched = 0;
+  for (uint64_t at = MarkerScanStart; at < file.size;) {
+    const size_t got = file.Read(at, block.get(), ReadBlock);
+    if (got == 0) break;
+    for (size_t i = 0; i < got; i++) {
+      if (block[i] != MarkerByte(matched)) {
+        matched = 0;
+      } else if (++matched == ArchiveMarkerLength) {
+        return int64_t(at + i) - (ArchiveMarkerLength - 1);
+      }
+    }
+    at += got;
+  }
+  return -1;
+}
+
+// Reads n bytes at pos and descrambles them; false when the file holds fewer.
+bool ReadScrambled(const InstallerBytes& file, uint64_t pos, uint8_t* out, size_t n) {
+  if (file.Read(pos, out, n) < n) return false;
+  Scramble(out, n);
+  return true;
+}
+
+// Checks what create writes after the entries, from pos: one central
+// directory header for each entry, agreeing with it, then the end record.
+// Whatever follows a complete end record (a signature) is left alone.
+std::string CheckArchiveEnd(const InstallerBytes& file, const InstallerWalk& w, uint64_t pos) {
+  const uint64_t base = uint64_t(w.archive_offset);
+  const uint64_t central = pos;
+  const size_t count = w.entries.size();
+  for (size_t i = 0; i < count; i++) {
+    const FoundEntry& e = w.entries[i];
+    uint8_t h[CentralHeaderSize];
+    const size_t got = file.Read(pos, h, sizeof h);
+    Scramble(h, got);
+    if (got >= 4 && Get32(h) != SignatureCentral)
+      return i == 0 ? "no central directory follows the entries"
+                    : "the central directory lists " + std::to_string(i) + " of " +
+                          Plural(count, "entry", "entries");
+    if (got < sizeof h)
+      return "the file ends inside the central directory, after " + Plural(i, "header", "headers") +
+             " of " + std::to_string(count);
+    const uint16_t name_length = Get16(h + 28);
+    const uint64_t next = pos + CentralHeaderSize + name_length + Get16(h + 30) + Get16(h + 32);
+    std::string name(name_length, '\0');
+    if (name_length > 0 &&
+        !ReadScrambled(file, pos + CentralHeaderSize, reinterpret_cast<uint8_t*>(&name[0]),
+                       name_length))
+      return "the file ends inside the central directory";
+    name = name.substr(0, name.find('\0'));
+    const char* differs = name_length != e.name_length || name != e.name ? "name"
+                          : Get16(h + 10) != e.method                    ? "method"
+                          : Get32(h + 16) != e.crc                       ? "CRC-32"
+                          : Get32(h + 20) != e.packed_size || Get32(h + 24) != e.size
+                              ? "sizes"
+                          : Get32(h + 42) != e.header_pos - base ? "offset"
+                                                                 : nullptr;
+    if (differs)
+      return "the central directory's header " + std::to_string(i + 1) + " does not agree with " +
+             Shown(e) + ": its " + differs + " differs";
+    pos = next;
+  }
+  uint8_t end[EndRecordSize];
+  if (!ReadScrambled(file, pos, end, sizeof end))
+    return pos >= file.size ? "the end record is missing" : "the end record is cut short";
+  if (Get32(end) == SignatureCentral)
+    return "the central directory lists more entries than the archive holds";
+  if (Get32(end) != SignatureEnd) return "no end record follows the central directory";
+  if (Get16(end + 4) != 0 || Get16(end + 6) != 0 || Get16(end + 8) != count ||
+      Get16(end + 10) != count || Get32(end + 12) != pos - central ||
+      Get32(end + 16) != central - base)
+    return "the end record does not agree with the central directory";
+  if (pos + EndRecordSize + Get16(end + 20) > file.size) return "the end record's comment is cut short";
+  return "";
+}
+
 }  // namespace
 
+InstallerBytes InstallerBytes::InMemory(const uint8_t* data, size_t size) {
+  InstallerBytes b;
+  b.data = data;
+  b.size = size;
+  b.path = "(memory)";
+  return b;
+}
+
+size_t InstallerBytes::Read(uint64_t pos, uint8_t* out, size_t n) const {
+  if (pos >= size) return 0;
+  if (n > size - pos) n = size_t(size - pos);
+  if (data) {
+    memcpy(out, data + pos, n);
+    return n;
+  }
+  constexpr size_t Window = 65536;
+  if (n >= Window / 4) return ReadFile(pos, out, n);
+  std::vector<uint8_t>& w = window_;
+  if (pos < window_pos_ || pos + n > window_pos_ + w.size()) {
+    w.resize(Window);
+    w.resize(ReadFile(pos, w.data(), Window));
+    window_pos_ = pos;
+  }
+  // Fewer only when the file has shrunk since it was opened.
+  const size_t got = std::min<uint64_t>(n, window_pos_ + w.size() - pos);
+  memcpy(out, w.data() + (pos - window_pos_), got);
+  return got;
+}
+
+size_t InstallerBytes::ReadFile(uint64_t pos, uint8_t* out, size_t n) const {
+  size_t done = 0;
+  while (done < n) {
+    const ssize_t k = pread(fd, out + done, n - done, off_t(pos + done));
+    if (k < 0 && errno == EINTR) continue;
+    if (k < 0) Refuse("cannot read '" + path + "': " + strerror(errno));
+    if (k == 0) break;
+    done += size_t(k);
+  }
+  return done;
+}
+
 InstallerWalk WalkInstaller(const uint8_t* data, size_t size) {
+  return WalkInstaller(InstallerBytes::InMemory(data, size));
+}
+
+InstallerWalk WalkInstaller(const InstallerBytes& file) {
   InstallerWalk w;
-  w.archive_offset = ScanForMarker(data, size, nullptr);
+  w.archive_offset = FindMarker(file);
   if (w.archive_offset < 0) return w;
+  const uint64_t size = file.size;
   uint64_t pos = uint64_t(w.archive_offset);
   char where[64];
   while (true) {
     snprintf(where, sizeof where, "the entry at offset %" PRIu64, pos);
-    if (pos + 4 > size) break;  // the header read delivers no signature
     uint8_t h[EntryHeaderSize];
-    if (pos + EntryHeaderSize > size) {
-      memcpy(h, data + pos, 4);
-      Scramble(h, 4);
-      const uint32_t sig = Get32(h);
-      if (sig == SignatureLocal || sig == SignatureAlternate)
-        w.stop = std::string(where) + " has a header cut short by the end of the file";
+    const size_t got = file.Read(pos, h, EntryHeaderSize);
+    if (got < 4) break;  // the header read delivers no signature
+    Scramble(h, got);
+    const uint32_t sig = Get32(h + OffsetSignature);
+    if (sig != SignatureLocal && sig != SignatureAlternate) {
+      w.end_problem = CheckArchiveEnd(file, w, pos);
+      break;  // the normal end
+    }
+    if (got < EntryHeaderSize) {
+      w.stop = std::string(where) + " has a header cut short by the end of the file";
       break;
     }
-    memcpy(h, data + pos, EntryHeaderSize);
-    Scramble(h, EntryHeaderSize);
-    const uint32_t sig = Get32(h + OffsetSignature);
-    if (sig != SignatureLocal && sig != SignatureAlternate) break;  // the normal end
+    if (w.entries.size() == MaxEntryCount) {
+      w.stop = "the archive holds more than " + std::to_string(MaxEntryCount) +
+               " entries, more than its end record can count; sfxpack reads no further";
+      break;
+    }
 
     FoundEntry e;
     e.header_pos = pos;
@@ -148,19 +288,18 @@ InstallerWalk WalkInstaller(const uint8_t* data, size_t size) {
     e.crc = Get32(h + OffsetCrc32);
     e.packed_size = Get32(h + OffsetCompressedSize);
     e.size = Get32(h + OffsetUncompressedSize);
-    const uint16_t name_length = Get16(h + OffsetNameLength);
-    if (name_length > MaxNameLength) {
-      w.stop = std::string(where) + " has a name of " + std::to_string(name_length) +
+    e.name_length = Get16(h + OffsetNameLength);
+    if (e.name_length > MaxNameLength) {
+      w.stop = std::string(where) + " has a name of " + std::to_string(e.name_length) +
                " bytes; at most " + std::to_string(MaxNameLength) + " fit";
       break;
     }
     const uint64_t name_pos = pos + EntryHeaderSize;
-    if (name_pos + name_length > size) {
+    std::string name(e.name_length, '\0');
+    if (!ReadScrambled(file, name_pos, reinterpret_cast<uint8_t*>(&name[0]), name.size())) {
       w.stop = std::string(where) + " has its name cut short by the end of the file";
       break;
     }
-    std::string name(reinterpret_cast<const char*>(data + name_pos), name_length);
-    Scramble(reinterpret_cast<uint8_t*>(&name[0]), name.size());
     e.name = name.substr(0, name.find('\0'));
     std::string why;
     if (CheckEntryName(e.name, &why) == NameVerdict::Refused) {
@@ -182,13 +321,28 @@ InstallerWalk WalkInstaller(const uint8_t* data, size_t size) {
                "; the stub knows only stored (0) and deflated (8)";
       break;
     }
-    e.data_pos = name_pos + name_length;
+    e.data_pos = name_pos + e.name_length;
     const uint64_t left = size > e.data_pos ? size - e.data_pos : 0;
     e.data_present = e.packed_size < left ? e.packed_size : left;
     w.entries.push_back(e);
     pos = e.data_pos + e.packed_size;
   }
+  if (w.stop.empty() && w.end_problem.empty() && pos + 4 > size)
+    w.end_problem = "the central directory and end record are missing";
   return w;
+}
+
+std::vector<std::string> SameFileOnWindows(const std::vector<FoundEntry>& entries) {
+  std::vector<std::pair<std::string, size_t>> folded;
+  for (size_t i = 0; i < entries.size(); i++) folded.emplace_back(FoldNameCase(entries[i].name), i);
+  std::sort(folded.begin(), folded.end());
+  std::vector<std::string> pairs;
+  for (size_t i = 1; i < folded.size(); i++) {
+    if (folded[i].first == folded[i - 1].first)
+      pairs.push_back(Shown(entries[folded[i - 1].second]) + " and " +
+                      Shown(entries[folded[i].second]));
+  }
+  return pairs;
 }
 
 namespace {
@@ -208,83 +362,125 @@ bool Matches(const FoundEntry& e, uint64_t size, uint32_t crc, std::string* why)
   return true;
 }
 
-// An entry's data as stored, descrambled a block at a time and handed to use.
-template <typename Use>
-void ForDataBlocks(const FoundEntry& e, const uint8_t* file, Use use) {
-  uint8_t block[65536];
-  for (uint64_t done = 0; done < e.packed_size;) {
-    const size_t k = size_t(e.packed_size - done < sizeof block ? e.packed_size - done : sizeof block);
-    memcpy(block, file + e.data_pos + done, k);
-    Scramble(block, k);
-    use(block, k);
-    done += k;
-  }
-}
+}  // namespace
 
-// Decodes a deflated entry with libdeflate into out, bounded by its header's
-// size and by what its data can decode to.
-bool InflateEntryData(const FoundEntry& e, const uint8_t* file, Bytes& out, std::string* why) {
-  Bytes packed;
-  packed.Reserve(e.packed_size);
-  memcpy(packed.data.get(), file + e.data_pos, e.packed_size);
-  Scramble(packed.data.get(), e.packed_size);
-  packed.size = e.packed_size;
-  return InflateBounded(packed.data.get(), packed.size, e.size, out, why);
-}
-
-// Decodes and checks one entry into memory. stub_fd >= 0: deflated data must
-// also decode to the same bytes with the stub's own decoder.
-bool DecodeChecked(const FoundEntry& e, const uint8_t* file, int stub_fd, Bytes& out,
-                   std::string* why) {
-  out.size = 0;
+bool CheckEntryData(const FoundEntry& e, const InstallerBytes& file, bool with_stub,
+                    const EntrySinks& sinks, std::string* why) {
   if (e.data_present < e.packed_size) {
     *why = "its data runs past the end of the file";
     return false;
   }
-  if (e.method == MethodStored) {
-    out.Reserve(e.packed_size);
-    ForDataBlocks(e, file, [&](const uint8_t* p, size_t k) {
-      memcpy(out.data.get() + out.size, p, k);
-      out.size += k;
-    });
-  } else if (!InflateEntryData(e, file, out, why)) {
+  const bool deflated = e.method == MethodDeflated;
+  // Small entries are kept whole for the stub's decoder on this thread;
+  // others are compared with it a block at a time, as it runs beside.
+  const bool by_stub = deflated && with_stub && file.fd >= 0;
+  const bool keep = by_stub && e.packed_size <= SmallStubInput && e.size <= SmallStubOutput;
+  std::vector<uint8_t> kept;
+  std::unique_ptr<StubDecoding> stub(
+      by_stub && !keep ? new StubDecoding(file.fd, e.data_pos, e.packed_size, true) : nullptr);
+  // Buffers no larger than the entry needs: installers often hold many
+  // small files.
+  const size_t read_block = size_t(std::min<uint64_t>(ReadBlock, e.packed_size + 1));
+  std::unique_ptr<StreamInflater> inflater(
+      deflated ? new StreamInflater(size_t(std::min<uint64_t>(StreamInflater::OutputBlock,
+                                                              uint64_t(e.size) + 1)))
+               : nullptr);
+
+  uint64_t produced = 0;
+  uint32_t crc = 0;
+  bool too_long = false, stub_differs = false, sink_failed = false;
+  // Output beyond the header's size ends the check at once, so that the
+  // work follows the claim and the data, whichever is smaller.
+  const StreamInflater::Put take = [&](const uint8_t* p, size_t n) {
+    if (deflated && produced + n > e.size) return !(too_long = true);
+    produced += n;
+    crc = Crc32(p, n, crc);
+    if (stub && !stub->Expect(p, n)) return !(stub_differs = true);
+    if (keep) kept.insert(kept.end(), p, p + n);
+    if (sinks.plain && !sinks.plain(p, n)) return !(sink_failed = true);
+    return true;
+  };
+
+  if (deflated && !by_stub && !sinks.stored && e.packed_size <= WholeLimit &&
+      e.size <= WholeLimit) {
+    // Small enough to take whole: libdeflate decodes it faster than zlib
+    // streams it, in a buffer that grows with the real output.
+    Bytes packed, plain;
+    packed.Reserve(e.packed_size);
+    if (!ReadScrambled(file, e.data_pos, packed.data.get(), e.packed_size)) {
+      *why = "its data runs past the end of the file";
+      return false;
+    }
+    if (!InflateBounded(packed.data.get(), e.packed_size, e.size, plain, why)) return false;
+    return take(plain.data.get(), plain.size) && Matches(e, produced, crc, why);
+  }
+  std::unique_ptr<uint8_t[]> block(new uint8_t[read_block]);
+  StreamInflater::State state = StreamInflater::State::More;
+  for (uint64_t done = 0; done < e.packed_size;) {
+    const size_t want = size_t(std::min<uint64_t>(e.packed_size - done, read_block));
+    if (!ReadScrambled(file, e.data_pos + done, block.get(), want)) {
+      *why = "its data runs past the end of the file";
+      return false;
+    }
+    done += want;
+    if (sinks.stored && !sinks.stored(block.get(), want)) return false;
+    if (!deflated) {
+      if (!take(block.get(), want)) break;
+      continue;
+    }
+    if (state == StreamInflater::State::More) state = inflater->Feed(block.get(), want, take);
+    // Data after the stream's end is not looked at, as the stub does;
+    // unwrap still copies it.
+    if (state == StreamInflater::State::Damaged || state == StreamInflater::State::Stopped ||
+        (state == StreamInflater::State::Ended && !sinks.stored))
+      break;
+  }
+  if (sink_failed) return false;
+  if (too_long) {
+    *why = "its deflate data decodes to more than " + std::to_string(e.size) +
+           " bytes, the size its header says";
     return false;
   }
-  if (!Matches(e, out.size, Crc32(out.data.get(), out.size), why)) return false;
-  if (e.method == MethodDeflated && stub_fd >= 0 &&
-      !StubAgrees(stub_fd, e.data_pos, e.packed_size, out.data.get(), out.size)) {
+  if (stub_differs) {
+    *why = "the stub's own decoder does not give the same bytes";
+    return false;
+  }
+  if (deflated && state != StreamInflater::State::Ended) {
+    *why = state == StreamInflater::State::More ? "its deflate data ends before its last block"
+                                                : "its deflate data is damaged";
+    return false;
+  }
+  if (!Matches(e, produced, crc, why)) return false;
+  if ((stub && !stub->Finish()) ||
+      (keep && !StubAgrees(file.fd, e.data_pos, e.packed_size, kept.data(), kept.size()))) {
     *why = "the stub's own decoder does not give the same bytes";
     return false;
   }
   return true;
 }
 
-}  // namespace
-
-bool DecodeEntry(const FoundEntry& e, const uint8_t* file, std::vector<uint8_t>& out,
+bool DecodeEntry(const FoundEntry& e, const InstallerBytes& file, std::vector<uint8_t>& out,
                  std::string* why) {
-  Bytes plain;
-  if (!DecodeChecked(e, file, -1, plain, why)) return false;
-  out.assign(plain.data.get(), plain.data.get() + plain.size);
-  return true;
+  out.clear();
+  EntrySinks sinks;
+  sinks.plain = [&](const uint8_t* p, size_t n) {
+    out.insert(out.end(), p, p + n);
+    return true;
+  };
+  return CheckEntryData(e, file, false, sinks, why);
 }
 
 namespace {
 
 // Writes one entry to the file folder/leaf: decoded and checked into a
-// temporary file in that folder, given its time and renamed over the name.
-// Nothing is left behind when it fails. *bytes_out receives the size.
-bool ExtractEntry(const FoundEntry& e, const uint8_t* file, const std::string& folder,
-                  const std::string& leaf, uint64_t* bytes_out, std::string* why) {
+// temporary file in that folder, given its time and renamed to the name,
+// replacing a file there only when overwrite is set. Nothing is left behind
+// when it fails.
+bool ExtractEntry(const FoundEntry& e, const InstallerBytes& file, const std::string& folder,
+                  const std::string& leaf, bool overwrite, std::string* why) {
   if (e.data_present < e.packed_size) {
     *why = "its data runs past the end of the file";
     return false;
-  }
-  Bytes plain;
-  if (e.method == MethodDeflated) {
-    if (!InflateEntryData(e, file, plain, why) ||
-        !Matches(e, plain.size, Crc32(plain.data.get(), plain.size), why))
-      return false;
   }
   const std::string target = folder + "/" + leaf;
   // A short name of its own: the entry's name may already be as long as
@@ -296,18 +492,13 @@ bool ExtractEntry(const FoundEntry& e, const uint8_t* file, const std::string& f
     return false;
   }
   SetTemporaryForSignals(temp);
-  bool ok = true;
-  uint32_t crc = 0;
-  if (e.method == MethodDeflated) {
-    ok = WriteAll(fd, plain.data.get(), plain.size);
-  } else {
-    ForDataBlocks(e, file, [&](const uint8_t* p, size_t k) {
-      crc = Crc32(p, k, crc);
-      ok = ok && WriteAll(fd, p, k);
-    });
-  }
-  if (!ok) *why = "cannot write '" + temp + "': " + strerror(errno);
-  ok = ok && (e.method == MethodDeflated || Matches(e, e.packed_size, crc, why));
+  EntrySinks sinks;
+  sinks.plain = [&](const uint8_t* p, size_t n) {
+    if (WriteAll(fd, p, n)) return true;
+    *why = "cannot write '" + temp + "': " + strerror(errno);
+    return false;
+  };
+  bool ok = CheckEntryData(e, file, false, sinks, why);
   if (ok) {
     const mode_t mask = umask(0);
     umask(mask);
@@ -323,22 +514,61 @@ bool ExtractEntry(const FoundEntry& e, const uint8_t* file, const std::string& f
     *why = "cannot write '" + temp + "': " + strerror(errno);
     ok = false;
   }
-  // rename replaces a link of that name, never what it points to.
-  if (ok && rename(temp.c_str(), target.c_str()) != 0) {
-    *why = "cannot create '" + target + "': " + strerror(errno);
-    ok = false;
+  // Either way a link of that name is replaced, never what it points to.
+  // Without overwrite, a file that appeared since the check is kept.
+  if (ok) {
+    int r = overwrite ? rename(temp.c_str(), target.c_str())
+                      : renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(),
+                                  RENAME_NOREPLACE);
+    if (r != 0 && !overwrite && (errno == EINVAL || errno == ENOSYS)) {
+      // A file system without that kind of rename: check, then rename.
+      struct stat st {};
+      if (lstat(target.c_str(), &st) == 0)
+        errno = EEXIST;
+      else
+        r = rename(temp.c_str(), target.c_str());
+    }
+    if (r != 0) {
+      *why = errno == EEXIST ? "'" + target + "' exists already (--overwrite replaces it)"
+                             : "cannot create '" + target + "': " + strerror(errno);
+      ok = false;
+    }
   }
   if (!ok) unlink(temp.c_str());
   SetTemporaryForSignals("");
-  *bytes_out = e.method == MethodDeflated ? plain.size : e.packed_size;
   return ok;
+}
+
+// The entries' files that exist already below folder (anything at the
+// name, a link included), as paths relative to it. Entries below something
+// that is not a folder are left to the extraction, which reports them.
+std::vector<std::string> ExistingTargets(const std::string& folder,
+                                         const std::vector<FoundEntry>& entries) {
+  std::vector<std::string> existing;
+  for (const FoundEntry& e : entries) {
+    std::string why;
+    if (CheckEntryName(e.name, &why) != NameVerdict::Ok) continue;
+    const std::vector<std::string> parts = SplitName(e);
+    std::string path = folder, shown;
+    struct stat st {};
+    bool below = true;
+    for (size_t i = 0; below && i + 1 < parts.size(); i++) {
+      path += "/" + parts[i];
+      shown += parts[i] + "/";
+      below = lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    }
+    if (below && lstat((path + "/" + parts.back()).c_str(), &st) == 0)
+      existing.push_back("'" + shown + parts.back() + "'");
+  }
+  return existing;
 }
 
 }  // namespace
 
 int RunList(const std::string& installer) {
-  MappedInstaller m(installer);
-  const InstallerWalk w = WalkOrRefuse(m, installer);
+  OpenInstaller file(installer);
+  const InstallerWalk w = WalkOrRefuse(file);
+  WarnAbout(w, true);
   printf("archive at offset %" PRId64 "\n", w.archive_offset);
   printf("%10s %10s  %-8s %-19s  %s\n", "Size", "Packed", "Method", "Modified", "Name");
   uint64_t total_size = 0, total_packed = 0;
@@ -349,7 +579,8 @@ int RunList(const std::string& installer) {
     total_size += e.size;
     total_packed += e.packed_size;
   }
-  printf("%10" PRIu64 " %10" PRIu64 "  %zu entries\n", total_size, total_packed, w.entries.size());
+  printf("%10" PRIu64 " %10" PRIu64 "  %s\n", total_size, total_packed,
+         Plural(w.entries.size(), "entry", "entries").c_str());
   if (!w.stop.empty()) {
     fprintf(stderr, "sfxpack: error: the stub would stop here: %s\n", w.stop.c_str());
     return 1;
@@ -358,25 +589,15 @@ int RunList(const std::string& installer) {
 }
 
 int RunTest(const std::string& installer) {
-  MappedInstaller m(installer);
-  const InstallerWalk w = WalkOrRefuse(m, installer);
-  size_t failed = 0;
+  OpenInstaller file(installer);
+  const InstallerWalk w = WalkOrRefuse(file);
+  WarnAbout(w, false);
+  size_t failed = 0, problems = 0;
   for (size_t i = 0; i < w.entries.size(); i++) {
     const FoundEntry& e = w.entries[i];
     ShowProgress("testing " + std::to_string(i + 1) + "/" + std::to_string(w.entries.size()));
     std::string why;
-    bool ok = true;
-    if (e.data_present < e.packed_size) {
-      why = "its data runs past the end of the file";
-      ok = false;
-    } else if (e.method == MethodStored) {
-      uint32_t crc = 0;
-      ForDataBlocks(e, m.data, [&](const uint8_t* p, size_t k) { crc = Crc32(p, k, crc); });
-      ok = Matches(e, e.packed_size, crc, &why);
-    } else {
-      Bytes plain;
-      ok = DecodeChecked(e, m.data, m.fd, plain, &why);
-    }
+    bool ok = CheckEntryData(e, file, true, EntrySinks(), &why);
     if (ok && CheckEntryName(e.name, &why) != NameVerdict::Ok) {
       why = "the stub cannot create it: " + why;
       ok = false;
@@ -389,39 +610,50 @@ int RunTest(const std::string& installer) {
       failed++;
     }
   }
+  problems = failed;
   if (!w.stop.empty()) {
     printf("FAILED  the stub would stop here: %s\n", w.stop.c_str());
-    failed++;
+    problems++;
   }
-  if (failed > 0) {
-    printf("%zu problem(s) in %zu entries\n", failed, w.entries.size());
+  if (!w.end_problem.empty()) {
+    printf("FAILED  the archive's end: %s\n", w.end_problem.c_str());
+    problems++;
+  }
+  const size_t n = w.entries.size();
+  if (problems > 0) {
+    printf("%s found, %s\n", Plural(problems, "problem", "problems").c_str(),
+           n == 0 ? "no entries read"
+                  : (std::to_string(n - failed) + " of " + Plural(n, "entry", "entries") + " OK")
+                        .c_str());
     return 1;
   }
-  if (!Quiet()) printf("%zu entries OK\n", w.entries.size());
+  if (!Quiet()) printf("%s OK\n", Plural(n, "entry", "entries").c_str());
   return 0;
 }
 
-int RunExtract(const std::string& installer, const std::string& folder) {
+int RunExtract(const std::string& installer, const std::string& folder, bool overwrite) {
   const double start = Now();
-  MappedInstaller m(installer);
-  const InstallerWalk w = WalkOrRefuse(m, installer);
+  OpenInstaller file(installer);
+  const InstallerWalk w = WalkOrRefuse(file);
+  WarnAbout(w, true);
   std::string why;
   if (!MakeTargetFolder(folder, &why)) Refuse(why);
+  if (!overwrite) {
+    const std::vector<std::string> existing = ExistingTargets(folder, w.entries);
+    if (!existing.empty()) {
+      std::string names;
+      for (size_t i = 0; i < existing.size() && i < 10; i++) names += (i ? ", " : "") + existing[i];
+      if (existing.size() > 10) names += " and " + std::to_string(existing.size() - 10) + " more";
+      Refuse(std::string(existing.size() == 1 ? "a file exists" : "files exist") + " already in '" +
+             folder + "': " + names + "; nothing was extracted (--overwrite replaces them)");
+    }
+  }
   size_t failed = 0;
   uint64_t bytes_in = 0, bytes_out = 0;
   for (size_t i = 0; i < w.entries.size(); i++) {
     const FoundEntry& e = w.entries[i];
     ShowProgress("extracting " + std::to_string(i + 1) + "/" + std::to_string(w.entries.size()));
-    // Split at either separator; the walk has already stopped at names that
-    // would leave the folder.
-    std::vector<std::string> parts(1);
-    for (char c : e.name) {
-      if (IsSeparator(c))
-        parts.emplace_back();
-      else
-        parts.back() += c;
-    }
-    for (std::string& p : parts) p = Windows1252ToUtf8(p);
+    std::vector<std::string> parts = SplitName(e);
     const std::string leaf = parts.back();
     parts.pop_back();
 
@@ -436,16 +668,15 @@ int RunExtract(const std::string& installer, const std::string& folder) {
     }
     std::string target_folder = folder;
     for (const std::string& p : parts) target_folder += "/" + p;
-    uint64_t written = 0;
     ok = ok && MakeEntryFolders(folder, parts, &why) &&
-         ExtractEntry(e, m.data, target_folder, leaf, &written, &why);
+         ExtractEntry(e, file, target_folder, leaf, overwrite, &why);
     EndProgress();
     if (!ok) {
       fprintf(stderr, "sfxpack: error: %s: %s\n", Windows1252ToUtf8(e.name).c_str(), why.c_str());
       failed++;
     } else {
       bytes_in += e.packed_size;
-      bytes_out += written;
+      bytes_out += e.size;
     }
   }
   if (!w.stop.empty()) {
@@ -453,24 +684,29 @@ int RunExtract(const std::string& installer, const std::string& folder) {
     return 1;
   }
   if (failed > 0) {
-    fprintf(stderr, "sfxpack: error: %zu of %zu entries were not extracted\n", failed,
-            w.entries.size());
+    fprintf(stderr, "sfxpack: error: %zu of %s %s not extracted\n", failed,
+            Plural(w.entries.size(), "entry", "entries").c_str(), failed == 1 ? "was" : "were");
     return 1;
   }
-  Summary("extracted into " + folder, w.entries.size(), bytes_in, bytes_out, Now() - start);
+  Summary("extracted into " + folder, w.entries.size(), bytes_in, bytes_out, Now() - start,
+          Share("packed data", bytes_in, "the output", bytes_out));
   return 0;
 }
 
 int RunUnwrap(const std::string& installer, const std::string& output) {
   CheckOutputTarget(output, {installer});
-  MappedInstaller m(installer);
-  const InstallerWalk w = WalkOrRefuse(m, installer);
+  OpenInstaller file(installer);
+  const InstallerWalk w = WalkOrRefuse(file);
   if (!w.stop.empty()) Refuse("the stub would stop here: " + w.stop);
+  if (!w.end_problem.empty()) Refuse("the archive's end is damaged: " + w.end_problem);
+  WarnAbout(w, false);
+  if (w.entries.size() > 0xFFFF) Refuse("too many entries for a ZIP file");
   OutputFile out(output);
   std::vector<uint8_t> central;
   for (const FoundEntry& e : w.entries) {
-    if (e.data_present < e.packed_size)
-      Refuse(Shown(e) + ": its data runs past the end of the file");
+    std::string why;
+    if (CheckEntryName(e.name, &why) != NameVerdict::Ok)
+      Refuse(Shown(e) + ": the stub cannot create it: " + why);
     // Standard ZIP names: '/' separators, UTF-8 flagged as such when not
     // plain ASCII.
     std::string name = Windows1252ToUtf8(e.name);
@@ -486,10 +722,16 @@ int RunUnwrap(const std::string& installer, const std::string& output) {
     std::vector<uint8_t> header;
     AppendLocalHeader(header, f, name);
     out.Write(header.data(), header.size());
-    ForDataBlocks(e, m.data, [&](const uint8_t* p, size_t k) { out.Write(p, k); });
+    // The data is copied as it is checked, the same way test checks it; a
+    // failure removes the unfinished output.
+    EntrySinks sinks;
+    sinks.stored = [&](const uint8_t* p, size_t n) {
+      out.Write(p, n);
+      return true;
+    };
+    if (!CheckEntryData(e, file, true, sinks, &why)) Refuse(Shown(e) + ": " + why);
   }
   std::vector<uint8_t> end;
-  if (w.entries.size() > 0xFFFF) Refuse("too many entries for a ZIP file");
   AppendEndRecord(end, uint16_t(w.entries.size()), uint32_t(central.size()), uint32_t(out.Written()));
   out.Write(central.data(), central.size());
   out.Write(end.data(), end.size());
