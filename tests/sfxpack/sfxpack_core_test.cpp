@@ -394,6 +394,7 @@ TEST(Codec, StubDecodingComparesOrCounts) {
       EXPECT_EQ(same && d.Finish(), c.second) << c.first->size();
       EXPECT_EQ(StubAgrees(fd, 100, uint32_t(z.size()), c.first->data(), c.first->size()), c.second)
           << c.first->size() << " from " << z.size();
+      EXPECT_EQ(StubAgreesOnRaw(z.data(), z.size(), c.first->data(), c.first->size()), c.second);
     }
     {  // Given up half way: the decoder is stopped and nothing waits for it.
       StubDecoding d(fd, 100, uint32_t(z.size()), true);

@@ -126,16 +126,16 @@ bool InflateBounded(const uint8_t* in, size_t n, size_t limit, Bytes& out, std::
   }
 }
 
-bool StubInflate(int in_fd, uint64_t pos, uint32_t n, int out_fd, const std::atomic<bool>* stop) {
-  std::lock_guard<std::mutex> hold(stub_decoder_lock);
-  // A fresh state each time: the layer's log of writes would otherwise grow
-  // with every entry.
+namespace {
+
+// Runs the stub's decoder over n bytes at pos of the handle the open routine
+// gives, into the handle it gives as output. The caller holds the lock; the
+// layer starts and ends fresh, as its log would otherwise grow with every
+// entry.
+template <typename Open>
+bool RunStubDecoder(uint64_t pos, uint32_t n, Open open) {
   hostwin32::Reset();
-  if (stop) hostwin32::InjectedFaults().readFileFails = [stop](int) { return stop->load(); };
-  ArchiveHandle = CreateFileA(FdPath(in_fd).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  OutputHandle = CreateFileA(FdPath(out_fd).c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  open();
   const bool ok = ArchiveHandle != INVALID_HANDLE_VALUE && OutputHandle != INVALID_HANDLE_VALUE &&
                   pos <= 0x7FFFFFFFu && n <= 0x7FFFFFFFu;
   if (ok) {
@@ -149,6 +149,37 @@ bool StubInflate(int in_fd, uint64_t pos, uint32_t n, int out_fd, const std::ato
   ArchiveHandle = OutputHandle = INVALID_HANDLE_VALUE;
   hostwin32::Reset();
   return ok;
+}
+
+// The stub's decoder over n scrambled bytes in memory, its output compared
+// with expected as it comes: no file, no thread, no system call.
+bool StubAgreesInMemory(const uint8_t* scrambled, uint32_t n, const uint8_t* expected,
+                        size_t expected_size) {
+  std::lock_guard<std::mutex> hold(stub_decoder_lock);
+  bool same = true;
+  uint64_t got = 0;
+  const bool ran = RunStubDecoder(0, n, [&] {
+    ArchiveHandle = hostwin32::OpenMemoryFile(scrambled, n);
+    OutputHandle = hostwin32::OpenMemoryFile(nullptr, 0, [&](const void* p, DWORD k) {
+      same = same && got + k <= expected_size && memcmp(p, expected + got, k) == 0;
+      got += k;
+      return true;
+    });
+  });
+  return ran && same && got == expected_size;
+}
+
+}  // namespace
+
+bool StubInflate(int in_fd, uint64_t pos, uint32_t n, int out_fd, const std::atomic<bool>* stop) {
+  std::lock_guard<std::mutex> hold(stub_decoder_lock);
+  return RunStubDecoder(pos, n, [&] {
+    if (stop) hostwin32::InjectedFaults().readFileFails = [stop](int) { return stop->load(); };
+    ArchiveHandle = CreateFileA(FdPath(in_fd).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    OutputHandle = CreateFileA(FdPath(out_fd).c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  });
 }
 
 struct StreamInflater::Zlib {
@@ -282,19 +313,15 @@ bool StubDecoding::Finish(uint64_t* size, uint32_t* crc) {
 bool StubAgrees(int in_fd, uint64_t pos, uint32_t n, const uint8_t* expected,
                 size_t expected_size) {
   if (n <= SmallStubInput) {
-    // Without a thread: so little data decodes to at most some 17 MB, which
-    // a memory file holds, read back a block at a time.
-    const int out_fd = MemoryFile();
-    if (out_fd < 0) return false;
-    bool same = StubInflate(in_fd, pos, n, out_fd);
-    uint8_t block[65536];
-    uint64_t got = 0;
-    for (ssize_t k; same && (k = pread(out_fd, block, sizeof block, off_t(got))) > 0;) {
-      same = got + uint64_t(k) <= expected_size && memcmp(block, expected + got, size_t(k)) == 0;
-      got += uint64_t(k);
+    // So little data is read whole and decoded in memory, without a thread.
+    uint8_t data[SmallStubInput];
+    size_t have = 0;
+    for (ssize_t k; have < n && (k = pread(in_fd, data + have, n - have, off_t(pos + have))) != 0;) {
+      if (k < 0 && errno == EINTR) continue;
+      if (k < 0) return false;
+      have += size_t(k);
     }
-    close(out_fd);
-    return same && got == expected_size;
+    return StubAgreesInMemory(data, uint32_t(have), expected, expected_size);
   }
   // The stub's output goes through a pipe and is compared as it comes, so
   // that it is never held in memory beside the expected bytes.
@@ -322,6 +349,11 @@ bool StubAgrees(int in_fd, uint64_t pos, uint32_t n, const uint8_t* expected,
 
 bool StubAgreesOnRaw(const uint8_t* in, size_t n, const uint8_t* expected, size_t expected_size) {
   if (n > 0x7FFFFFFF) return false;
+  if (n <= SmallStubInput) {
+    uint8_t data[SmallStubInput];
+    for (size_t i = 0; i < n; i++) data[i] = in[i] ^ ScrambleKey;
+    return StubAgreesInMemory(data, uint32_t(n), expected, expected_size);
+  }
   const int in_fd = MemoryFile();
   if (in_fd < 0) return false;
   bool ok = true;

@@ -112,7 +112,7 @@ constexpr uint32_t SmallStubInput = 16384;
 // Whether the stub's decoder gives exactly expected (expected_size bytes)
 // for the scrambled data at pos in in_fd. Its output is compared as it
 // comes, through a pipe and a thread, or for at most SmallStubInput bytes of
-// data, from a memory file.
+// data, in memory.
 bool StubAgrees(int in_fd, uint64_t pos, uint32_t n, const uint8_t* expected,
                 size_t expected_size);
 
