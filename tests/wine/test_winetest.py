@@ -165,6 +165,19 @@ class ProcessesTest(unittest.TestCase):
         self.assertEqual(child.stdout.readline(), b"up\n")
         return child
 
+    def test_server_running_looks_for_the_prefix_s_wineserver(self):
+        with tempfile.TemporaryDirectory() as build:
+            h = winetest.Harness(Path(build))
+            self.spawn(h.prefix, False)                   # a Wine program of the prefix, no server
+            server = subprocess.Popen(["wineserver32", "600"], executable="sleep",
+                                      env=dict(os.environ, WINEPREFIX=str(Path(build) / "other")))
+            self.addCleanup(lambda: (server.kill(), server.wait()))
+            self.assertFalse(h.server_running())          # the server of another prefix does not count
+            server.kill(), server.wait()
+            server = subprocess.Popen(["wineserver32", "600"], executable="sleep",
+                                      env=dict(os.environ, WINEPREFIX=str(h.prefix)))
+            self.assertTrue(h.server_running())
+
     def test_setup_and_cleanup_stop_what_an_earlier_setup_left(self):
         # action, arguments after the build folder, exit codes, a stubborn process, how it ends (None: it runs on)
         table = [("setup", ["preload"], (1, winetest.SKIP_CODE), False, -signal.SIGTERM),  # fails: no cross build

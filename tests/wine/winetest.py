@@ -368,6 +368,7 @@ class Harness:
                                     env=self.env(env), stdout=out, stderr=subprocess.STDOUT,
                                     stdin=subprocess.DEVNULL, cwd=run_dir)
             deadline = started + timeout_s + 120
+            server_missed, next_server_look = 0, started + 1
             while proc.poll() is None:
                 for request in sorted((run_dir / "handshake").glob("req-*")):
                     label = request.name[4:]
@@ -380,6 +381,16 @@ class Harness:
                     proc.kill()
                     proc.wait()
                     break
+                # Wine's programs wait for ever once their server is gone:
+                # three looks a second apart without it end the run.
+                if time.monotonic() >= next_server_look:
+                    next_server_look = time.monotonic() + 1
+                    server_missed = 0 if self.server_running() else server_missed + 1
+                    if server_missed >= 3:
+                        proc.kill()
+                        proc.wait()
+                        raise CaseFailure(f"the prefix's wineserver ended while {Path(program).name} ran; "
+                                          f"wine output:\n{_tail(run_dir / 'wine.out')}")
                 time.sleep(0.1)
         result = parse_log(log.read_text() if log.exists() else "")
         result.seconds = time.monotonic() - started
@@ -388,6 +399,10 @@ class Harness:
             raise CaseFailure(f"sfxwatch did not finish (exit {proc.returncode}); log:\n{result.log}\n"
                               f"wine output:\n{_tail(run_dir / 'wine.out')}")
         return result
+
+    def server_running(self) -> bool:
+        """Whether the prefix's wineserver runs (natively or under qemu)."""
+        return any(_is_process(pid, b"wineserver") for pid in processes_of(self.prefix))
 
     def _screenshot(self, png: Path):
         time.sleep(0.5)
