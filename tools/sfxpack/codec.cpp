@@ -20,6 +20,7 @@
 #include "format/archive_format.h"
 #include "hostwin32/hostwin32_control.h"
 #include "inflate/inflate.h"
+#include "fileio.h"
 
 namespace {
 
@@ -41,27 +42,6 @@ std::string FdPath(int fd) {
 bool MakePipe(int ends[2]) {
   if (pipe2(ends, O_CLOEXEC) != 0) return false;
   fcntl(ends[1], F_SETPIPE_SZ, 1 << 20);  // a smaller pipe only costs speed
-  return true;
-}
-
-bool ReadFull(int fd, uint8_t* p, size_t n, size_t* got) {
-  *got = 0;
-  while (*got < n) {
-    const ssize_t k = read(fd, p + *got, n - *got);
-    if (k < 0 && errno == EINTR) continue;
-    if (k <= 0) return false;
-    *got += size_t(k);
-  }
-  return true;
-}
-
-bool WriteFull(int fd, const uint8_t* p, size_t n) {
-  while (n > 0) {
-    const ssize_t k = write(fd, p, n);
-    if (k < 0 && errno == EINTR) continue;
-    if (k <= 0) return false;
-    p += k, n -= size_t(k);
-  }
   return true;
 }
 
@@ -274,7 +254,7 @@ bool StubDecoding::Feed(const uint8_t* raw, size_t n) {
   for (size_t done = 0; done < n;) {
     const size_t k = n - done < sizeof block ? n - done : sizeof block;
     for (size_t i = 0; i < k; i++) block[i] = raw[done + i] ^ ScrambleKey;
-    if (!WriteFull(in_write_, block, k)) return false;
+    if (!WriteAll(in_write_, block, k)) return false;
     done += k;
   }
   return true;
@@ -315,13 +295,8 @@ bool StubAgrees(int in_fd, uint64_t pos, uint32_t n, const uint8_t* expected,
   if (n <= SmallStubInput) {
     // So little data is read whole and decoded in memory, without a thread.
     uint8_t data[SmallStubInput];
-    size_t have = 0;
-    for (ssize_t k; have < n && (k = pread(in_fd, data + have, n - have, off_t(pos + have))) != 0;) {
-      if (k < 0 && errno == EINTR) continue;
-      if (k < 0) return false;
-      have += size_t(k);
-    }
-    return StubAgreesInMemory(data, uint32_t(have), expected, expected_size);
+    const ssize_t have = PreadFull(in_fd, data, n, pos);
+    return have >= 0 && StubAgreesInMemory(data, uint32_t(have), expected, expected_size);
   }
   // The stub's output goes through a pipe and is compared as it comes, so
   // that it is never held in memory beside the expected bytes.

@@ -10,6 +10,7 @@
 
 #include "archive_bytes.h"
 #include "console.h"
+#include "fileio.h"
 
 namespace {
 
@@ -99,13 +100,7 @@ OutputFile::~OutputFile() {
 }
 
 void OutputFile::Flush() {
-  size_t done = 0;
-  while (done < buffer_.size()) {
-    const ssize_t n = write(fd_, buffer_.data() + done, buffer_.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) Refuse(SystemError("cannot write", temp_));
-    done += size_t(n);
-  }
+  if (!WriteAll(fd_, buffer_.data(), buffer_.size())) Refuse(SystemError("cannot write", temp_));
   buffer_.clear();
 }
 

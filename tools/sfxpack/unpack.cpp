@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "codec.h"
+#include "fileio.h"
 #include "outfile.h"
 #include "console.h"
 #include "winnames.h"
@@ -112,16 +113,6 @@ bool MakeEntryFolders(const std::string& root, const std::vector<std::string>& f
       *why = "cannot make the folder '" + path + "': " + strerror(errno);
       return false;
     }
-  }
-  return true;
-}
-
-bool WriteAll(int fd, const uint8_t* p, size_t n) {
-  while (n > 0) {
-    const ssize_t k = write(fd, p, n);
-    if (k < 0 && errno == EINTR) continue;
-    if (k <= 0) return false;
-    p += k, n -= size_t(k);
   }
   return true;
 }
@@ -237,15 +228,9 @@ size_t InstallerBytes::Read(uint64_t pos, uint8_t* out, size_t n) const {
 }
 
 size_t InstallerBytes::ReadFile(uint64_t pos, uint8_t* out, size_t n) const {
-  size_t done = 0;
-  while (done < n) {
-    const ssize_t k = pread(fd, out + done, n - done, off_t(pos + done));
-    if (k < 0 && errno == EINTR) continue;
-    if (k < 0) Refuse("cannot read '" + path + "': " + strerror(errno));
-    if (k == 0) break;
-    done += size_t(k);
-  }
-  return done;
+  const ssize_t done = PreadFull(fd, out, n, pos);
+  if (done < 0) Refuse("cannot read '" + path + "': " + strerror(errno));
+  return size_t(done);
 }
 
 InstallerWalk WalkInstaller(const uint8_t* data, size_t size) {
