@@ -39,6 +39,11 @@ objdump=x86_64-w64-mingw32-objdump
 grep -Eq '^Magic[[:space:]]+020b' "$work/pe.txt" || fail "sfxpack.exe is not PE32+"
 grep -Eq '^Subsystem[[:space:]]+0*3[[:space:]]' "$work/pe.txt" || fail "sfxpack.exe is not a console program"
 grep -q 'file format pei-x86-64' <("$objdump" -f "$dir/sfxpack.exe") || fail "sfxpack.exe is not for x86-64"
+# Loadable at a random address (DYNAMIC_BASE 0x40) with data not executable
+# (NX_COMPAT 0x100).
+dllchars="$(sed -n 's/^DllCharacteristics[[:space:]]*\([0-9a-fA-F]*\).*/\1/p' "$work/pe.txt")"
+[ -n "$dllchars" ] && [ $(( 0x$dllchars & 0x140 )) = $(( 0x140 )) ] \
+  || fail "sfxpack.exe lacks DYNAMIC_BASE or NX_COMPAT (DllCharacteristics ${dllchars:-none})"
 sed -n 's/^[[:space:]]*DLL Name: //p' "$work/pe.txt" > "$work/dlls.txt"
 echo "check-windows: sfxpack.exe imports $(tr '\n' ' ' < "$work/dlls.txt")"
 if grep -viEx 'kernel32\.dll|msvcrt\.dll|advapi32\.dll|shell32\.dll|user32\.dll' "$work/dlls.txt"; then

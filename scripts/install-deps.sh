@@ -75,6 +75,8 @@ fi
 # through a link named after the package.
 src_list=/etc/apt/sources.list.d/sfxpack-src.sources
 # The same archives, suites and keys as the binary packages, as deb-src.
+[ -f /etc/apt/sources.list.d/debian.sources ] \
+  || { echo "no /etc/apt/sources.list.d/debian.sources to take the deb-src entries from" >&2; exit 1; }
 wanted_list="$(sed 's/^Types:.*/Types: deb-src/' /etc/apt/sources.list.d/debian.sources)"
 updated=0
 if [ ! -f "$src_list" ] || [ "$(cat "$src_list")" != "$wanted_list" ]; then
