@@ -1,5 +1,6 @@
 // Unit tests of sfxpack's pieces: names, time stamps, the marker scan, entry
 // bytes, the codec (against zlib), the installer walk and the entry order.
+#include <fnmatch.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
@@ -454,6 +455,23 @@ TEST(Options, ExcludeMatchesRelativePathOrBareName) {
     EXPECT_EQ(x.Excludes(c.path, c.folder), c.excluded) << c.path;
     EXPECT_EQ(x.Unused().size(), c.patterns.size() - (c.excluded ? 1 : 0)) << c.path;
   }
+}
+
+// The portable matcher agrees with the C library's fnmatch (no flags but
+// FNM_NOESCAPE) on ASCII, and takes a whole UTF-8 character for '?'.
+TEST(Options, GlobAgreesWithFnmatch) {
+  const char* patterns[] = {"*", "a*", "*.txt", "a?c", "[abc]x", "[!abc]x", "[^a]x", "[a-c]*",
+                            "[]a]", "[!]]", "[a-]", "[", "a[b", "**x", "*a*b*", "a\\b", "?",
+                            "[z-a]", "*[0-9]", ""};
+  const char* texts[] = {"",    "a",   "abc", "a.txt", "x.txt.bak", "bx",  "dx",  "ax",
+                         "]",   "-",   "[",   "a[b",   "a/b/x",     "aXb", "a\\b", "ab1", "?"};
+  for (const char* pattern : patterns)
+    for (const char* text : texts)
+      EXPECT_EQ(GlobMatches(pattern, text), fnmatch(pattern, text, FNM_NOESCAPE) == 0)
+          << pattern << " / " << text;
+  EXPECT_TRUE(GlobMatches("caf?.txt", "caf\xC3\xA9.txt"));
+  EXPECT_TRUE(GlobMatches("?", "\xE6\x97\xA5"));
+  EXPECT_FALSE(GlobMatches("??", "\xE6\x97\xA5"));
 }
 
 TEST(DosStamps, SourceDateEpochClampsAndUsesUtc) {

@@ -2,6 +2,8 @@
 
 #include <stdio.h>
 
+#include "platform.h"
+
 namespace {
 
 void Put16(std::vector<uint8_t>& out, uint32_t v) {
@@ -35,15 +37,12 @@ DosStamp DosStampFromTm(const struct tm& tm) {
 }
 
 DosStamp DosStampFromTime(time_t t) {
-  struct tm tm {};  // left at year 1900, and so clamped, if t cannot be converted
-  localtime_r(&t, &tm);
-  return DosStampFromTm(tm);
+  // Year 1900, and so clamped, when t cannot be converted.
+  return DosStampFromTm(sys::LocalTime(t));
 }
 
 DosStamp DosStampFromTimeUtc(time_t t) {
-  struct tm tm {};
-  gmtime_r(&t, &tm);
-  return DosStampFromTm(tm);
+  return DosStampFromTm(sys::UtcTime(t));
 }
 
 bool TimeFromDosStamp(DosStamp stamp, time_t& t) {
@@ -59,8 +58,9 @@ bool TimeFromDosStamp(DosStamp stamp, time_t& t) {
       tm.tm_mday > DaysInMonth(tm.tm_year + 1900, tm.tm_mon + 1) || tm.tm_hour > 23 ||
       tm.tm_min > 59 || tm.tm_sec > 59)
     return false;
-  t = mktime(&tm);
-  return t != time_t(-1);
+  const int64_t local = sys::FromLocalTime(tm);
+  t = time_t(local);
+  return local != -1;
 }
 
 std::string FormatDosStamp(DosStamp s) {

@@ -2,18 +2,15 @@
 
 #include <inttypes.h>
 #include <stdio.h>
-#include <time.h>
-#include <unistd.h>
+
+#include <chrono>
+
+#include "platform.h"
 
 namespace {
 
 bool progress_shown = false;
 bool quiet = false;
-
-bool StderrIsTerminal() {
-  static const int answer = isatty(2);
-  return answer == 1;
-}
 
 }  // namespace
 
@@ -25,7 +22,7 @@ void Warn(const std::string& message) {
 }
 
 void ShowProgress(const std::string& line) {
-  if (quiet || !StderrIsTerminal()) return;
+  if (quiet || !sys::StderrIsConsole()) return;
   // Carriage return, then clear to the end of the line.
   fprintf(stderr, "\r\033[K%s", line.c_str());
   fflush(stderr);
@@ -67,7 +64,6 @@ void Summary(const std::string& what, uint64_t entries, uint64_t bytes_in, uint6
 }
 
 double Now() {
-  struct timespec t {};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+  using Clock = std::chrono::steady_clock;
+  return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
 }

@@ -1,40 +1,28 @@
 #include "outfile.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "archive_bytes.h"
 #include "console.h"
-#include "fileio.h"
+#include "platform.h"
 
 namespace {
-
-char temp_path_for_signals[4096];
-
-void RemoveTempOnSignal(int sig) {
-  if (temp_path_for_signals[0]) unlink(temp_path_for_signals);
-  signal(sig, SIG_DFL);
-  raise(sig);
-}
 
 std::string Quote(const std::string& s) { return "'" + s + "'"; }
 
 std::string SystemError(const std::string& what, const std::string& path) {
-  return what + " " + Quote(path) + ": " + strerror(errno);
+  return what + " " + Quote(path) + ": " + sys::ErrorText();
 }
 
-const char* KindOf(mode_t mode) {
-  if (S_ISDIR(mode)) return "a folder";
-  if (S_ISCHR(mode)) return "a character device";
-  if (S_ISBLK(mode)) return "a block device";
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISSOCK(mode)) return "a socket";
-  return "not a regular file";
+const char* KindName(sys::Kind kind) {
+  switch (kind) {
+    case sys::Kind::Folder: return "a folder";
+    case sys::Kind::CharDevice: return "a character device";
+    case sys::Kind::BlockDevice: return "a block device";
+    case sys::Kind::Fifo: return "a FIFO";
+    case sys::Kind::Socket: return "a socket";
+    default: return "not a regular file";
+  }
 }
 
 }  // namespace
@@ -46,34 +34,22 @@ std::string FolderOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-void SetTemporaryForSignals(const std::string& path) {
-  temp_path_for_signals[0] = 0;
-  if (path.empty() || path.size() >= sizeof temp_path_for_signals) return;
-  memcpy(temp_path_for_signals, path.c_str(), path.size() + 1);
-  static bool installed = false;
-  if (!installed) {
-    installed = true;
-    signal(SIGINT, RemoveTempOnSignal);
-    signal(SIGTERM, RemoveTempOnSignal);
-    signal(SIGHUP, RemoveTempOnSignal);
-  }
-}
+void SetTemporaryForSignals(const std::string& path) { sys::RemoveOnInterrupt(path); }
 
 void CheckOutputTarget(const std::string& path, const std::vector<std::string>& inputs) {
-  struct stat st {};
-  if (stat(path.c_str(), &st) != 0) {
-    if (errno == ENOENT) return;  // nothing there yet, or a dangling link
+  sys::Status st;
+  if (!sys::Stat(path, &st)) {
+    if (sys::ErrorIsMissing()) return;  // nothing there yet, or a dangling link
     Refuse(SystemError("cannot check the output", path));
   }
-  struct stat link {};
-  const bool is_link = lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
-  if (!S_ISREG(st.st_mode))
-    Refuse("the output " + Quote(path) + (is_link ? " leads to " : " is ") + KindOf(st.st_mode) +
+  sys::Status link;
+  const bool is_link = sys::LinkStat(path, &link) && link.link;
+  if (st.kind != sys::Kind::Regular)
+    Refuse("the output " + Quote(path) + (is_link ? " leads to " : " is ") + KindName(st.kind) +
            "; only a regular file is replaced");
   for (const std::string& input : inputs) {
-    struct stat in {};
-    if (!input.empty() && stat(input.c_str(), &in) == 0 && in.st_dev == st.st_dev &&
-        in.st_ino == st.st_ino)
+    sys::Status in;
+    if (!input.empty() && sys::Stat(input, &in) && in.id == st.id)
       Refuse("the output " + Quote(path) + " is the same file as the input " + Quote(input));
   }
 }
@@ -83,24 +59,22 @@ OutputFile::OutputFile(const std::string& path) : path_(path) {
   std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
   // Room for the dot and the suffix within a file name's 255 bytes.
   if (base.size() > 200) base.resize(200);
-  std::string templ = FolderOf(path) + "/." + base + ".XXXXXX";
-  fd_ = mkostemp(&templ[0], O_CLOEXEC);
+  fd_ = sys::CreateUnique(FolderOf(path) + "/." + base + ".", &temp_);
   if (fd_ < 0) Refuse(SystemError("cannot create a file in", FolderOf(path)));
-  temp_ = templ;
   SetTemporaryForSignals(temp_);
   buffer_.reserve(1 << 20);
 }
 
 OutputFile::~OutputFile() {
-  if (fd_ >= 0) close(fd_);
+  if (fd_ >= 0) sys::Close(fd_);
   if (!temp_.empty()) {
-    unlink(temp_.c_str());
+    sys::Remove(temp_);
     SetTemporaryForSignals("");
   }
 }
 
 void OutputFile::Flush() {
-  if (!WriteAll(fd_, buffer_.data(), buffer_.size())) Refuse(SystemError("cannot write", temp_));
+  if (!sys::WriteAll(fd_, buffer_.data(), buffer_.size())) Refuse(SystemError("cannot write", temp_));
   buffer_.clear();
 }
 
@@ -131,14 +105,11 @@ void OutputFile::WriteScrambled(const uint8_t* p, size_t n) {
 void OutputFile::Commit(const std::function<void(int fd)>& before_rename) {
   Flush();
   if (before_rename) before_rename(fd_);
-  const mode_t mask = umask(0);
-  umask(mask);
-  if (fchmod(fd_, 0666 & ~mask) != 0 || fsync(fd_) != 0)
-    Refuse(SystemError("cannot write", temp_));
+  if (!sys::Finish(fd_, true)) Refuse(SystemError("cannot write", temp_));
   const int fd = fd_;
   fd_ = -1;
-  if (close(fd) != 0) Refuse(SystemError("cannot write", temp_));
-  if (rename(temp_.c_str(), path_.c_str()) != 0)
+  if (!sys::Close(fd)) Refuse(SystemError("cannot write", temp_));
+  if (!sys::Rename(temp_, path_, true))
     Refuse(SystemError("cannot rename the finished file to", path_));
   temp_.clear();
   SetTemporaryForSignals("");

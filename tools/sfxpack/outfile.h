@@ -1,6 +1,6 @@
 // Writing a finished file safely: through a temporary file in the same
 // folder, renamed over the target only when complete, and removed on any
-// error and on SIGINT, SIGTERM and SIGHUP.
+// error and when the program is interrupted.
 #pragma once
 
 #include <stddef.h>
@@ -12,7 +12,7 @@
 
 // Refuses a target that exists and is not a regular file (a folder, a
 // device, a FIFO, a socket, or a link to one of them), and a target that is
-// the same file (device and inode) as one of inputs. A link to a regular
+// the same file (device and inode, or volume and file index) as one of inputs. A link to a regular
 // file, or a dangling link, is allowed: the rename replaces the link itself
 // and leaves the file it pointed to alone.
 void CheckOutputTarget(const std::string& path, const std::vector<std::string>& inputs);

@@ -1,15 +1,9 @@
 #include "pack.h"
 
-#include <dirent.h>
 #include <errno.h>
-#include <fcntl.h>
-#include <fnmatch.h>
-#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zip.h>
 
 #include <algorithm>
@@ -24,6 +18,7 @@
 #include "console.h"
 #include "outfile.h"
 #include "pe_checksum.h"
+#include "platform.h"
 #include "winnames.h"
 
 namespace {
@@ -31,41 +26,36 @@ namespace {
 std::string Quote(const std::string& s) { return "'" + s + "'"; }
 
 std::string SystemError(const std::string& what, const std::string& path) {
-  return what + " " + Quote(path) + ": " + strerror(errno);
+  return what + " " + Quote(path) + ": " + sys::ErrorText();
 }
 
 // Reads a whole file of the expected size into out (not zero-filled
 // first); refuses when the file turns out larger or smaller.
 void ReadFileInto(const std::string& path, uint64_t expected, Bytes& out) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = sys::OpenRead(path);
   if (fd < 0) Refuse(SystemError("cannot open", path));
   out.size = 0;
   out.Reserve(size_t(expected) + 1);
-  while (true) {
-    const size_t room = out.capacity - out.size;
-    if (room == 0) break;
-    const ssize_t n = read(fd, out.data.get() + out.size, room);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const std::string message = SystemError("cannot read", path);
-      close(fd);
-      Refuse(message);
-    }
-    if (n == 0) break;
-    out.size += size_t(n);
+  // One byte more than expected shows a file that has grown.
+  const int64_t n = sys::ReadSome(fd, out.data.get(), out.capacity);
+  if (n < 0) {
+    const std::string message = SystemError("cannot read", path);
+    sys::Close(fd);
+    Refuse(message);
   }
-  close(fd);
+  out.size = size_t(n);
+  sys::Close(fd);
   if (out.size != expected)
     Refuse(Quote(path) + " changed size while being packed");
 }
 
 std::vector<uint8_t> ReadSmallFile(const std::string& path) {
-  struct stat st {};
-  if (stat(path.c_str(), &st) != 0) Refuse(SystemError("cannot open", path));
-  if (!S_ISREG(st.st_mode)) Refuse(Quote(path) + " is not a regular file");
-  if (st.st_size > (64 << 20)) Refuse(Quote(path) + " is too large for a stub");
+  sys::Status st;
+  if (!sys::Stat(path, &st)) Refuse(SystemError("cannot open", path));
+  if (st.kind != sys::Kind::Regular) Refuse(Quote(path) + " is not a regular file");
+  if (st.size > (64 << 20)) Refuse(Quote(path) + " is too large for a stub");
   Bytes b;
-  ReadFileInto(path, uint64_t(st.st_size), b);
+  ReadFileInto(path, st.size, b);
   return std::vector<uint8_t>(b.data.get(), b.data.get() + b.size);
 }
 
@@ -73,10 +63,9 @@ std::vector<uint8_t> ReadSmallFile(const std::string& path) {
 
 struct Gathering {
   std::vector<PlannedEntry> entries;
-  dev_t output_dev = 0;  // the existing output file, which must not be an input
-  ino_t output_ino = 0;
+  sys::FileId output_id;  // the existing output file, which must not be an input
   bool output_exists = false;
-  std::set<std::pair<dev_t, ino_t>> open_folders;  // guards against link loops
+  std::set<sys::FileId> open_folders;  // guards against link loops
   std::string root;  // the real path of the input folder being walked
   std::vector<std::string> links_out, links_inside;  // links followed
   std::vector<std::string> links_back;  // links into a folder being walked, skipped
@@ -98,8 +87,8 @@ std::string NameList(const std::vector<std::string>& names) {
 }
 
 void AddFile(Gathering& g, const std::string& path, const std::string& relative,
-             const struct stat& st, const std::string& origin) {
-  if (g.output_exists && st.st_dev == g.output_dev && st.st_ino == g.output_ino)
+             const sys::Status& st, const std::string& origin) {
+  if (g.output_exists && st.id == g.output_id)
     Refuse("the output is the input file " + Quote(path) +
            ", which writing the installer would destroy; name another output, or leave it "
            "out with --exclude");
@@ -107,8 +96,8 @@ void AddFile(Gathering& g, const std::string& path, const std::string& relative,
   e.name = StoredNameFor(relative, origin);
   e.shown = relative;
   e.source_path = path;
-  e.size = uint64_t(st.st_size);
-  e.stamp = StampFor(g.stamps, st.st_mtime);
+  e.size = st.size;
+  e.stamp = StampFor(g.stamps, time_t(st.mtime));
   if (e.size > 0xFFFFFFFFu)
     Refuse(Quote(path) + " is " + std::to_string(e.size) +
            " bytes long; entries are limited to 32-bit sizes");
@@ -119,9 +108,8 @@ void AddFile(Gathering& g, const std::string& path, const std::string& relative,
 // place. Remembers whether the target lies outside the input folder, or
 // inside it, where it is packed a second time.
 void NoteLink(Gathering& g, const std::string& path) {
-  char real[PATH_MAX];
-  if (!realpath(path.c_str(), real)) return;
-  const std::string target = real;
+  std::string target;
+  if (!sys::RealPath(path, &target)) return;
   const bool inside = g.root == "/" || target == g.root ||
                       target.compare(0, g.root.size() + 1, g.root + "/") == 0;
   (inside ? g.links_inside : g.links_out).push_back(path);
@@ -129,43 +117,38 @@ void NoteLink(Gathering& g, const std::string& path) {
 
 void AddFolder(Gathering& g, const std::string& folder, const std::string& relative,
                const std::string& origin) {
-  struct stat st {};
-  if (stat(folder.c_str(), &st) != 0) Refuse(SystemError("cannot read", folder));
-  const auto key = std::make_pair(st.st_dev, st.st_ino);
+  sys::Status st;
+  if (!sys::Stat(folder, &st)) Refuse(SystemError("cannot read", folder));
+  const sys::FileId key = st.id;
   g.open_folders.insert(key);
-  DIR* dir = opendir(folder.c_str());
-  if (!dir) Refuse(SystemError("cannot read the folder", folder));
   std::vector<std::string> names;
-  while (const dirent* d = readdir(dir)) {
-    if (strcmp(d->d_name, ".") != 0 && strcmp(d->d_name, "..") != 0) names.push_back(d->d_name);
-  }
-  closedir(dir);
+  if (!sys::ListFolder(folder, &names)) Refuse(SystemError("cannot read the folder", folder));
   for (const std::string& name : names) {
     const std::string path = folder + "/" + name;
     const std::string rel = relative.empty() ? name : relative + "/" + name;
-    struct stat lst {}, est {};
-    if (lstat(path.c_str(), &lst) != 0) Refuse(SystemError("cannot read", path));
-    const bool link = S_ISLNK(lst.st_mode);
-    if (stat(path.c_str(), &est) != 0) {
+    sys::Status lst, est;
+    if (!sys::LinkStat(path, &lst)) Refuse(SystemError("cannot read", path));
+    const bool link = lst.link;
+    if (!sys::Stat(path, &est)) {
       if (!link) Refuse(SystemError("cannot read", path));
-      const std::string why = strerror(errno);
+      const std::string why = sys::ErrorText();
       if (!g.excludes.Excludes(rel, false))
         Warn("skipping " + Quote(path) + ", a symbolic link that leads nowhere: " + why);
       continue;
     }
-    const bool is_folder = S_ISDIR(est.st_mode);
+    const bool is_folder = est.kind == sys::Kind::Folder;
     if (g.excludes.Excludes(rel, is_folder)) continue;
     if (name.find('\\') != std::string::npos)
       Refuse("the name " + Quote(rel) + " from " + origin +
              " holds '\\', which Windows reads as a folder separator");
-    if (is_folder && g.open_folders.count(std::make_pair(est.st_dev, est.st_ino))) {
+    if (is_folder && g.open_folders.count(est.id)) {
       g.links_back.push_back(path);
       continue;
     }
     if (link) NoteLink(g, path);
     if (is_folder) {
       AddFolder(g, path, rel, origin);
-    } else if (S_ISREG(est.st_mode)) {
+    } else if (est.kind == sys::Kind::Regular) {
       AddFile(g, path, rel, est, origin);
     } else {
       Warn("skipping " + Quote(path) + ": not a regular file or folder");
@@ -175,13 +158,12 @@ void AddFolder(Gathering& g, const std::string& folder, const std::string& relat
 }
 
 void AddInput(Gathering& g, const std::string& input) {
-  struct stat st {};
-  if (stat(input.c_str(), &st) != 0) Refuse(SystemError("cannot read", input));
-  if (S_ISDIR(st.st_mode)) {
-    char real[PATH_MAX];
-    g.root = realpath(input.c_str(), real) ? real : input;
+  sys::Status st;
+  if (!sys::Stat(input, &st)) Refuse(SystemError("cannot read", input));
+  if (st.kind == sys::Kind::Folder) {
+    if (!sys::RealPath(input, &g.root)) g.root = input;
     AddFolder(g, input, "", "the folder " + Quote(input));
-  } else if (S_ISREG(st.st_mode)) {
+  } else if (st.kind == sys::Kind::Regular) {
     // A file given by itself is named by its last path component.
     std::string base = input;
     while (base.size() > 1 && base.back() == '/') base.pop_back();
@@ -212,9 +194,14 @@ void WarnAboutLinks(const Gathering& g) {
 }
 
 zip_t* OpenZip(const std::string& path) {
+  // Opened here, so that its name reaches the system as every other file's
+  // does; libzip reads through the descriptor, and closes it.
+  const int fd = sys::OpenRead(path);
+  if (fd < 0) Refuse(SystemError("cannot read the ZIP file", path));
   int code = 0;
-  zip_t* za = zip_open(path.c_str(), ZIP_RDONLY, &code);
+  zip_t* za = zip_fdopen(fd, 0, &code);
   if (!za) {
+    sys::Close(fd);
     zip_error_t error;
     zip_error_init_with_code(&error, code);
     const std::string message = "cannot read the ZIP file " + Quote(path) + ": " +
@@ -236,8 +223,8 @@ bool ZipEntryExcluded(Exclusions& patterns, const std::string& name) {
 }
 
 void AddZipEntries(Gathering& g, zip_t* za, const std::string& zip_path) {
-  struct stat zst {};
-  if (stat(zip_path.c_str(), &zst) != 0) Refuse(SystemError("cannot read", zip_path));
+  sys::Status zst;
+  if (!sys::Stat(zip_path, &zst)) Refuse(SystemError("cannot read", zip_path));
   const zip_int64_t count = zip_get_num_entries(za, 0);
   const std::string origin = "the ZIP file " + Quote(zip_path);
   for (zip_int64_t i = 0; i < count; i++) {
@@ -263,9 +250,9 @@ void AddZipEntries(Gathering& g, zip_t* za, const std::string& zip_path) {
       Refuse(where + " is too large for 32-bit sizes");
     // Sizes are only claims: data the file cannot hold is refused before
     // anything is read or allocated for it.
-    if (st.comp_size > uint64_t(zst.st_size))
+    if (st.comp_size > zst.size)
       Refuse(where + " claims " + std::to_string(st.comp_size) + " bytes of data, but the file " +
-             "holds only " + std::to_string(zst.st_size));
+             "holds only " + std::to_string(zst.size));
     if (st.comp_method == ZIP_CM_STORE && st.size != st.comp_size)
       Refuse(where + " is damaged: it is stored, yet its two sizes differ");
     if (st.comp_method == ZIP_CM_DEFLATE && st.size > MostInflatedFrom(st.comp_size))
@@ -290,15 +277,11 @@ bool ReadHead(const PlannedEntry& e, zip_t* za, size_t limit, std::vector<uint8_
   head.assign(size_t(std::min<uint64_t>(e.size, limit)), 0);
   size_t got = 0;
   if (e.zip_index < 0) {
-    const int fd = open(e.source_path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = sys::OpenRead(e.source_path);
     if (fd < 0) return false;
-    while (got < head.size()) {
-      const ssize_t n = read(fd, &head[got], head.size() - got);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      got += size_t(n);
-    }
-    close(fd);
+    const int64_t n = sys::ReadSome(fd, head.data(), head.size());
+    got = n > 0 ? size_t(n) : 0;
+    sys::Close(fd);
   } else {
     zip_file_t* zf = zip_fopen_index(za, zip_uint64_t(e.zip_index), 0);
     if (!zf) return false;
@@ -730,6 +713,72 @@ uint64_t CheckArchiveCanFit(const std::vector<PlannedEntry>& entries, uint64_t s
   return least;
 }
 
+namespace {
+
+// Bytes in one UTF-8 character starting with lead (1 for a stray byte).
+size_t CharLength(unsigned char lead) {
+  return lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+}
+
+// Whether the set at pattern[i] (just after '[') holds c; *end is set just
+// past its ']'. False with *end = npos when the set is not closed, and the
+// '[' is then an ordinary character.
+bool SetHolds(const std::string& pattern, size_t i, unsigned char c, size_t* end) {
+  bool negated = i < pattern.size() && (pattern[i] == '!' || pattern[i] == '^');
+  if (negated) i++;
+  bool held = false;
+  // A ']' first in the set is one of its characters.
+  for (size_t k = i; k < pattern.size(); k++) {
+    if (pattern[k] == ']' && k > i) {
+      *end = k + 1;
+      return held != negated;
+    }
+    const unsigned char low = pattern[k];
+    unsigned char high = low;
+    if (k + 2 < pattern.size() && pattern[k + 1] == '-' && pattern[k + 2] != ']')
+      high = pattern[k + 2], k += 2;
+    if (c >= low && c <= high) held = true;
+  }
+  *end = std::string::npos;
+  return false;
+}
+
+}  // namespace
+
+bool GlobMatches(const std::string& pattern, const std::string& text) {
+  // Invariant: pattern[0..p) matched text[0..t). On a mismatch the last
+  // '*' takes one more character and the match resumes after it; earlier
+  // stars need never take more, so this never backtracks further.
+  size_t p = 0, t = 0;
+  size_t star_p = std::string::npos, star_t = 0;
+  while (t < text.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      star_p = ++p, star_t = t;
+      continue;
+    }
+    if (p < pattern.size()) {
+      const unsigned char c = text[t];
+      size_t end = 0;
+      if (pattern[p] == '?') {
+        p++, t += CharLength(c);
+        continue;
+      }
+      if (pattern[p] == '[' && SetHolds(pattern, p + 1, c, &end)) {
+        p = end, t++;
+        continue;
+      }
+      if ((pattern[p] != '[' || end == std::string::npos) && pattern[p] == text[t]) {
+        p++, t++;
+        continue;
+      }
+    }
+    if (star_p == std::string::npos) return false;
+    p = star_p, t = ++star_t;
+  }
+  while (p < pattern.size() && pattern[p] == '*') p++;
+  return p == pattern.size() && t == text.size();
+}
+
 Exclusions::Exclusions(const std::vector<std::string>& patterns) {
   for (const std::string& given : patterns) {
     Pattern p;
@@ -751,8 +800,7 @@ bool Exclusions::Excludes(const std::string& relative, bool folder) {
   bool excluded = false;
   for (Pattern& p : patterns_) {
     if (p.folders_only && !folder) continue;
-    if (fnmatch(p.glob.c_str(), path.c_str(), FNM_NOESCAPE) == 0 ||
-        (!p.anchored && fnmatch(p.glob.c_str(), bare.c_str(), FNM_NOESCAPE) == 0))
+    if (GlobMatches(p.glob, path) || (!p.anchored && GlobMatches(p.glob, bare)))
       excluded = p.used = true;
   }
   return excluded;
@@ -787,11 +835,9 @@ DosStamp StampFor(const StampRule& rule, time_t mtime) {
 DosStamp ZipStampFor(const StampRule& rule, time_t libzip_mtime) {
   // libzip read the stamp as local time; reading it back the same way gives
   // the fields as they were, whatever the zone.
-  struct tm tm {};
-  localtime_r(&libzip_mtime, &tm);
+  const struct tm tm = sys::LocalTime(libzip_mtime);
   if (!rule.reproducible) return DosStampFromTm(tm);
-  struct tm as_utc = tm;
-  if (timegm(&as_utc) > rule.epoch) return DosStampFromTimeUtc(rule.epoch);
+  if (sys::FromUtcTime(tm) > rule.epoch) return DosStampFromTimeUtc(rule.epoch);
   return DosStampFromTm(tm);
 }
 
@@ -827,9 +873,8 @@ void RunCreate(const PackOptions& o) {
   g.stamps = StampRuleFromEnvironment();
   // Nothing may be written over one of its own inputs, nor over a device.
   CheckOutputTarget(o.output, {o.stub, o.from_zip});
-  struct stat out_st {};
-  if (stat(o.output.c_str(), &out_st) == 0)
-    g.output_exists = true, g.output_dev = out_st.st_dev, g.output_ino = out_st.st_ino;
+  sys::Status out_st;
+  if (sys::Stat(o.output, &out_st)) g.output_exists = true, g.output_id = out_st.id;
 
   std::string wizard;
   if (!o.wizard.empty()) {

@@ -25,6 +25,12 @@ struct PackOptions {
 // to its input with '/' separators, or against its bare name. '\' counts as
 // '/'; a trailing '/' matches folders only; a leading "./" matches the
 // relative path only.
+// Whether text matches the glob pattern: '*' stands for any run of
+// characters ('/' included), '?' for one character, "[...]" for one of a set
+// ("[!...]" or "[^...]" for one not in it, "a-z" for a range); every other
+// character, '\\' included, for itself. Both are UTF-8.
+bool GlobMatches(const std::string& pattern, const std::string& text);
+
 class Exclusions {
  public:
   Exclusions() = default;

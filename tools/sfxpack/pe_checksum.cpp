@@ -1,11 +1,8 @@
 #include "pe_checksum.h"
 
-#include <errno.h>
-#include <string.h>
-#include <unistd.h>
-
 #include "archive_bytes.h"
 #include "console.h"
+#include "platform.h"
 
 namespace {
 
@@ -14,7 +11,7 @@ namespace {
 constexpr uint64_t FieldInPeHeader = 4 + 20 + 64;
 
 std::string IoError(const char* what, const std::string& name) {
-  return std::string(what) + " '" + name + "': " + strerror(errno);
+  return std::string(what) + " '" + name + "': " + sys::ErrorText();
 }
 
 }  // namespace
@@ -60,14 +57,13 @@ void StampPeChecksum(int fd, const std::string& name, const std::vector<uint8_t>
   if (at == 0) return;
   PeChecksum sum(at);
   std::vector<uint8_t> buffer(1 << 20);
-  for (off_t offset = 0;;) {
-    const ssize_t n = pread(fd, buffer.data(), buffer.size(), offset);
-    if (n < 0 && errno == EINTR) continue;
+  for (uint64_t offset = 0;;) {
+    const int64_t n = sys::PreadFull(fd, buffer.data(), buffer.size(), offset);
     if (n < 0) Refuse(IoError("cannot read back", name));
     if (n == 0) break;
     sum.Add(buffer.data(), size_t(n));
-    offset += n;
+    offset += uint64_t(n);
   }
   const std::vector<uint8_t> head = StubWithChecksum(stub, sum.Value());
-  if (pwrite(fd, head.data() + at, 4, off_t(at)) != 4) Refuse(IoError("cannot write", name));
+  if (!sys::PwriteAll(fd, head.data() + at, 4, at)) Refuse(IoError("cannot write", name));
 }

@@ -1,10 +1,7 @@
 // sfxpack: turns a folder of files into an installer (the stub followed by a
 // scrambled archive), and lists, tests, extracts and unwraps such installers.
-#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <new>
@@ -13,6 +10,7 @@
 
 #include "console.h"
 #include "pack.h"
+#include "platform.h"
 #include "sha256.h"
 #include "unpack.h"
 
@@ -26,10 +24,8 @@ namespace {
 // build tree), then in the installed layout, PREFIX/bin/sfxpack beside
 // PREFIX/share/sfxpack/sfxstub.exe.
 std::vector<std::string> StubPlaces() {
-  char self[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return {"sfxstub.exe"};
-  std::string folder(self, size_t(n));
+  std::string folder = sys::OwnPath();
+  if (folder.empty()) return {"sfxstub.exe"};
   folder = folder.substr(0, folder.rfind('/') + 1);
   return {folder + "sfxstub.exe", folder + "../share/sfxpack/sfxstub.exe"};
 }
@@ -37,10 +33,10 @@ std::vector<std::string> StubPlaces() {
 // The first place that holds a stub, or "" with *looked listing the places.
 std::string FindStub(std::string* looked) {
   for (const std::string& place : StubPlaces()) {
-    struct stat st {};
-    if (stat(place.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-      char full[PATH_MAX];
-      return realpath(place.c_str(), full) ? std::string(full) : place;
+    sys::Status st;
+    if (sys::Stat(place, &st) && st.kind == sys::Kind::Regular) {
+      std::string full;
+      return sys::RealPath(place, &full) ? full : place;
     }
     *looked += (looked->empty() ? "" : ", ") + ("'" + place + "'");
   }
@@ -74,6 +70,7 @@ constexpr int UsageExit = 2;
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::vector<std::string> args = sys::StartUp(argc, argv);
   CLI::App app{"Builds installers from folders of files, and lists, tests and extracts them."};
   app.name("sfxpack");
   app.require_subcommand(1);
@@ -132,11 +129,17 @@ int main(int argc, char** argv) {
   help->add_option("command", topic, "The command whose help is shown");
 
   try {
-    app.parse(argc, argv);
+    std::vector<char*> arg_pointers;
+    for (std::string& a : args) arg_pointers.push_back(&a[0]);
+    app.parse(int(arg_pointers.size()), arg_pointers.data());
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? 0 : UsageExit;
   }
   SetQuiet(quiet);
+  for (std::string* path : {&pack.output, &pack.stub, &pack.from_zip, &installer, &folder,
+                            &zip_output})
+    *path = sys::PathFromUser(*path);
+  for (std::string& input : pack.inputs) input = sys::PathFromUser(input);
 
   if (help->parsed()) {
     if (topic.empty()) {

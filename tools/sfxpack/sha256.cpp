@@ -1,9 +1,8 @@
 #include "sha256.h"
+#include "platform.h"
 
-#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
-#include <unistd.h>
 
 namespace {
 
@@ -71,17 +70,17 @@ std::string Sha256::HexDigest() {
 }
 
 bool Sha256OfFile(const std::string& path, std::string* hex, uint64_t* size) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = sys::OpenRead(path);
   if (fd < 0) return false;
   Sha256 sha;
   uint8_t block[65536];
-  ssize_t n;
+  int64_t n;
   *size = 0;
-  while ((n = read(fd, block, sizeof block)) > 0) {
+  while ((n = sys::ReadSome(fd, block, sizeof block)) > 0) {
     sha.Add(block, size_t(n));
     *size += uint64_t(n);
   }
-  close(fd);
+  sys::Close(fd);
   if (n < 0) return false;
   *hex = sha.HexDigest();
   return true;

@@ -1,12 +1,9 @@
 #include "unpack.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <inttypes.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <memory>
@@ -15,6 +12,7 @@
 #include "codec.h"
 #include "fileio.h"
 #include "outfile.h"
+#include "platform.h"
 #include "console.h"
 #include "winnames.h"
 
@@ -33,16 +31,16 @@ constexpr uint32_t WholeLimit = 8 << 20;
 struct OpenInstaller : InstallerBytes {
   explicit OpenInstaller(const std::string& file) {
     path = file;
-    fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) Refuse("cannot open '" + file + "': " + strerror(errno));
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-      close(fd);
+    fd = sys::OpenRead(file);
+    if (fd < 0) Refuse("cannot open '" + file + "': " + sys::ErrorText());
+    sys::Status st;
+    if (!sys::StatOpen(fd, &st) || st.kind != sys::Kind::Regular) {
+      sys::Close(fd);
       Refuse("'" + file + "' is not a regular file");
     }
-    size = uint64_t(st.st_size);
+    size = st.size;
   }
-  ~OpenInstaller() { close(fd); }
+  ~OpenInstaller() { sys::Close(fd); }
   OpenInstaller(const OpenInstaller&) = delete;
 };
 
@@ -87,9 +85,9 @@ std::vector<std::string> SplitName(const FoundEntry& e) {
 bool MakeTargetFolder(const std::string& folder, std::string* why) {
   for (size_t end = folder.find('/', 1);; end = folder.find('/', end + 1)) {
     const std::string path = folder.substr(0, end);
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0 && mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
-      *why = "cannot make the folder '" + path + "': " + strerror(errno);
+    sys::Status st;
+    if (!sys::Stat(path, &st) && !sys::MakeFolder(path) && !sys::ErrorIsExists()) {
+      *why = "cannot make the folder '" + path + "': " + sys::ErrorText();
       return false;
     }
     if (end == std::string::npos) return true;
@@ -103,14 +101,14 @@ bool MakeEntryFolders(const std::string& root, const std::vector<std::string>& f
   std::string path = root;
   for (const std::string& part : folders) {
     path += "/" + part;
-    struct stat st {};
-    if (lstat(path.c_str(), &st) == 0) {
-      if (S_ISDIR(st.st_mode)) continue;
+    sys::Status st;
+    if (sys::LinkStat(path, &st)) {
+      if (st.kind == sys::Kind::Folder && !st.link) continue;
       *why = "'" + path + "' exists and is not a folder (links are not followed)";
       return false;
     }
-    if (mkdir(path.c_str(), 0777) != 0) {
-      *why = "cannot make the folder '" + path + "': " + strerror(errno);
+    if (!sys::MakeFolder(path)) {
+      *why = "cannot make the folder '" + path + "': " + sys::ErrorText();
       return false;
     }
   }
@@ -228,8 +226,8 @@ size_t InstallerBytes::Read(uint64_t pos, uint8_t* out, size_t n) const {
 }
 
 size_t InstallerBytes::ReadFile(uint64_t pos, uint8_t* out, size_t n) const {
-  const ssize_t done = PreadFull(fd, out, n, pos);
-  if (done < 0) Refuse("cannot read '" + path + "': " + strerror(errno));
+  const int64_t done = sys::PreadFull(fd, out, n, pos);
+  if (done < 0) Refuse("cannot read '" + path + "': " + sys::ErrorText());
   return size_t(done);
 }
 
@@ -470,56 +468,38 @@ bool ExtractEntry(const FoundEntry& e, const InstallerBytes& file, const std::st
   const std::string target = folder + "/" + leaf;
   // A short name of its own: the entry's name may already be as long as
   // the file system allows.
-  std::string temp = folder + "/.sfxpack-XXXXXX";
-  const int fd = mkostemp(&temp[0], O_CLOEXEC);
+  std::string temp;
+  const int fd = sys::CreateUnique(folder + "/.sfxpack-", &temp);
   if (fd < 0) {
-    *why = "cannot create a file in '" + folder + "': " + strerror(errno);
+    *why = "cannot create a file in '" + folder + "': " + sys::ErrorText();
     return false;
   }
   SetTemporaryForSignals(temp);
   EntrySinks sinks;
   sinks.plain = [&](const uint8_t* p, size_t n) {
-    if (WriteAll(fd, p, n)) return true;
-    *why = "cannot write '" + temp + "': " + strerror(errno);
+    if (sys::WriteAll(fd, p, n)) return true;
+    *why = "cannot write '" + temp + "': " + sys::ErrorText();
     return false;
   };
   bool ok = CheckEntryData(e, file, false, sinks, why);
   if (ok) {
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
+    sys::Finish(fd, false);
     // Like the stub, a stamp that is no valid date leaves the file's own time.
     time_t t;
-    if (TimeFromDosStamp(e.stamp, t)) {
-      struct timespec times[2] = {{t, 0}, {t, 0}};
-      futimens(fd, times);
-    }
+    if (TimeFromDosStamp(e.stamp, t)) sys::SetTime(fd, int64_t(t));
   }
-  if (close(fd) != 0 && ok) {
-    *why = "cannot write '" + temp + "': " + strerror(errno);
+  if (!sys::Close(fd) && ok) {
+    *why = "cannot write '" + temp + "': " + sys::ErrorText();
     ok = false;
   }
   // Either way a link of that name is replaced, never what it points to.
   // Without overwrite, a file that appeared since the check is kept.
-  if (ok) {
-    int r = overwrite ? rename(temp.c_str(), target.c_str())
-                      : renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(),
-                                  RENAME_NOREPLACE);
-    if (r != 0 && !overwrite && (errno == EINVAL || errno == ENOSYS)) {
-      // A file system without that kind of rename: check, then rename.
-      struct stat st {};
-      if (lstat(target.c_str(), &st) == 0)
-        errno = EEXIST;
-      else
-        r = rename(temp.c_str(), target.c_str());
-    }
-    if (r != 0) {
-      *why = errno == EEXIST ? "'" + target + "' exists already (--overwrite replaces it)"
-                             : "cannot create '" + target + "': " + strerror(errno);
-      ok = false;
-    }
+  if (ok && !sys::Rename(temp, target, overwrite)) {
+    *why = sys::ErrorIsExists() ? "'" + target + "' exists already (--overwrite replaces it)"
+                                : "cannot create '" + target + "': " + sys::ErrorText();
+    ok = false;
   }
-  if (!ok) unlink(temp.c_str());
+  if (!ok) sys::Remove(temp);
   SetTemporaryForSignals("");
   return ok;
 }
@@ -535,14 +515,14 @@ std::vector<std::string> ExistingTargets(const std::string& folder,
     if (CheckEntryName(e.name, &why) != NameVerdict::Ok) continue;
     const std::vector<std::string> parts = SplitName(e);
     std::string path = folder, shown;
-    struct stat st {};
+    sys::Status st;
     bool below = true;
     for (size_t i = 0; below && i + 1 < parts.size(); i++) {
       path += "/" + parts[i];
       shown += parts[i] + "/";
-      below = lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+      below = sys::LinkStat(path, &st) && st.kind == sys::Kind::Folder && !st.link;
     }
-    if (below && lstat((path + "/" + parts.back()).c_str(), &st) == 0)
+    if (below && sys::LinkStat(path + "/" + parts.back(), &st))
       existing.push_back("'" + shown + parts.back() + "'");
   }
   return existing;

@@ -1,0 +1,97 @@
+// What differs between the systems sfxpack runs on: files, folders, names,
+// the console, interruption and local time. Paths are UTF-8 with '/' between
+// their parts on every system; files are small integer descriptors.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <time.h>
+
+#include <string>
+#include <vector>
+
+namespace sys {
+
+// Called first by main: the arguments as UTF-8, with path separators as
+// the rest of the program expects them, and the console set up for UTF-8.
+std::vector<std::string> StartUp(int argc, char** argv);
+
+// A path given by the user, with the system's own separators turned into '/'.
+std::string PathFromUser(const std::string& path);
+
+enum class Kind { Regular, Folder, CharDevice, BlockDevice, Fifo, Socket, Other };
+
+// Same file when both parts are equal: device and inode, or volume and
+// file index.
+struct FileId {
+  uint64_t volume = 0, index = 0;
+  bool operator==(const FileId& o) const { return volume == o.volume && index == o.index; }
+  bool operator<(const FileId& o) const {
+    return volume != o.volume ? volume < o.volume : index < o.index;
+  }
+};
+
+struct Status {
+  Kind kind = Kind::Other;
+  bool link = false;  // LinkStat only: a symbolic link (or reparse point) itself
+  uint64_t size = 0;
+  int64_t mtime = 0;  // seconds since 1970, UTC
+  FileId id;
+};
+
+// The last failure of a call below: its text, and what kind it was.
+std::string ErrorText();
+bool ErrorIsMissing();  // no such file or folder
+bool ErrorIsExists();   // the name is taken
+
+bool Stat(const std::string& path, Status* st);      // follows links
+bool LinkStat(const std::string& path, Status* st);  // a link itself
+bool StatOpen(int fd, Status* st);
+
+// The names in a folder, "." and ".." left out.
+bool ListFolder(const std::string& path, std::vector<std::string>* names);
+// The path with every link resolved and made absolute.
+bool RealPath(const std::string& path, std::string* real);
+bool MakeFolder(const std::string& path);
+bool Remove(const std::string& path);
+// Renames a finished file over to: replacing what is there when replace is
+// set, otherwise failing with ErrorIsExists() when the name is taken.
+bool Rename(const std::string& from, const std::string& to, bool replace);
+
+int OpenRead(const std::string& path);  // -1 when it cannot be opened
+// Creates a new file only this user can read, named prefix plus a few
+// characters that make it unique; -1 when none can be made.
+int CreateUnique(const std::string& prefix, std::string* path);
+// Gives a finished file the permissions a new file gets by default, and
+// with sync set writes it through to the disk.
+bool Finish(int fd, bool sync);
+// Sets a file's modification (and access) time, seconds since 1970 UTC.
+bool SetTime(int fd, int64_t t);
+bool Close(int fd);
+
+// Whole-buffer reads and writes, retried when interrupted.
+// Reads n bytes; false at an error or the end, with *got the bytes read.
+bool ReadFull(int fd, uint8_t* p, size_t n, size_t* got);
+// Reads up to n bytes, less only at the end; -1 at an error.
+int64_t ReadSome(int fd, uint8_t* p, size_t n);
+bool WriteAll(int fd, const uint8_t* p, size_t n);
+// Reads up to n bytes at pos: how many the file holds there, or -1 at an
+// error.
+int64_t PreadFull(int fd, uint8_t* p, size_t n, uint64_t pos);
+bool PwriteAll(int fd, const uint8_t* p, size_t n, uint64_t pos);
+
+// The one temporary file that Ctrl+C, a closed console or a termination
+// signal removes before the program ends; "" for none.
+void RemoveOnInterrupt(const std::string& path);
+
+bool StderrIsConsole();
+// The running program's own file; "" when the system does not tell.
+std::string OwnPath();
+
+// Calendar time of t in the local time zone or in UTC, and back.
+struct tm LocalTime(int64_t t);
+struct tm UtcTime(int64_t t);
+int64_t FromLocalTime(struct tm tm);  // -1 when it cannot be represented
+int64_t FromUtcTime(struct tm tm);
+
+}  // namespace sys

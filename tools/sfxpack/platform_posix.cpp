@@ -1,0 +1,236 @@
+// Linux and other POSIX systems: names are bytes, taken as UTF-8.
+#include "platform.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace sys {
+
+namespace {
+
+Kind KindOf(mode_t mode) {
+  if (S_ISREG(mode)) return Kind::Regular;
+  if (S_ISDIR(mode)) return Kind::Folder;
+  if (S_ISCHR(mode)) return Kind::CharDevice;
+  if (S_ISBLK(mode)) return Kind::BlockDevice;
+  if (S_ISFIFO(mode)) return Kind::Fifo;
+  if (S_ISSOCK(mode)) return Kind::Socket;
+  return Kind::Other;
+}
+
+void Fill(const struct stat& s, Status* st) {
+  st->kind = KindOf(s.st_mode);
+  st->link = S_ISLNK(s.st_mode);
+  st->size = uint64_t(s.st_size);
+  st->mtime = int64_t(s.st_mtime);
+  st->id.volume = uint64_t(s.st_dev);
+  st->id.index = uint64_t(s.st_ino);
+}
+
+mode_t DefaultMode() {
+  const mode_t mask = umask(0);
+  umask(mask);
+  return 0666 & ~mask;
+}
+
+// Fixed storage: a signal handler may not allocate.
+char interrupt_path[4096];
+
+void RemoveAndRaise(int sig) {
+  if (interrupt_path[0]) unlink(interrupt_path);
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+}  // namespace
+
+std::vector<std::string> StartUp(int argc, char** argv) { return {argv, argv + argc}; }
+
+std::string PathFromUser(const std::string& path) { return path; }
+
+std::string ErrorText() { return strerror(errno); }
+bool ErrorIsMissing() { return errno == ENOENT; }
+bool ErrorIsExists() { return errno == EEXIST; }
+
+bool Stat(const std::string& path, Status* st) {
+  struct stat s {};
+  if (stat(path.c_str(), &s) != 0) return false;
+  Fill(s, st);
+  return true;
+}
+
+bool LinkStat(const std::string& path, Status* st) {
+  struct stat s {};
+  if (lstat(path.c_str(), &s) != 0) return false;
+  Fill(s, st);
+  return true;
+}
+
+bool StatOpen(int fd, Status* st) {
+  struct stat s {};
+  if (fstat(fd, &s) != 0) return false;
+  Fill(s, st);
+  return true;
+}
+
+bool ListFolder(const std::string& path, std::vector<std::string>* names) {
+  DIR* dir = opendir(path.c_str());
+  if (!dir) return false;
+  names->clear();
+  errno = 0;
+  while (const dirent* d = readdir(dir)) {
+    if (strcmp(d->d_name, ".") != 0 && strcmp(d->d_name, "..") != 0) names->push_back(d->d_name);
+  }
+  const int failure = errno;
+  closedir(dir);
+  errno = failure;
+  return failure == 0;
+}
+
+bool RealPath(const std::string& path, std::string* real) {
+  char buffer[PATH_MAX];
+  if (!realpath(path.c_str(), buffer)) return false;
+  *real = buffer;
+  return true;
+}
+
+bool MakeFolder(const std::string& path) { return mkdir(path.c_str(), 0777) == 0; }
+
+bool Remove(const std::string& path) { return unlink(path.c_str()) == 0; }
+
+bool Rename(const std::string& from, const std::string& to, bool replace) {
+  if (replace) return rename(from.c_str(), to.c_str()) == 0;
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // A file system without that kind of rename: check, then rename.
+  struct stat s {};
+  if (lstat(to.c_str(), &s) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  return rename(from.c_str(), to.c_str()) == 0;
+}
+
+int OpenRead(const std::string& path) { return open(path.c_str(), O_RDONLY | O_CLOEXEC); }
+
+int CreateUnique(const std::string& prefix, std::string* path) {
+  std::string templ = prefix + "XXXXXX";
+  const int fd = mkostemp(&templ[0], O_CLOEXEC);
+  if (fd >= 0) *path = templ;
+  return fd;
+}
+
+bool Finish(int fd, bool sync) {
+  return fchmod(fd, DefaultMode()) == 0 && (!sync || fsync(fd) == 0);
+}
+
+bool SetTime(int fd, int64_t t) {
+  const struct timespec times[2] = {{time_t(t), 0}, {time_t(t), 0}};
+  return futimens(fd, times) == 0;
+}
+
+bool Close(int fd) { return close(fd) == 0; }
+
+bool ReadFull(int fd, uint8_t* p, size_t n, size_t* got) {
+  *got = 0;
+  while (*got < n) {
+    const ssize_t k = read(fd, p + *got, n - *got);
+    if (k < 0 && errno == EINTR) continue;
+    if (k <= 0) return false;
+    *got += size_t(k);
+  }
+  return true;
+}
+
+int64_t ReadSome(int fd, uint8_t* p, size_t n) {
+  size_t got = 0;
+  while (got < n) {
+    const ssize_t k = read(fd, p + got, n - got);
+    if (k < 0 && errno == EINTR) continue;
+    if (k < 0) return -1;
+    if (k == 0) break;
+    got += size_t(k);
+  }
+  return int64_t(got);
+}
+
+bool WriteAll(int fd, const uint8_t* p, size_t n) {
+  while (n > 0) {
+    const ssize_t k = write(fd, p, n);
+    if (k < 0 && errno == EINTR) continue;
+    if (k <= 0) return false;
+    p += k, n -= size_t(k);
+  }
+  return true;
+}
+
+int64_t PreadFull(int fd, uint8_t* p, size_t n, uint64_t pos) {
+  size_t done = 0;
+  while (done < n) {
+    const ssize_t k = pread(fd, p + done, n - done, off_t(pos + done));
+    if (k < 0 && errno == EINTR) continue;
+    if (k < 0) return -1;
+    if (k == 0) break;
+    done += size_t(k);
+  }
+  return int64_t(done);
+}
+
+bool PwriteAll(int fd, const uint8_t* p, size_t n, uint64_t pos) {
+  while (n > 0) {
+    const ssize_t k = pwrite(fd, p, n, off_t(pos));
+    if (k < 0 && errno == EINTR) continue;
+    if (k <= 0) return false;
+    p += k, n -= size_t(k), pos += uint64_t(k);
+  }
+  return true;
+}
+
+void RemoveOnInterrupt(const std::string& path) {
+  interrupt_path[0] = 0;
+  if (path.empty() || path.size() >= sizeof interrupt_path) return;
+  memcpy(interrupt_path, path.c_str(), path.size() + 1);
+  static bool installed = false;
+  if (!installed) {
+    installed = true;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, RemoveAndRaise);
+  }
+}
+
+bool StderrIsConsole() {
+  static const int answer = isatty(2);
+  return answer == 1;
+}
+
+std::string OwnPath() {
+  char self[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  return n > 0 ? std::string(self, size_t(n)) : std::string();
+}
+
+struct tm LocalTime(int64_t t) {
+  const time_t tt = time_t(t);
+  struct tm tm {};
+  localtime_r(&tt, &tm);
+  return tm;
+}
+
+struct tm UtcTime(int64_t t) {
+  const time_t tt = time_t(t);
+  struct tm tm {};
+  gmtime_r(&tt, &tm);
+  return tm;
+}
+
+int64_t FromLocalTime(struct tm tm) { return int64_t(mktime(&tm)); }
+int64_t FromUtcTime(struct tm tm) { return int64_t(timegm(&tm)); }
+
+}  // namespace sys
