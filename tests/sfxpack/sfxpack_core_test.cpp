@@ -370,14 +370,15 @@ TEST(Codec, StreamInflaterWhateverThePieces) {
 }
 
 TEST(Codec, StubDecodingComparesOrCounts) {
-  // Four bits a byte: its deflated form is larger than SmallStubInput, and a
-  // short piece of it smaller, so that StubAgrees takes both of its ways.
-  std::vector<uint8_t> long_text(300000);
+  // Four bits a byte: its deflated form is larger than the queues between
+  // the threads, and a short piece of it smaller than SmallStubInput.
+  std::vector<uint8_t> long_text(3 * StubQueueBytes);
   uint32_t x = 7;
   for (uint8_t& b : long_text) b = uint8_t('a' + ((x = x * 1103515245 + 12345) >> 28));
   for (size_t length : {long_text.size(), size_t(3000)}) {
     const std::vector<uint8_t> text(long_text.begin(), long_text.begin() + length);
     const std::vector<uint8_t> z = ZlibRawDeflate(text);
+    if (length == long_text.size()) ASSERT_GT(z.size(), StubQueueBytes);
     // Scrambled at offset 100 of a file, as in an installer.
     std::vector<uint8_t> file(100, 0);
     file.insert(file.end(), z.begin(), z.end());
@@ -390,29 +391,54 @@ TEST(Codec, StubDecodingComparesOrCounts) {
     const std::pair<const std::vector<uint8_t>*, bool> cases[] = {
         {&text, true}, {&changed, false}, {&shorter, false}, {&longer, false}};
     for (const auto& c : cases) {
-      StubDecoding d(fd, 100, uint32_t(z.size()), true);
-      const bool same = d.Expect(c.first->data(), c.first->size());
-      EXPECT_EQ(same && d.Finish(), c.second) << c.first->size();
+      {
+        StubDecoding d(fd, 100, uint32_t(z.size()), true);
+        const bool same = d.Expect(c.first->data(), c.first->size());
+        EXPECT_EQ(same && d.Finish(), c.second) << c.first->size();
+      }
       EXPECT_EQ(StubAgrees(fd, 100, uint32_t(z.size()), c.first->data(), c.first->size()), c.second)
           << c.first->size() << " from " << z.size();
       EXPECT_EQ(StubAgreesOnRaw(z.data(), z.size(), c.first->data(), c.first->size()), c.second);
     }
-    {  // Given up half way: the decoder is stopped and nothing waits for it.
+    // Given up half way, before or after taking output, or with half the
+    // input fed: the decoder is stopped and nothing waits for it.
+    for (size_t taken : {size_t(0), size_t(1000), length / 2}) {
       StubDecoding d(fd, 100, uint32_t(z.size()), true);
-      EXPECT_TRUE(d.Expect(text.data(), 1000));
+      EXPECT_TRUE(d.Expect(text.data(), taken));
+    }
+    {
+      StubDecoding d(-1, 0, uint32_t(z.size()), true);
+      EXPECT_TRUE(d.Feed(z.data(), z.size() / 2));
     }
     close(fd);
-    // Fed by the caller and counted on a thread of its own; half the data
-    // gives less output.
-    for (size_t fed : {z.size(), z.size() / 2}) {
+    // Fed by the caller in pieces of any size and counted on the decoder's
+    // thread; half the data gives less output.
+    struct Fed {
+      size_t bytes, piece;
+    } feeds[] = {{z.size(), 5000}, {z.size(), 7}, {z.size(), z.size()}, {z.size() / 2, 4099}};
+    for (const Fed& f : feeds) {
       StubDecoding d(-1, 0, uint32_t(z.size()), false);
-      for (size_t at = 0; at < fed; at += 5000) d.Feed(z.data() + at, std::min<size_t>(5000, fed - at));
+      for (size_t at = 0; at < f.bytes; at += f.piece)
+        EXPECT_TRUE(d.Feed(z.data() + at, std::min(f.piece, f.bytes - at)));
       uint64_t size = 0;
       uint32_t crc = 0;
       ASSERT_TRUE(d.Finish(&size, &crc));
-      EXPECT_EQ(size == text.size() && crc == Crc32(text.data(), text.size()), fed == z.size());
+      EXPECT_EQ(size == text.size() && crc == Crc32(text.data(), text.size()), f.bytes == z.size())
+          << f.piece;
     }
   }
+  // Bytes after the stream's end, more than the queue holds: the decoder
+  // ends at the stream's end and Feed then refuses them instead of waiting.
+  const std::vector<uint8_t> z = ZlibRawDeflate(long_text);
+  const std::vector<uint8_t> junk(2 * StubQueueBytes, 0x55);
+  StubDecoding d(-1, 0, uint32_t(z.size() + junk.size()), false);
+  EXPECT_TRUE(d.Feed(z.data(), z.size()));
+  EXPECT_FALSE(d.Feed(junk.data(), junk.size()));
+  uint64_t size = 0;
+  uint32_t crc = 0;
+  ASSERT_TRUE(d.Finish(&size, &crc));
+  EXPECT_EQ(size, long_text.size());
+  EXPECT_EQ(crc, Crc32(long_text.data(), long_text.size()));
 }
 
 TEST(Codec, DeflateIntoRespectsTheRoom) {
