@@ -369,6 +369,40 @@ TEST(Codec, StreamInflaterWhateverThePieces) {
   }
 }
 
+TEST(Codec, ByteQueueKeepsOrderAcrossTheRingsEnd) {
+  // Pieces of sizes that do not divide the capacity, so that writes and
+  // reads straddle the ring's end at every place.
+  std::vector<uint8_t> data(1000);
+  for (size_t i = 0; i < data.size(); i++) data[i] = uint8_t(i * 7 + i / 251);
+  const size_t sizes[][3] = {{10, 3, 7}, {10, 7, 3}, {13, 13, 5}, {1, 1, 1}, {64, 50, 64}};
+  for (const auto& c : sizes) {
+    const size_t capacity = c[0], write = c[1], read = c[2];
+    ByteQueue q(capacity);
+    std::vector<uint8_t> out;
+    size_t in = 0, held = 0;
+    while (out.size() < data.size()) {
+      // Writes only what fits, so that nothing waits on this one thread.
+      const size_t w = std::min({write, capacity - held, data.size() - in});
+      ASSERT_TRUE(q.Write(data.data() + in, w));
+      in += w, held += w;
+      if (in == data.size()) q.EndWriting();
+      uint8_t block[64];
+      const size_t r = std::min(read, held);
+      const int64_t got = q.Read(block, in == data.size() ? read : r);
+      ASSERT_GE(got, 0);
+      out.insert(out.end(), block, block + got);
+      held -= size_t(got);
+      if (got == 0) break;
+    }
+    EXPECT_EQ(out, data) << capacity << " " << write << " " << read;
+    uint8_t b;
+    EXPECT_EQ(q.Read(&b, 1), 0);  // ended and empty
+    q.Break();
+    EXPECT_EQ(q.Read(&b, 1), -1);
+    EXPECT_FALSE(q.Write(&b, 1));
+  }
+}
+
 TEST(Codec, StubDecodingComparesOrCounts) {
   // Four bits a byte: its deflated form is larger than the queues between
   // the threads, and a short piece of it smaller than SmallStubInput.

@@ -57,71 +57,6 @@ bool StubGives(const decoder_host::ReadAt& read, uint32_t n, const uint8_t* expe
   return RunStubDecoder(in, out, n) && same && got == expected_size;
 }
 
-// A bounded byte queue between two threads: Write waits for room and Read
-// for bytes, so that it never holds more than its capacity.
-class ByteQueue {
- public:
-  explicit ByteQueue(size_t capacity) : ring_(new uint8_t[capacity]), capacity_(capacity) {}
-
-  // Copies p[0..n) in, waiting for room as needed; false once broken.
-  bool Write(const uint8_t* p, size_t n) {
-    std::unique_lock<std::mutex> hold(m_);
-    while (n > 0) {
-      changed_.wait(hold, [&] { return broken_ || count_ < capacity_; });
-      if (broken_) return false;
-      const size_t tail = (head_ + count_) % capacity_;
-      size_t k = capacity_ - count_;
-      if (k > capacity_ - tail) k = capacity_ - tail;  // up to the ring's end
-      if (k > n) k = n;
-      memcpy(ring_.get() + tail, p, k);
-      count_ += k, p += k, n -= k;
-      changed_.notify_all();
-    }
-    return true;
-  }
-
-  // Waits for n bytes or the writer's end: how many were read, fewer than n
-  // only at the end; -1 once broken.
-  int64_t Read(uint8_t* p, size_t n) {
-    std::unique_lock<std::mutex> hold(m_);
-    size_t done = 0;
-    while (done < n) {
-      changed_.wait(hold, [&] { return broken_ || ended_ || count_ > 0; });
-      if (broken_) return -1;
-      if (count_ == 0) break;  // ended
-      size_t k = count_ < n - done ? count_ : n - done;
-      if (k > capacity_ - head_) k = capacity_ - head_;
-      memcpy(p + done, ring_.get() + head_, k);
-      head_ = (head_ + k) % capacity_;
-      count_ -= k, done += k;
-      changed_.notify_all();
-    }
-    return int64_t(done);
-  }
-
-  // No more bytes will come: reads take what is left, then end.
-  void EndWriting() {
-    std::lock_guard<std::mutex> hold(m_);
-    ended_ = true;
-    changed_.notify_all();
-  }
-
-  // Either side is gone: every later or waiting call fails at once.
-  void Break() {
-    std::lock_guard<std::mutex> hold(m_);
-    broken_ = true;
-    changed_.notify_all();
-  }
-
- private:
-  std::mutex m_;
-  std::condition_variable changed_;
-  std::unique_ptr<uint8_t[]> ring_;
-  const size_t capacity_;
-  size_t head_ = 0, count_ = 0;
-  bool ended_ = false, broken_ = false;
-};
-
 }  // namespace
 
 uint32_t Crc32(const uint8_t* data, size_t n, uint32_t crc) {
@@ -212,6 +147,54 @@ StreamInflater::State StreamInflater::Feed(const uint8_t* in, size_t n, const Pu
     if (n == 0) return State::More;
   }
   return State::Ended;
+}
+
+ByteQueue::ByteQueue(size_t capacity)
+    : ring_(new uint8_t[capacity ? capacity : 1]), capacity_(capacity ? capacity : 1) {}
+
+bool ByteQueue::Write(const uint8_t* p, size_t n) {
+  std::unique_lock<std::mutex> hold(m_);
+  while (n > 0) {
+    changed_.wait(hold, [&] { return broken_ || count_ < capacity_; });
+    if (broken_) return false;
+    const size_t tail = (head_ + count_) % capacity_;
+    size_t k = capacity_ - count_;
+    if (k > capacity_ - tail) k = capacity_ - tail;  // up to the ring's end
+    if (k > n) k = n;
+    memcpy(ring_.get() + tail, p, k);
+    count_ += k, p += k, n -= k;
+    changed_.notify_all();
+  }
+  return true;
+}
+
+int64_t ByteQueue::Read(uint8_t* p, size_t n) {
+  std::unique_lock<std::mutex> hold(m_);
+  size_t done = 0;
+  while (done < n) {
+    changed_.wait(hold, [&] { return broken_ || ended_ || count_ > 0; });
+    if (broken_) return -1;
+    if (count_ == 0) break;  // ended
+    size_t k = count_ < n - done ? count_ : n - done;
+    if (k > capacity_ - head_) k = capacity_ - head_;
+    memcpy(p + done, ring_.get() + head_, k);
+    head_ = (head_ + k) % capacity_;
+    count_ -= k, done += k;
+    changed_.notify_all();
+  }
+  return int64_t(done);
+}
+
+void ByteQueue::EndWriting() {
+  std::lock_guard<std::mutex> hold(m_);
+  ended_ = true;
+  changed_.notify_all();
+}
+
+void ByteQueue::Break() {
+  std::lock_guard<std::mutex> hold(m_);
+  broken_ = true;
+  changed_.notify_all();
 }
 
 struct StubDecoding::Shared {

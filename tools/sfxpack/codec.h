@@ -4,7 +4,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <memory>
 #include <string>
 #include <thread>
@@ -57,6 +59,30 @@ class StreamInflater {
   std::unique_ptr<uint8_t[]> out_;
   size_t block_;
   bool ended_ = false;
+};
+
+// A bounded byte queue between two threads: Write waits for room and Read
+// for bytes, so that it never holds more than its capacity.
+class ByteQueue {
+ public:
+  explicit ByteQueue(size_t capacity);
+  // Copies p[0..n) in, waiting for room as needed; false once broken.
+  bool Write(const uint8_t* p, size_t n);
+  // Waits for n bytes or the writer's end: how many were read, fewer than n
+  // only at the end; -1 once broken.
+  int64_t Read(uint8_t* p, size_t n);
+  // No more bytes will come: reads take what is left, then end.
+  void EndWriting();
+  // Either side is gone: every later or waiting call fails at once.
+  void Break();
+
+ private:
+  std::mutex m_;
+  std::condition_variable changed_;
+  std::unique_ptr<uint8_t[]> ring_;
+  const size_t capacity_;
+  size_t head_ = 0, count_ = 0;
+  bool ended_ = false, broken_ = false;
 };
 
 // Bytes in each queue between StubDecoding's threads.

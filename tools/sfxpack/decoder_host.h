@@ -1,6 +1,6 @@
 // sfxpack's own ReadFile, WriteFile and SetFilePointer, the only platform
 // calls the stub's decoder makes, over handles whose bytes come from and go
-// to callbacks: no file system and nothing platform-specific, so that the
+// to callbacks: no file system and nothing tied to one platform, so that the
 // decoder runs the same inside sfxpack on every host.
 #pragma once
 
