@@ -14,7 +14,7 @@
 #include "archive/stream.h"
 #include "archive_bytes.h"
 #include "decoder_host.h"
-#include "fileio.h"
+#include "platform.h"
 #include "format/archive_format.h"
 #include "inflate/inflate.h"
 
@@ -222,7 +222,7 @@ StubDecoding::StubDecoding(int in_fd, uint64_t pos, uint32_t n, bool compare)
       };
     } else {
       in.read = [&s, in_fd, pos](uint64_t at, uint8_t* p, size_t k) -> int64_t {
-        return s.stop ? -1 : int64_t(PreadFull(in_fd, p, k, pos + at));
+        return s.stop ? -1 : sys::PreadFull(in_fd, p, k, pos + at);
       };
     }
     if (s.out) {
@@ -294,7 +294,7 @@ bool StubAgrees(int in_fd, uint64_t pos, uint32_t n, const uint8_t* expected,
                 size_t expected_size) {
   return StubGives(
       [in_fd, pos](uint64_t at, uint8_t* p, size_t k) -> int64_t {
-        return PreadFull(in_fd, p, k, pos + at);
+        return sys::PreadFull(in_fd, p, k, pos + at);
       },
       n, expected, expected_size);
 }
