@@ -79,3 +79,6 @@ round_trip "$work/deb/usr/bin/sfxpack" "$work/deb/usr/share/sfxpack/sfxstub.exe"
 SFXPACK="$work/prefix/bin/sfxpack" SFX_FORMAT_HEADER="$root/src/format/archive_format.h" \
   python3 tests/sfxpack/test_cli.py Hostile Options
 echo "check-release: OK ($(basename "$deb"), $(basename "$tgz"))"
+
+# The ZIP for Windows users, and a round trip with the sfxpack.exe in it.
+bash "$root/scripts/check-windows.sh"
