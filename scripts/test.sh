@@ -6,5 +6,10 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake --preset default
 cmake --build --preset default -j "$(nproc)"
+# sfxpack.exe, which the tests of label "windows" run under wine64.
+if cmake --list-presets 2>/dev/null | grep -q '"windows-release"'; then
+  cmake --preset windows-release
+  cmake --build --preset windows-release -j "$(nproc)"
+fi
 ctest --preset default -j "$(nproc)" "$@"
 bash scripts/check-release.sh build/win32
