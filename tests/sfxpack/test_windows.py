@@ -146,10 +146,11 @@ class WindowsOnly(Case):
             time.sleep(0.01)
         # Wine passes SIGINT to the program as a Ctrl+C event.
         proc.send_signal(signal.SIGINT)
-        proc.wait(timeout=300)
+        code = proc.wait(timeout=300)
         if read(out) != b"previous":
             self.skipTest("the program finished before the interrupt reached it")
         self.assertEqual(temp_files(self.path("o")), [])
+        self.assertNotEqual(code, 0)
 
     def file_times(self):
         write(self.path("in", "old.txt"), b"old", T0 + 1)
