@@ -17,6 +17,9 @@ packages=(
   gcc-multilib g++-multilib zlib1g-dev:i386 libdeflate-dev:i386
   # The Wine benchmark's peer installer.
   nsis
+  # sfxpack for 64-bit Windows: the compiler with POSIX threads, its zlib,
+  # and Wine for 64-bit programs.
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev wine64
 )
 
 sudo_cmd=()
@@ -64,3 +67,45 @@ if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
   # Wine under this qemu also needs a small preload library and settings of
   # its own; the Wine tests build and apply them (tests/wine/README.md).
 fi
+
+# The 64-bit Windows build of sfxpack compiles libdeflate and libzip itself,
+# from Debian's source packages at the versions of the installed -dev
+# packages, so that both builds run the same library code. The sources are
+# unpacked (with Debian's patches) into third_party/debian-src, each reached
+# through a link named after the package.
+src_list=/etc/apt/sources.list.d/sfxpack-src.sources
+# The same archives, suites and keys as the binary packages, as deb-src.
+[ -f /etc/apt/sources.list.d/debian.sources ] \
+  || { echo "no /etc/apt/sources.list.d/debian.sources to take the deb-src entries from" >&2; exit 1; }
+wanted_list="$(sed 's/^Types:.*/Types: deb-src/' /etc/apt/sources.list.d/debian.sources)"
+updated=0
+if [ ! -f "$src_list" ] || [ "$(cat "$src_list")" != "$wanted_list" ]; then
+  printf '%s\n' "$wanted_list" | "${sudo_cmd[@]}" tee "$src_list" >/dev/null
+  "${sudo_cmd[@]}" apt-get update -q
+  updated=1
+fi
+
+root="$(cd "$(dirname "$0")/.." && pwd)"
+src_dir="$root/third_party/debian-src"
+mkdir -p "$src_dir"
+arch="$(dpkg --print-architecture)"
+for dev in libdeflate-dev libzip-dev; do
+  read -r pkg version < <(dpkg-query -W -f='${source:Package} ${source:Version}\n' "$dev:$arch")
+  if [ "$(cat "$src_dir/$pkg.version" 2>/dev/null)" = "$version" ] && [ -d "$src_dir/$pkg/debian" ]; then
+    continue
+  fi
+  if [ "$updated" = 0 ] && ! apt-cache showsrc "$pkg" 2>/dev/null | grep -qx "Version: $version"; then
+    "${sudo_cmd[@]}" apt-get update -q
+    updated=1
+  fi
+  echo "fetching the source of $pkg $version" >&2
+  rm -rf "${src_dir:?}/$pkg" "$src_dir/$pkg.version" "$src_dir/$pkg"-* "$src_dir/$pkg"_*
+  (cd "$src_dir" && apt-get source -q "$pkg=$version" >&2)
+  # The unpacked folder is PACKAGE-UPSTREAM, the version without epoch and
+  # Debian revision.
+  upstream="${version#*:}"
+  upstream="${upstream%-*}"
+  [ -d "$src_dir/$pkg-$upstream/debian" ] || { echo "apt-get source left no $pkg-$upstream" >&2; exit 1; }
+  ln -sfn "$pkg-$upstream" "$src_dir/$pkg"
+  echo "$version" > "$src_dir/$pkg.version"
+done
