@@ -124,7 +124,7 @@ class WindowsOnly(Case):
         before = read(self.path("src.zip"))
         for target, extra, message in cases:
             with self.subTest(target):
-                r = run("create", "-o", target, "--stub", self.stub, *extra, self.path("in"))
+                r = run("create", "-o", target, "--stub", self.stub, *extra, self.path("in"), cwd=self.tmp)
                 self.assertEqual(r.returncode, 1, r.stderr)
                 self.assertIn(message, r.stderr)
                 self.assertEqual(read(self.path("src.zip")), before)
