@@ -21,6 +21,7 @@ import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -96,7 +97,9 @@ def setup(build_dir, exe):
     env = environment(wine_dir)
     # A persistent server: each run of the program then starts in a fraction
     # of a second instead of bringing the session up again.
-    if subprocess.run(["wineserver", "-p"], env=env, stdin=subprocess.DEVNULL, timeout=120).returncode:
+    # Nothing it or the services started later inherit may hold ctest's pipe.
+    if subprocess.run(["wineserver", "-p"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                      stderr=subprocess.DEVNULL, timeout=120).returncode:
         return skip("wineserver did not start")
     # Output to a file, never a pipe, which the services Wine leaves running
     # would hold open.
@@ -130,9 +133,13 @@ def posix_output(data):
 def run_program(wine_dir, argv):
     exe, *args = argv
     cmd = [WINE64, exe, *map(windows_argument, args)]
-    done = subprocess.run(cmd, env=environment(wine_dir), capture_output=True)
-    return subprocess.CompletedProcess(cmd, done.returncode, posix_output(done.stdout),
-                                       posix_output(done.stderr))
+    # Files, not pipes: a process Wine starts on the side would hold a pipe
+    # open after the program ended.
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        code = subprocess.run(cmd, env=environment(wine_dir), stdout=out, stderr=err).returncode
+        out.seek(0)
+        err.seek(0)
+        return subprocess.CompletedProcess(cmd, code, posix_output(out.read()), posix_output(err.read()))
 
 
 def main(argv):
