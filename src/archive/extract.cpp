@@ -6,7 +6,6 @@
 #include "launcher/state.h"
 #include "paths/paths.h"
 
-HANDLE OutputHandle = INVALID_HANDLE_VALUE;
 EntryHeader CurrentEntry;
 int32_t HeaderPosition = 0;
 

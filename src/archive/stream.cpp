@@ -1,8 +1,12 @@
 #include "archive/stream.h"
 
+#include "archive/extract.h"
 #include "format/archive_format.h"
 
 HANDLE ArchiveHandle = INVALID_HANDLE_VALUE;
+// Declared with the extraction loop; defined here so that the decoder needs
+// nothing of the launcher.
+HANDLE OutputHandle = INVALID_HANDLE_VALUE;
 int32_t SeekResult = -1;
 int32_t ArchivePosition = -1;
 int32_t EntryRemaining = 0;

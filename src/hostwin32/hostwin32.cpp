@@ -37,11 +37,6 @@ struct Object {
   Kind kind;
   int fd = -1;
   std::string path;  // host path of a file
-  // A file in memory (fd -1): reads from memory, writes handed to sink.
-  bool inMemory = false;
-  const uint8_t* memory = nullptr;
-  uint64_t memorySize = 0, memoryPos = 0;
-  std::function<bool(const void*, DWORD)> sink;
   pid_t pid = 0;
   bool exited = false;
   int exitStatus = 0;
@@ -236,17 +231,6 @@ std::string HostPath(const std::string& windowsPath) {
   return path;
 }
 
-HANDLE OpenMemoryFile(const uint8_t* data, uint64_t size,
-                      std::function<bool(const void* p, DWORD n)> sink) {
-  Object object{Kind::File};
-  object.path = "(memory)";
-  object.inMemory = true;
-  object.memory = data;
-  object.memorySize = size;
-  object.sink = std::move(sink);
-  return NewHandle(std::move(object));
-}
-
 }  // namespace hostwin32
 
 using namespace hostwin32;
@@ -308,13 +292,7 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPP
   if (f.readFileFails && f.readFileFails(call)) return FALSE;
   if (f.shortReadLimit && toRead > f.shortReadLimit) toRead = f.shortReadLimit;
   DWORD total = 0;
-  if (object->inMemory) {
-    const uint64_t left = object->memoryPos < object->memorySize ? object->memorySize - object->memoryPos : 0;
-    total = left < toRead ? (DWORD)left : toRead;
-    if (total) memcpy(buffer, object->memory + object->memoryPos, total);
-    object->memoryPos += total;
-  }
-  while (!object->inMemory && total < toRead) {
+  while (total < toRead) {
     ssize_t got = ::read(object->fd, (char*)buffer + total, toRead - total);
     if (got < 0) return FALSE;
     if (got == 0) break;
@@ -330,11 +308,6 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOV
   Object* object = Find(file, Kind::File);
   if (!object) return FALSE;
   S().writes.push_back({object->path, toWrite});
-  if (object->inMemory) {
-    if (!object->sink || !object->sink(buffer, toWrite)) return FALSE;
-    if (written) *written = toWrite;
-    return TRUE;
-  }
   DWORD total = 0;
   while (total < toWrite) {
     ssize_t put = ::write(object->fd, (const char*)buffer + total, toWrite - total);
@@ -355,15 +328,7 @@ DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD metho
   int64_t offset = distance;
   if (distanceHigh) offset = ((int64_t)*distanceHigh << 32) | (uint32_t)distance;
   int whence = method == FILE_BEGIN ? SEEK_SET : method == FILE_CURRENT ? SEEK_CUR : SEEK_END;
-  off_t result;
-  if (object->inMemory) {
-    const int64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? (int64_t)object->memoryPos
-                                                                      : (int64_t)object->memorySize;
-    result = base + offset < 0 ? -1 : (off_t)(base + offset);
-    if (result >= 0) object->memoryPos = (uint64_t)result;
-  } else {
-    result = lseek(object->fd, (off_t)offset, whence);
-  }
+  off_t result = lseek(object->fd, (off_t)offset, whence);
   if (result < 0) return INVALID_SET_FILE_POINTER;  // negative positions fail, as on the platform
   if (distanceHigh) *distanceHigh = (LONG)((uint64_t)result >> 32);
   return (DWORD)result;
@@ -374,8 +339,7 @@ DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh) {
   Object* object = Find(file, Kind::File);
   if (!object || S().faults.getFileSizeFails) return INVALID_FILE_SIZE;
   struct stat st;
-  if (object->inMemory) st.st_size = (off_t)object->memorySize;
-  else if (fstat(object->fd, &st) != 0) return INVALID_FILE_SIZE;
+  if (fstat(object->fd, &st) != 0) return INVALID_FILE_SIZE;
   if (sizeHigh) *sizeHigh = (DWORD)((uint64_t)st.st_size >> 32);
   return (DWORD)st.st_size;
 }
@@ -388,7 +352,7 @@ BOOL CloseHandle(HANDLE handle) {
   Faults& f = S().faults;
   if (object.kind == Kind::File && f.closeHandleFails && f.closeHandleFails(object.path)) {
     // The handle is gone all the same; only the result says failure.
-    if (object.fd >= 0) close(object.fd);
+    close(object.fd);
     S().objects.erase(it);
     return FALSE;
   }

@@ -2,8 +2,6 @@
 // dialog loop should do, and which platform calls should fail.
 #pragma once
 
-#include <stdint.h>
-
 #include <functional>
 #include <string>
 #include <vector>
@@ -108,13 +106,6 @@ const std::vector<std::pair<std::string, DWORD>>& Writes();
 
 // Handles of files and searches that are open right now.
 size_t OpenHandleCount();
-
-// A file handle over size bytes at data, which must outlive it: ReadFile,
-// SetFilePointer and GetFileSize act on them, and WriteFile hands its bytes
-// to sink (failing when sink is empty or returns false). It touches no file
-// system, so that code driven from memory makes no system calls.
-HANDLE OpenMemoryFile(const uint8_t* data, uint64_t size,
-                      std::function<bool(const void* p, DWORD n)> sink = nullptr);
 
 // Host path for a Windows-style path: "\" becomes "/".
 std::string HostPath(const std::string& windowsPath);

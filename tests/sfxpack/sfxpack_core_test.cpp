@@ -369,15 +369,50 @@ TEST(Codec, StreamInflaterWhateverThePieces) {
   }
 }
 
+TEST(Codec, ByteQueueKeepsOrderAcrossTheRingsEnd) {
+  // Pieces of sizes that do not divide the capacity, so that writes and
+  // reads straddle the ring's end at every place.
+  std::vector<uint8_t> data(1000);
+  for (size_t i = 0; i < data.size(); i++) data[i] = uint8_t(i * 7 + i / 251);
+  const size_t sizes[][3] = {{10, 3, 7}, {10, 7, 3}, {13, 13, 5}, {1, 1, 1}, {64, 50, 64}};
+  for (const auto& c : sizes) {
+    const size_t capacity = c[0], write = c[1], read = c[2];
+    ByteQueue q(capacity);
+    std::vector<uint8_t> out;
+    size_t in = 0, held = 0;
+    while (out.size() < data.size()) {
+      // Writes only what fits, so that nothing waits on this one thread.
+      const size_t w = std::min({write, capacity - held, data.size() - in});
+      ASSERT_TRUE(q.Write(data.data() + in, w));
+      in += w, held += w;
+      if (in == data.size()) q.EndWriting();
+      uint8_t block[64];
+      const size_t r = std::min(read, held);
+      const int64_t got = q.Read(block, in == data.size() ? read : r);
+      ASSERT_GE(got, 0);
+      out.insert(out.end(), block, block + got);
+      held -= size_t(got);
+      if (got == 0) break;
+    }
+    EXPECT_EQ(out, data) << capacity << " " << write << " " << read;
+    uint8_t b;
+    EXPECT_EQ(q.Read(&b, 1), 0);  // ended and empty
+    q.Break();
+    EXPECT_EQ(q.Read(&b, 1), -1);
+    EXPECT_FALSE(q.Write(&b, 1));
+  }
+}
+
 TEST(Codec, StubDecodingComparesOrCounts) {
-  // Four bits a byte: its deflated form is larger than SmallStubInput, and a
-  // short piece of it smaller, so that StubAgrees takes both of its ways.
-  std::vector<uint8_t> long_text(300000);
+  // Four bits a byte: its deflated form is larger than the queues between
+  // the threads, and a short piece of it smaller than SmallStubInput.
+  std::vector<uint8_t> long_text(3 * StubQueueBytes);
   uint32_t x = 7;
   for (uint8_t& b : long_text) b = uint8_t('a' + ((x = x * 1103515245 + 12345) >> 28));
   for (size_t length : {long_text.size(), size_t(3000)}) {
     const std::vector<uint8_t> text(long_text.begin(), long_text.begin() + length);
     const std::vector<uint8_t> z = ZlibRawDeflate(text);
+    if (length == long_text.size()) ASSERT_GT(z.size(), StubQueueBytes);
     // Scrambled at offset 100 of a file, as in an installer.
     std::vector<uint8_t> file(100, 0);
     file.insert(file.end(), z.begin(), z.end());
@@ -390,29 +425,54 @@ TEST(Codec, StubDecodingComparesOrCounts) {
     const std::pair<const std::vector<uint8_t>*, bool> cases[] = {
         {&text, true}, {&changed, false}, {&shorter, false}, {&longer, false}};
     for (const auto& c : cases) {
-      StubDecoding d(fd, 100, uint32_t(z.size()), true);
-      const bool same = d.Expect(c.first->data(), c.first->size());
-      EXPECT_EQ(same && d.Finish(), c.second) << c.first->size();
+      {
+        StubDecoding d(fd, 100, uint32_t(z.size()), true);
+        const bool same = d.Expect(c.first->data(), c.first->size());
+        EXPECT_EQ(same && d.Finish(), c.second) << c.first->size();
+      }
       EXPECT_EQ(StubAgrees(fd, 100, uint32_t(z.size()), c.first->data(), c.first->size()), c.second)
           << c.first->size() << " from " << z.size();
       EXPECT_EQ(StubAgreesOnRaw(z.data(), z.size(), c.first->data(), c.first->size()), c.second);
     }
-    {  // Given up half way: the decoder is stopped and nothing waits for it.
+    // Given up half way, before or after taking output, or with half the
+    // input fed: the decoder is stopped and nothing waits for it.
+    for (size_t taken : {size_t(0), size_t(1000), length / 2}) {
       StubDecoding d(fd, 100, uint32_t(z.size()), true);
-      EXPECT_TRUE(d.Expect(text.data(), 1000));
+      EXPECT_TRUE(d.Expect(text.data(), taken));
+    }
+    {
+      StubDecoding d(-1, 0, uint32_t(z.size()), true);
+      EXPECT_TRUE(d.Feed(z.data(), z.size() / 2));
     }
     close(fd);
-    // Fed by the caller and counted on a thread of its own; half the data
-    // gives less output.
-    for (size_t fed : {z.size(), z.size() / 2}) {
+    // Fed by the caller in pieces of any size and counted on the decoder's
+    // thread; half the data gives less output.
+    struct Fed {
+      size_t bytes, piece;
+    } feeds[] = {{z.size(), 5000}, {z.size(), 7}, {z.size(), z.size()}, {z.size() / 2, 4099}};
+    for (const Fed& f : feeds) {
       StubDecoding d(-1, 0, uint32_t(z.size()), false);
-      for (size_t at = 0; at < fed; at += 5000) d.Feed(z.data() + at, std::min<size_t>(5000, fed - at));
+      for (size_t at = 0; at < f.bytes; at += f.piece)
+        EXPECT_TRUE(d.Feed(z.data() + at, std::min(f.piece, f.bytes - at)));
       uint64_t size = 0;
       uint32_t crc = 0;
       ASSERT_TRUE(d.Finish(&size, &crc));
-      EXPECT_EQ(size == text.size() && crc == Crc32(text.data(), text.size()), fed == z.size());
+      EXPECT_EQ(size == text.size() && crc == Crc32(text.data(), text.size()), f.bytes == z.size())
+          << f.piece;
     }
   }
+  // Bytes after the stream's end, more than the queue holds: the decoder
+  // ends at the stream's end and Feed then refuses them instead of waiting.
+  const std::vector<uint8_t> z = ZlibRawDeflate(long_text);
+  const std::vector<uint8_t> junk(2 * StubQueueBytes, 0x55);
+  StubDecoding d(-1, 0, uint32_t(z.size() + junk.size()), false);
+  EXPECT_TRUE(d.Feed(z.data(), z.size()));
+  EXPECT_FALSE(d.Feed(junk.data(), junk.size()));
+  uint64_t size = 0;
+  uint32_t crc = 0;
+  ASSERT_TRUE(d.Finish(&size, &crc));
+  EXPECT_EQ(size, long_text.size());
+  EXPECT_EQ(crc, Crc32(long_text.data(), long_text.size()));
 }
 
 TEST(Codec, DeflateIntoRespectsTheRoom) {

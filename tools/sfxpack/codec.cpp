@@ -1,56 +1,60 @@
 #include "codec.h"
 
-#include <errno.h>
-#include <fcntl.h>
 #include <libdeflate.h>
-#include <stdio.h>
 #include <string.h>
-#include <sys/mman.h>  // memfd_create
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <zlib.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <mutex>
-#include <thread>
 #include <new>
 
 #include "archive/extract.h"
 #include "archive/stream.h"
+#include "archive_bytes.h"
+#include "decoder_host.h"
+#include "platform.h"
 #include "format/archive_format.h"
-#include "hostwin32/hostwin32_control.h"
 #include "inflate/inflate.h"
-#include "fileio.h"
 
 namespace {
 
-// The stub's decoder works on process-wide state.
+// The stub's decoder works on process-wide state: one decoding at a time.
 std::mutex stub_decoder_lock;
 
-// An anonymous file in memory: no folder, no TMPDIR.
-int MemoryFile() { return memfd_create("sfxpack", MFD_CLOEXEC); }
-
-// The host layer logs every call with the handle's path: a short path keeps
-// each record small when a large entry takes many calls.
-std::string FdPath(int fd) {
-  static const bool short_form = access("/dev/fd", F_OK) == 0;
-  return (short_form ? "/dev/fd/" : "/proc/self/fd/") + std::to_string(fd);
-}
-
-// A pipe with room for a few windows of the stub's output, so that the two
-// sides do not take turns a window at a time.
-bool MakePipe(int ends[2]) {
-  if (pipe2(ends, O_CLOEXEC) != 0) return false;
-  fcntl(ends[1], F_SETPIPE_SZ, 1 << 20);  // a smaller pipe only costs speed
+// Runs the stub's decoder over the n scrambled bytes that in reads from its
+// position 0, handing its output to out. False when n is beyond what the
+// stub's signed entry sizes hold.
+bool RunStubDecoder(decoder_host::Handle& in, decoder_host::Handle& out, uint32_t n) {
+  if (n > 0x7FFFFFFFu) return false;
+  std::lock_guard<std::mutex> hold(stub_decoder_lock);
+  ArchiveHandle = in.Win32();
+  OutputHandle = out.Win32();
+  SeekArchive(0, FILE_BEGIN);
+  EntryRemaining = int32_t(n);
+  InflateEntry();
+  ArchiveHandle = OutputHandle = INVALID_HANDLE_VALUE;
   return true;
 }
 
-// Reads and drops whatever is left until the writers close.
-void Drain(int fd) {
-  uint8_t block[65536];
-  size_t got;
-  while (ReadFull(fd, block, sizeof block, &got)) {
-  }
+// Whether the stub's decoder, reading n scrambled bytes through read, gives
+// exactly expected. Its output is compared as it comes; once it differs the
+// reads fail, so that the decoder ends soon.
+bool StubGives(const decoder_host::ReadAt& read, uint32_t n, const uint8_t* expected,
+               size_t expected_size) {
+  bool same = true;
+  uint64_t got = 0;
+  decoder_host::Handle in, out;
+  in.read = [&](uint64_t pos, uint8_t* p, size_t k) -> int64_t {
+    return same ? read(pos, p, k) : -1;
+  };
+  out.sink = [&](const uint8_t* p, size_t k) {
+    same = same && got + k <= expected_size && memcmp(p, expected + got, k) == 0;
+    got += k;
+    return same;
+  };
+  return RunStubDecoder(in, out, n) && same && got == expected_size;
 }
 
 }  // namespace
@@ -106,62 +110,6 @@ bool InflateBounded(const uint8_t* in, size_t n, size_t limit, Bytes& out, std::
   }
 }
 
-namespace {
-
-// Runs the stub's decoder over n bytes at pos of the handle the open routine
-// gives, into the handle it gives as output. The caller holds the lock; the
-// layer starts and ends fresh, as its log would otherwise grow with every
-// entry.
-template <typename Open>
-bool RunStubDecoder(uint64_t pos, uint32_t n, Open open) {
-  hostwin32::Reset();
-  open();
-  const bool ok = ArchiveHandle != INVALID_HANDLE_VALUE && OutputHandle != INVALID_HANDLE_VALUE &&
-                  pos <= 0x7FFFFFFFu && n <= 0x7FFFFFFFu;
-  if (ok) {
-    SeekArchive(int32_t(pos), FILE_BEGIN);
-    ResetReadAhead();
-    EntryRemaining = int32_t(n);
-    InflateEntry();
-  }
-  if (ArchiveHandle != INVALID_HANDLE_VALUE) CloseHandle(ArchiveHandle);
-  if (OutputHandle != INVALID_HANDLE_VALUE) CloseHandle(OutputHandle);
-  ArchiveHandle = OutputHandle = INVALID_HANDLE_VALUE;
-  hostwin32::Reset();
-  return ok;
-}
-
-// The stub's decoder over n scrambled bytes in memory, its output compared
-// with expected as it comes: no file, no thread, no system call.
-bool StubAgreesInMemory(const uint8_t* scrambled, uint32_t n, const uint8_t* expected,
-                        size_t expected_size) {
-  std::lock_guard<std::mutex> hold(stub_decoder_lock);
-  bool same = true;
-  uint64_t got = 0;
-  const bool ran = RunStubDecoder(0, n, [&] {
-    ArchiveHandle = hostwin32::OpenMemoryFile(scrambled, n);
-    OutputHandle = hostwin32::OpenMemoryFile(nullptr, 0, [&](const void* p, DWORD k) {
-      same = same && got + k <= expected_size && memcmp(p, expected + got, k) == 0;
-      got += k;
-      return true;
-    });
-  });
-  return ran && same && got == expected_size;
-}
-
-}  // namespace
-
-bool StubInflate(int in_fd, uint64_t pos, uint32_t n, int out_fd, const std::atomic<bool>* stop) {
-  std::lock_guard<std::mutex> hold(stub_decoder_lock);
-  return RunStubDecoder(pos, n, [&] {
-    if (stop) hostwin32::InjectedFaults().readFileFails = [stop](int) { return stop->load(); };
-    ArchiveHandle = CreateFileA(FdPath(in_fd).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    OutputHandle = CreateFileA(FdPath(out_fd).c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  });
-}
-
 struct StreamInflater::Zlib {
   z_stream s{};
 };
@@ -201,147 +149,168 @@ StreamInflater::State StreamInflater::Feed(const uint8_t* in, size_t n, const Pu
   return State::Ended;
 }
 
-StubDecoding::StubDecoding(int in_fd, uint64_t pos, uint32_t n, bool compare) : compare_(compare) {
-  int out[2], in[2] = {-1, -1};
-  if (!MakePipe(out)) return;
-  if (in_fd < 0 && !MakePipe(in)) {
-    close(out[0]), close(out[1]);
-    return;
-  }
-  out_read_ = out[0], out_write_ = out[1], in_read_ = in[0], in_write_ = in[1];
-  decoder_ = std::thread([this, in_fd, pos, n] {
-    ran_ = StubInflate(in_fd >= 0 ? in_fd : in_read_, in_fd >= 0 ? pos : 0, n, out_write_, &stop_);
-    ended_ = true;
-    close(out_write_);  // the reader sees the end once every write end is closed
-    // Input fed after the decoder's end is dropped, so that Feed never waits.
-    if (in_read_ >= 0) Drain(in_read_);
-  });
-  if (!compare_) {
-    counter_ = std::thread([this] {
-      uint8_t block[65536];
-      size_t got = 0;
-      bool more = true;
-      while (more) {
-        more = ReadFull(out_read_, block, sizeof block, &got);
-        crc_ = Crc32(block, got, crc_);
-        size_ += got;
-      }
-    });
-  }
-}
+ByteQueue::ByteQueue(size_t capacity)
+    : ring_(new uint8_t[capacity ? capacity : 1]), capacity_(capacity ? capacity : 1) {}
 
-StubDecoding::~StubDecoding() {
-  if (!finished_) Stop(true);
-  for (int fd : {in_read_, in_write_, out_read_}) {
-    if (fd >= 0) close(fd);
-  }
-}
-
-void StubDecoding::Stop(bool early) {
-  finished_ = true;
-  if (early) stop_ = true;
-  if (in_write_ >= 0) close(in_write_);
-  in_write_ = -1;
-  if (!decoder_.joinable()) return;
-  if (compare_) Drain(out_read_);
-  decoder_.join();
-  if (counter_.joinable()) counter_.join();
-}
-
-bool StubDecoding::Feed(const uint8_t* raw, size_t n) {
-  if (in_write_ < 0 || ended_) return false;
-  uint8_t block[65536];
-  for (size_t done = 0; done < n;) {
-    const size_t k = n - done < sizeof block ? n - done : sizeof block;
-    for (size_t i = 0; i < k; i++) block[i] = raw[done + i] ^ ScrambleKey;
-    if (!WriteAll(in_write_, block, k)) return false;
-    done += k;
+bool ByteQueue::Write(const uint8_t* p, size_t n) {
+  std::unique_lock<std::mutex> hold(m_);
+  while (n > 0) {
+    changed_.wait(hold, [&] { return broken_ || count_ < capacity_; });
+    if (broken_) return false;
+    const size_t tail = (head_ + count_) % capacity_;
+    size_t k = capacity_ - count_;
+    if (k > capacity_ - tail) k = capacity_ - tail;  // up to the ring's end
+    if (k > n) k = n;
+    memcpy(ring_.get() + tail, p, k);
+    count_ += k, p += k, n -= k;
+    changed_.notify_all();
   }
   return true;
 }
 
+int64_t ByteQueue::Read(uint8_t* p, size_t n) {
+  std::unique_lock<std::mutex> hold(m_);
+  size_t done = 0;
+  while (done < n) {
+    changed_.wait(hold, [&] { return broken_ || ended_ || count_ > 0; });
+    if (broken_) return -1;
+    if (count_ == 0) break;  // ended
+    size_t k = count_ < n - done ? count_ : n - done;
+    if (k > capacity_ - head_) k = capacity_ - head_;
+    memcpy(p + done, ring_.get() + head_, k);
+    head_ = (head_ + k) % capacity_;
+    count_ -= k, done += k;
+    changed_.notify_all();
+  }
+  return int64_t(done);
+}
+
+void ByteQueue::EndWriting() {
+  std::lock_guard<std::mutex> hold(m_);
+  ended_ = true;
+  changed_.notify_all();
+}
+
+void ByteQueue::Break() {
+  std::lock_guard<std::mutex> hold(m_);
+  broken_ = true;
+  changed_.notify_all();
+}
+
+struct StubDecoding::Shared {
+  std::unique_ptr<ByteQueue> in;   // fed input, when not read from a file
+  std::unique_ptr<ByteQueue> out;  // output, when compared by the caller
+  std::atomic<bool> stop{false};
+  bool ran = false;
+  uint64_t size = 0;
+  uint32_t crc = 0;
+};
+
+StubDecoding::StubDecoding(int in_fd, uint64_t pos, uint32_t n, bool compare)
+    : s_(new Shared), compare_(compare) {
+  Shared& s = *s_;
+  if (in_fd < 0) s.in.reset(new ByteQueue(StubQueueBytes));
+  if (compare) s.out.reset(new ByteQueue(StubQueueBytes));
+  decoder_ = std::thread([&s, in_fd, pos, n] {
+    decoder_host::Handle in, out;
+    if (s.in) {
+      // The decoder unscrambles what it reads; fed data is raw.
+      in.read = [&s](uint64_t, uint8_t* p, size_t k) {
+        const int64_t got = s.stop ? -1 : s.in->Read(p, k);
+        if (got > 0) Scramble(p, size_t(got));
+        return got;
+      };
+    } else {
+      in.read = [&s, in_fd, pos](uint64_t at, uint8_t* p, size_t k) -> int64_t {
+        return s.stop ? -1 : sys::PreadFull(in_fd, p, k, pos + at);
+      };
+    }
+    if (s.out) {
+      out.sink = [&s](const uint8_t* p, size_t k) { return s.out->Write(p, k); };
+    } else {
+      out.sink = [&s](const uint8_t* p, size_t k) {
+        s.crc = Crc32(p, k, s.crc);
+        s.size += k;
+        return true;
+      };
+    }
+    s.ran = RunStubDecoder(in, out, n);
+    if (s.out) s.out->EndWriting();
+    // Input fed after the decoder's end is refused, so that Feed never waits.
+    if (s.in) s.in->Break();
+  });
+}
+
+StubDecoding::~StubDecoding() {
+  if (!finished_) Stop(true);
+}
+
+void StubDecoding::Stop(bool early) {
+  finished_ = true;
+  if (early) {
+    s_->stop = true;
+    if (s_->in) s_->in->Break();
+  } else if (s_->in) {
+    s_->in->EndWriting();
+  }
+  // Nothing takes the output any more: the decoder's writes fail at once.
+  if (s_->out) s_->out->Break();
+  if (decoder_.joinable()) decoder_.join();
+}
+
+bool StubDecoding::Feed(const uint8_t* raw, size_t n) {
+  return !finished_ && s_->in && s_->in->Write(raw, n);
+}
+
 bool StubDecoding::Expect(const uint8_t* p, size_t n) {
-  if (!compare_ || out_read_ < 0 || finished_) return false;
+  if (!compare_ || finished_ || !same_) return false;
   uint8_t block[65536];
   for (size_t done = 0; same_ && done < n;) {
     const size_t want = n - done < sizeof block ? n - done : sizeof block;
-    size_t got = 0;
-    if (!ReadFull(out_read_, block, want, &got) || memcmp(block, p + done, want) != 0)
+    if (s_->out->Read(block, want) != int64_t(want) || memcmp(block, p + done, want) != 0)
       same_ = false;
     done += want;
   }
+  // Its further output is of no use: the decoder ends now.
+  if (!same_) Stop(true);
   return same_;
 }
 
 bool StubDecoding::Finish(uint64_t* size, uint32_t* crc) {
-  if (out_read_ < 0 || finished_) return false;
-  if (in_write_ >= 0) close(in_write_);
-  in_write_ = -1;
-  if (compare_) {
+  if (finished_) return false;
+  if (s_->in) s_->in->EndWriting();
+  if (compare_ && same_) {
     // The output must end where the expected bytes end.
     uint8_t extra;
-    size_t got = 0;
-    ReadFull(out_read_, &extra, 1, &got);
-    if (got != 0) same_ = false;
+    if (s_->out->Read(&extra, 1) != 0) same_ = false;
   }
   Stop(!same_);
-  if (size) *size = size_;
-  if (crc) *crc = crc_;
-  return ran_ && (!compare_ || same_);
+  if (size) *size = s_->size;
+  if (crc) *crc = s_->crc;
+  return s_->ran && (!compare_ || same_);
 }
 
 bool StubAgrees(int in_fd, uint64_t pos, uint32_t n, const uint8_t* expected,
                 size_t expected_size) {
-  if (n <= SmallStubInput) {
-    // So little data is read whole and decoded in memory, without a thread.
-    uint8_t data[SmallStubInput];
-    const ssize_t have = PreadFull(in_fd, data, n, pos);
-    return have >= 0 && StubAgreesInMemory(data, uint32_t(have), expected, expected_size);
-  }
-  // The stub's output goes through a pipe and is compared as it comes, so
-  // that it is never held in memory beside the expected bytes.
-  int ends[2];
-  if (pipe2(ends, O_CLOEXEC) != 0) return false;
-  bool same = true;
-  uint64_t got = 0;
-  std::thread reader([&] {
-    uint8_t block[65536];
-    while (true) {
-      const ssize_t k = read(ends[0], block, sizeof block);
-      if (k < 0 && errno == EINTR) continue;
-      if (k <= 0) break;
-      if (got + uint64_t(k) > expected_size || memcmp(block, expected + got, size_t(k)) != 0)
-        same = false;
-      got += uint64_t(k);
-    }
-  });
-  const bool ran = StubInflate(in_fd, pos, n, ends[1]);
-  close(ends[1]);  // the reader sees the end once every write end is closed
-  reader.join();
-  close(ends[0]);
-  return ran && same && got == expected_size;
+  return StubGives(
+      [in_fd, pos](uint64_t at, uint8_t* p, size_t k) -> int64_t {
+        return sys::PreadFull(in_fd, p, k, pos + at);
+      },
+      n, expected, expected_size);
 }
 
 bool StubAgreesOnRaw(const uint8_t* in, size_t n, const uint8_t* expected, size_t expected_size) {
   if (n > 0x7FFFFFFF) return false;
-  if (n <= SmallStubInput) {
-    uint8_t data[SmallStubInput];
-    for (size_t i = 0; i < n; i++) data[i] = in[i] ^ ScrambleKey;
-    return StubAgreesInMemory(data, uint32_t(n), expected, expected_size);
-  }
-  const int in_fd = MemoryFile();
-  if (in_fd < 0) return false;
-  bool ok = true;
-  uint8_t block[65536];
-  for (size_t done = 0; ok && done < n;) {
-    const size_t k = n - done < sizeof block ? n - done : sizeof block;
-    for (size_t i = 0; i < k; i++) block[i] = in[done + i] ^ ScrambleKey;
-    ok = write(in_fd, block, k) == ssize_t(k);
-    done += k;
-  }
-  ok = ok && StubAgrees(in_fd, 0, uint32_t(n), expected, expected_size);
-  close(in_fd);
-  return ok;
+  // Scrambled as it is read, as the decoder unscrambles it.
+  return StubGives(
+      [in, n](uint64_t at, uint8_t* p, size_t k) -> int64_t {
+        if (at >= n) return 0;
+        if (k > n - at) k = size_t(n - at);
+        memcpy(p, in + at, k);
+        Scramble(p, k);
+        return int64_t(k);
+      },
+      uint32_t(n), expected, expected_size);
 }
 
 bool InflateRaw(const uint8_t* in, size_t n, std::vector<uint8_t>& out, size_t limit) {

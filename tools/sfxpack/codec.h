@@ -4,8 +4,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include <atomic>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <memory>
 #include <string>
 #include <thread>
@@ -32,14 +33,6 @@ uint64_t MostInflatedFrom(uint64_t n);
 // with *why set, when the data is not one complete, valid deflate stream or
 // would decode to more than limit bytes.
 bool InflateBounded(const uint8_t* in, size_t n, size_t limit, Bytes& out, std::string* why);
-
-// Runs the stub's own decoder, built for the host, over the scrambled deflate
-// data at file offset pos of the open file in_fd (n bytes), writing what it
-// produces to out_fd from its current position. Nothing touches the file
-// system besides those two files. False when a handle cannot be had. Once
-// *stop is set, its reads deliver nothing, so that it ends soon.
-bool StubInflate(int in_fd, uint64_t pos, uint32_t n, int out_fd,
-                 const std::atomic<bool>* stop = nullptr);
 
 // Raw deflate decoding with zlib a piece at a time, in bounded memory
 // whatever the size of the data.
@@ -68,11 +61,41 @@ class StreamInflater {
   bool ended_ = false;
 };
 
+// A bounded byte queue between two threads: Write waits for room and Read
+// for bytes, so that it never holds more than its capacity.
+class ByteQueue {
+ public:
+  explicit ByteQueue(size_t capacity);
+  // Copies p[0..n) in, waiting for room as needed; false once broken.
+  bool Write(const uint8_t* p, size_t n);
+  // Waits for n bytes or the writer's end: how many were read, fewer than n
+  // only at the end; -1 once broken.
+  int64_t Read(uint8_t* p, size_t n);
+  // No more bytes will come: reads take what is left, then end.
+  void EndWriting();
+  // Either side is gone: every later or waiting call fails at once.
+  void Break();
+
+ private:
+  std::mutex m_;
+  std::condition_variable changed_;
+  std::unique_ptr<uint8_t[]> ring_;
+  const size_t capacity_;
+  size_t head_ = 0, count_ = 0;
+  bool ended_ = false, broken_ = false;
+};
+
+// Bytes in each queue between StubDecoding's threads.
+constexpr size_t StubQueueBytes = 256 * 1024;
+
 // The stub's own decoder on a thread of its own, over n bytes of deflate
 // data: read by it from in_fd at pos (scrambled, as in an installer), or,
-// with in_fd < 0, handed over with Feed. Its output goes through a pipe:
-// with compare set the caller takes it with Expect, otherwise a second
-// thread counts it and sums its CRC-32. Memory stays bounded either way.
+// with in_fd < 0, handed over with Feed. With compare set the caller takes
+// its output with Expect, otherwise its thread counts it and sums its CRC-32.
+// Data passes between the threads through queues of StubQueueBytes, so that
+// memory stays bounded whatever the entry's size. The stub's decoder runs
+// one entry at a time in the process: until this one has finished, the
+// calling thread must not run it otherwise (StubAgrees), or both wait.
 class StubDecoding {
  public:
   StubDecoding(int in_fd, uint64_t pos, uint32_t n, bool compare);
@@ -83,7 +106,8 @@ class StubDecoding {
   // Hands over raw (unscrambled) deflate data; false once the decoder has
   // ended and takes no more.
   bool Feed(const uint8_t* raw, size_t n);
-  // Whether the decoder's next output is exactly p[0..n).
+  // Whether the decoder's next output is exactly p[0..n). Once it is not,
+  // the decoder is stopped and Finish gives false.
   bool Expect(const uint8_t* p, size_t n);
   // Waits for the decoder's end. With compare: true when its output was
   // exactly what Expect was given. Otherwise true, with *size and *crc
@@ -91,33 +115,29 @@ class StubDecoding {
   bool Finish(uint64_t* size = nullptr, uint32_t* crc = nullptr);
 
  private:
-  // Waits for the threads; early: makes the decoder's reads fail first.
+  struct Shared;  // what both threads touch
+  // Waits for the decoder; early: makes its reads fail first.
   void Stop(bool early);
-  int in_read_ = -1, in_write_ = -1, out_read_ = -1, out_write_ = -1;
+  std::unique_ptr<Shared> s_;
   bool compare_;
   bool same_ = true;
-  bool ran_ = false;
   bool finished_ = false;
-  uint64_t size_ = 0;
-  uint32_t crc_ = 0;
-  std::atomic<bool> stop_{false};
-  std::atomic<bool> ended_{false};
-  std::thread decoder_, counter_;
+  std::thread decoder_;
 };
 
-// Deflate data up to this size is decoded by the stub's decoder on the
-// calling thread (StubAgrees), which saves a thread for each small entry.
+// Entries with deflate data up to this size are kept whole by the callers
+// and checked with StubAgrees on the calling thread, which saves a thread for
+// each small entry.
 constexpr uint32_t SmallStubInput = 16384;
 
 // Whether the stub's decoder gives exactly expected (expected_size bytes)
-// for the scrambled data at pos in in_fd. Its output is compared as it
-// comes, through a pipe and a thread, or for at most SmallStubInput bytes of
-// data, in memory.
+// for the scrambled data at pos in in_fd, on the calling thread. Its output
+// is compared as it comes and never held.
 bool StubAgrees(int in_fd, uint64_t pos, uint32_t n, const uint8_t* expected,
                 size_t expected_size);
 
 // Whether the stub's decoder gives exactly expected for the raw (unscrambled)
-// deflate data in[0..n). Works in memory only.
+// deflate data in[0..n), on the calling thread. Works in memory only.
 bool StubAgreesOnRaw(const uint8_t* in, size_t n, const uint8_t* expected, size_t expected_size);
 
 // Decodes raw deflate data into out, producing at most limit bytes, with

@@ -10,7 +10,6 @@
 #include <utility>
 
 #include "codec.h"
-#include "fileio.h"
 #include "outfile.h"
 #include "platform.h"
 #include "console.h"
