@@ -38,8 +38,10 @@ STUB = (b"MZ" + b"\x90" * 58 + struct.pack("<I", 0x40) + b"PE\0\0" + struct.pack
 
 
 def command(*args, program=SFXPACK):
-    """The command line that runs sfxpack, through Wine for the Windows build."""
-    return ([sys.executable, WINE, "run"] if WINE else []) + [program, *args]
+    """The command line that runs sfxpack, through Wine for the Windows build
+    (a program named *.exe; the Linux build runs as it is beside it)."""
+    through_wine = WINE and program.lower().endswith(".exe")
+    return ([sys.executable, WINE, "run"] if through_wine else []) + [program, *args]
 
 
 def skip_unless_wine_ready():
