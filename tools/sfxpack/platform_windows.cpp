@@ -180,7 +180,9 @@ wchar_t interrupt_path[32768 + 8];
 BOOL WINAPI RemoveOnConsoleEvent(DWORD) {
   // The file is open with delete sharing: it goes once the process ends.
   if (interrupt_path[0]) DeleteFileW(interrupt_path);
-  return FALSE;  // the default handler then ends the process
+  // Ends the process as Windows' default handler does; Wine's would end it
+  // with exit code 0, which a script would take for success.
+  ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
 UINT console_output_page = 0;

@@ -1,0 +1,167 @@
+#!/usr/bin/env python3
+"""sfxpack.exe, the 64-bit Windows build, run under wine64 for the tests.
+
+One ctest run makes one 64-bit prefix under the build folder and starts a
+persistent wineserver for it (`setup`); every test then runs the program
+through `run`, and `cleanup` stops everything that carries the prefix in
+its environment, found the way tests/wine/winetest.py finds its own.
+
+  wine64.py setup BUILD_DIR SFXPACK_EXE   exit 77 when it cannot run here
+  wine64.py cleanup BUILD_DIR
+  wine64.py leftovers BUILD_DIR           exit 1 when a process of the prefix runs
+  wine64.py run PROGRAM.exe ARGS...       (SFX_WINE64_DIR names BUILD_DIR/wine64)
+
+`run` gives every absolute POSIX path among the arguments as the Windows
+path Wine shows it under (drive Z:, '\\' separators) and turns "Z:/" in
+the program's output back into "/", so that the tests compare output with
+the same paths as on Linux. Its exit code is the program's.
+"""
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "wine"))
+import winetest  # noqa: E402  (process bookkeeping shared with the stub's Wine tests)
+
+SKIP_CODE = 77
+WINE64 = "/usr/lib/wine/wine64"
+
+
+def folder(build_dir):
+    return Path(build_dir).absolute() / "wine64"
+
+
+def environment(wine_dir, base=None):
+    env = dict(os.environ if base is None else base)
+    env.update({
+        "WINEPREFIX": str(wine_dir / "prefix"),
+        "WINEARCH": "win64",
+        "WINEDEBUG": "-all",
+        "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
+        # Code page 1252 for the ANSI side, as on an English Windows.
+        "LANG": winetest.english_locale(),
+        "LC_ALL": winetest.english_locale(),
+    })
+    return env
+
+
+def state_of(wine_dir):
+    try:
+        return json.loads((wine_dir / "state.json").read_text())
+    except (OSError, ValueError):
+        return {}
+
+
+def save_state(wine_dir, state):
+    (wine_dir / "state.json").write_text(json.dumps(state, indent=1))
+
+
+def stop(wine_dir):
+    """Stops the prefix's server and whatever else runs with the prefix;
+    returns the pids left."""
+    prefix = wine_dir / "prefix"
+    if prefix.is_dir():
+        subprocess.run(["wineserver", "-k"], env=environment(wine_dir), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+    return winetest.stop_processes(prefix)
+
+
+def setup(build_dir, exe):
+    wine_dir = folder(build_dir)
+    wine_dir.mkdir(parents=True, exist_ok=True)
+    left = stop(wine_dir)
+    if left:
+        print("processes of an earlier set-up did not end: " + "; ".join(map(winetest._describe, left)))
+        return 1
+
+    def skip(reason):
+        save_state(wine_dir, {"status": "skip", "reason": reason})
+        print("SKIPPED: " + reason)
+        return SKIP_CODE
+
+    save_state(wine_dir, {"status": "starting"})
+    if not os.access(WINE64, os.X_OK) or not shutil.which("wineserver"):
+        return skip(f"{WINE64} or wineserver is not installed (package wine64)")
+    if not Path(exe).is_file():
+        return skip(f"{exe} is missing: build it first (cmake --preset windows-release && "
+                    "cmake --build --preset windows-release)")
+    started = time.monotonic()
+    prefix = wine_dir / "prefix"
+    shutil.rmtree(prefix, ignore_errors=True)
+    prefix.mkdir()
+    env = environment(wine_dir)
+    # A persistent server: each run of the program then starts in a fraction
+    # of a second instead of bringing the session up again.
+    # Nothing it or the services started later inherit may hold ctest's pipe.
+    if subprocess.run(["wineserver", "-p"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                      stderr=subprocess.DEVNULL, timeout=120).returncode:
+        return skip("wineserver did not start")
+    # Output to a file, never a pipe, which the services Wine leaves running
+    # would hold open.
+    with open(wine_dir / "wineboot.out", "wb") as out:
+        boot = subprocess.run([WINE64, "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
+                              stdout=out, stderr=subprocess.STDOUT, timeout=900)
+    if boot.returncode or not (prefix / "drive_c" / "windows" / "system32").is_dir():
+        return skip(f"creating the 64-bit prefix failed (wineboot exit {boot.returncode}): "
+                    + (wine_dir / "wineboot.out").read_text(errors="replace")[-2000:])
+    probe = run_program(wine_dir, [exe, "--version"])
+    if probe.returncode:
+        return skip(f"sfxpack.exe --version failed under wine64 (exit {probe.returncode}): "
+                    + probe.stderr.decode(errors="replace")[-2000:])
+    save_state(wine_dir, {"status": "ok", "exe": str(Path(exe).absolute()),
+                          "seconds": round(time.monotonic() - started, 1)})
+    print(f"64-bit prefix ready in {time.monotonic() - started:.1f} s: "
+          + probe.stdout.decode(errors="replace").splitlines()[0])
+    return 0
+
+
+def windows_argument(arg):
+    if arg.startswith("/"):
+        return "Z:" + arg.replace("/", "\\")
+    return arg
+
+
+def posix_output(data):
+    return data.replace(b"Z:/", b"/")
+
+
+def run_program(wine_dir, argv):
+    exe, *args = argv
+    cmd = [WINE64, exe, *map(windows_argument, args)]
+    # Files, not pipes: a process Wine starts on the side would hold a pipe
+    # open after the program ended.
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        code = subprocess.run(cmd, env=environment(wine_dir), stdout=out, stderr=err).returncode
+        out.seek(0)
+        err.seek(0)
+        return subprocess.CompletedProcess(cmd, code, posix_output(out.read()), posix_output(err.read()))
+
+
+def main(argv):
+    if len(argv) >= 3 and argv[1] == "run":
+        wine_dir = Path(os.environ["SFX_WINE64_DIR"])
+        done = run_program(wine_dir, argv[2:])
+        sys.stdout.buffer.write(done.stdout)
+        sys.stderr.buffer.write(done.stderr)
+        return done.returncode
+    if len(argv) == 4 and argv[1] == "setup":
+        return setup(argv[2], argv[3])
+    if len(argv) == 3 and argv[1] in ("cleanup", "leftovers"):
+        wine_dir = folder(argv[2])
+        left = stop(wine_dir) if argv[1] == "cleanup" else winetest.processes_of(wine_dir / "prefix")
+        if argv[1] == "cleanup":
+            (wine_dir / "state.json").unlink(missing_ok=True)
+        for pid in left:
+            print(f"still running with WINEPREFIX={wine_dir / 'prefix'}: {winetest._describe(pid)}")
+        return 1 if left else 0
+    print(__doc__)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
