@@ -1143,7 +1143,12 @@ class Checks(Case):
                 self.assertEqual(r.returncode, 0, r.stderr)
                 self.assertIn("warning: 'A.txt' and 'a.txt' would be one file on Windows", r.stderr)
                 self.assertIn("'sub\\b.txt' and 'SUB/B.TXT' would be one file", r.stderr)
-        self.assertEqual(files_below(self.path("x"))["a.txt"], b"lower")
+        # The later replaces the earlier where names are one file, as the
+        # stub does; elsewhere both are there.
+        below = files_below(self.path("x"))
+        if WINE:
+            below = {name.lower(): data for name, data in below.items()}
+        self.assertEqual(below["a.txt"], b"lower")
 
     def test_no_more_entries_than_an_end_record_counts(self):
         entries = b"".join(struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, 0, 0, 0x21, 0, 0, 0, 5, 0)

@@ -141,6 +141,9 @@ void AddFolder(Gathering& g, const std::string& folder, const std::string& relat
     if (name.find('\\') != std::string::npos)
       Refuse("the name " + Quote(rel) + " from " + origin +
              " holds '\\', which Windows reads as a folder separator");
+    // A name that cannot be packed is refused as such, whatever the system
+    // takes it for: Windows opens a file named NUL.txt as its NUL device.
+    if (!is_folder) StoredNameFor(rel, origin);
     if (is_folder && g.open_folders.count(est.id)) {
       g.links_back.push_back(path);
       continue;
@@ -835,7 +838,7 @@ DosStamp StampFor(const StampRule& rule, time_t mtime) {
 DosStamp ZipStampFor(const StampRule& rule, time_t libzip_mtime) {
   // libzip read the stamp as local time; reading it back the same way gives
   // the fields as they were, whatever the zone.
-  const struct tm tm = sys::LocalTime(libzip_mtime);
+  const struct tm tm = sys::LibraryLocalTime(libzip_mtime);
   if (!rule.reproducible) return DosStampFromTm(tm);
   if (sys::FromUtcTime(tm) > rule.epoch) return DosStampFromTimeUtc(rule.epoch);
   return DosStampFromTm(tm);

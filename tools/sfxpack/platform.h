@@ -91,6 +91,10 @@ std::string OwnPath();
 // Calendar time of t in the local time zone or in UTC, and back.
 struct tm LocalTime(int64_t t);
 struct tm UtcTime(int64_t t);
+// Local time as the C library's mktime takes it, which libzip uses for the
+// times it reads; the same as LocalTime where the C library follows the
+// system's time zone.
+struct tm LibraryLocalTime(int64_t t);
 int64_t FromLocalTime(struct tm tm);  // -1 when it cannot be represented
 int64_t FromUtcTime(struct tm tm);
 

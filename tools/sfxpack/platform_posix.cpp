@@ -223,6 +223,8 @@ struct tm LocalTime(int64_t t) {
   return tm;
 }
 
+struct tm LibraryLocalTime(int64_t t) { return LocalTime(t); }
+
 struct tm UtcTime(int64_t t) {
   const time_t tt = time_t(t);
   struct tm tm {};

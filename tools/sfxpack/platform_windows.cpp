@@ -81,27 +81,77 @@ bool StartsWith(const std::wstring& s, const wchar_t* prefix) {
   return s.compare(0, wcslen(prefix), prefix) == 0;
 }
 
-// The path the wide functions take: absolute, with '\' separators, and in
-// the "\\?\" form, which lifts the 260-character limit. Devices such as NUL
-// stay in their "\\.\" form.
+// Whether a name is one of the devices Windows finds in every folder (NUL,
+// CON, COM1, ...), with or without an extension, as Windows reads a path's
+// last part when it is not in the "\\?\" form.
+bool IsDeviceName(std::wstring name) {
+  const size_t dot = name.find(L'.');
+  if (dot != std::wstring::npos) name.resize(dot);
+  while (!name.empty() && (name.back() == L' ' || name.back() == L'.')) name.pop_back();
+  for (wchar_t& c : name)
+    if (c >= L'a' && c <= L'z') c = wchar_t(c - L'a' + L'A');
+  static const wchar_t* const devices[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
+  for (const wchar_t* d : devices)
+    if (name == d) return true;
+  return name.size() == 4 && (name.compare(0, 3, L"COM") == 0 || name.compare(0, 3, L"LPT") == 0) &&
+         name[3] >= L'1' && name[3] <= L'9';
+}
+
+// The path the wide functions take: absolute, with '\' separators, "." and
+// ".." resolved by name, and in the "\\?\" form, which lifts the
+// 260-character limit and keeps names such as "a." as they are. A device
+// name as the last part becomes the "\\.\" device, as without that form.
 std::wstring SystemPath(const std::string& path) {
   std::wstring w = Utf16(path);
   for (wchar_t& c : w)
     if (c == L'/') c = L'\\';
-  if (StartsWith(w, L"\\\\?\\") || StartsWith(w, L"\\\\.\\")) return w;
-  std::wstring full(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = GetFullPathNameW(w.c_str(), DWORD(full.size()), &full[0], nullptr);
-    if (n == 0) return w;
-    if (n < full.size()) {
-      full.resize(n);
-      break;
+  // A drive in the "\\?\" form names its volume; its root folder is meant.
+  if (StartsWith(w, L"\\\\?\\") && w.size() == 6 && w[5] == L':') return w + L"\\";
+  if (w.empty() || StartsWith(w, L"\\\\?\\") || StartsWith(w, L"\\\\.\\")) return w;
+  const size_t last = w.find_last_of(L"\\:");
+  const std::wstring leaf = last == std::wstring::npos ? w : w.substr(last + 1);
+  if (IsDeviceName(leaf)) return L"\\\\.\\" + leaf.substr(0, leaf.find(L'.'));
+  // The root, kept as it is, and the rest, resolved part by part: a UNC
+  // share, a drive, or the current folder for relative and rooted paths.
+  std::wstring root, rest;
+  if (StartsWith(w, L"\\\\")) {
+    size_t end = w.find(L'\\', 2);
+    end = end == std::wstring::npos ? w.size() : w.find(L'\\', end + 1);
+    if (end == std::wstring::npos) end = w.size();
+    root = L"\\\\?\\UNC\\" + w.substr(2, end - 2), rest = w.substr(end);
+  } else if (w.size() >= 2 && w[1] == L':' && (w.size() == 2 || w[2] == L'\\')) {
+    root = L"\\\\?\\" + w.substr(0, 2), rest = w.substr(2);
+  } else {
+    // Relative, rooted ("\x") or drive-relative ("C:x"): the system knows
+    // the folder it is relative to.
+    const std::wstring base = w.size() >= 2 && w[1] == L':' ? w.substr(0, 2) : L".";
+    std::wstring folder(MAX_PATH, L'\0');
+    DWORD n = GetFullPathNameW(base.c_str(), DWORD(folder.size()), &folder[0], nullptr);
+    if (n >= folder.size()) {
+      folder.resize(n);
+      n = GetFullPathNameW(base.c_str(), DWORD(folder.size()), &folder[0], nullptr);
     }
-    full.resize(n);
+    if (n == 0 || n >= folder.size()) return w;
+    folder.resize(n);
+    if (w[0] == L'\\') folder.resize(2);  // the current drive's root
+    return SystemPath(Utf8(folder + L"\\" + (base == L"." ? w : w.substr(2))));
   }
-  if (StartsWith(full, L"\\\\.\\") || StartsWith(full, L"\\\\?\\")) return full;
-  if (StartsWith(full, L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
-  return L"\\\\?\\" + full;
+  std::vector<std::wstring> parts;
+  for (size_t i = 0; i <= rest.size();) {
+    size_t j = rest.find(L'\\', i);
+    if (j == std::wstring::npos) j = rest.size();
+    const std::wstring part = rest.substr(i, j - i);
+    if (part == L"..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != L".") {
+      parts.push_back(part);
+    }
+    i = j + 1;
+  }
+  std::wstring full = root;
+  for (const std::wstring& part : parts) full += L"\\" + part;
+  if (parts.empty()) full += L"\\";
+  return full;
 }
 
 // The other way: what a user would write, with '/' separators.
@@ -155,8 +205,15 @@ bool FillFromHandle(HANDLE h, bool lstat, Status* st) {
 constexpr DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 bool StatPath(const std::string& path, bool follow, Status* st) {
+  const std::wstring system_path = SystemPath(path);
+  if (StartsWith(system_path, L"\\\\.\\")) {
+    // A device: some, such as CON without a console, cannot even be opened.
+    *st = Status();
+    st->kind = Kind::CharDevice;
+    return true;
+  }
   const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
-  HANDLE h = CreateFileW(SystemPath(path).c_str(), FILE_READ_ATTRIBUTES, ShareAll, nullptr,
+  HANDLE h = CreateFileW(system_path.c_str(), FILE_READ_ATTRIBUTES, ShareAll, nullptr,
                          OPEN_EXISTING, flags, nullptr);
   if (h == INVALID_HANDLE_VALUE) return Fail();
   const bool ok = FillFromHandle(h, !follow, st);
@@ -528,6 +585,13 @@ struct tm LocalTime(int64_t t) {
       !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local))
     return tm{};
   return TmFrom(local);
+}
+
+struct tm LibraryLocalTime(int64_t t) {
+  const time_t tt = time_t(t);
+  struct tm tm {};
+  localtime_s(&tm, &tt);
+  return tm;
 }
 
 struct tm UtcTime(int64_t t) {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <set>
 #include <utility>
 
 #include "codec.h"
@@ -79,18 +80,20 @@ std::vector<std::string> SplitName(const FoundEntry& e) {
   return parts;
 }
 
-// Makes the target folder and the folders above it (links followed: the user
-// chose this path).
+// Makes the target folder and the folders above it that are missing (links
+// followed: the user chose this path). Works up from the folder itself, so
+// that a drive, a share or a "\\?\" prefix is never taken for a folder.
 bool MakeTargetFolder(const std::string& folder, std::string* why) {
-  for (size_t end = folder.find('/', 1);; end = folder.find('/', end + 1)) {
-    const std::string path = folder.substr(0, end);
-    sys::Status st;
-    if (!sys::Stat(path, &st) && !sys::MakeFolder(path) && !sys::ErrorIsExists()) {
-      *why = "cannot make the folder '" + path + "': " + sys::ErrorText();
-      return false;
-    }
-    if (end == std::string::npos) return true;
+  sys::Status st;
+  if (sys::Stat(folder, &st)) return true;
+  std::string parent = FolderOf(folder);
+  while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
+  if (parent != folder && parent != "." && !MakeTargetFolder(parent, why)) return false;
+  if (!sys::MakeFolder(folder) && !sys::ErrorIsExists()) {
+    *why = "cannot make the folder '" + folder + "': " + sys::ErrorText();
+    return false;
   }
+  return true;
 }
 
 // Makes the folders of an entry below root. A link found on the way is an
@@ -614,6 +617,9 @@ int RunExtract(const std::string& installer, const std::string& folder, bool ove
   }
   size_t failed = 0;
   uint64_t bytes_in = 0, bytes_out = 0;
+  // A later entry whose name Windows takes for an earlier one's replaces
+  // it, as the stub does; the warning above has said so.
+  std::set<std::string> written;
   for (size_t i = 0; i < w.entries.size(); i++) {
     const FoundEntry& e = w.entries[i];
     ShowProgress("extracting " + std::to_string(i + 1) + "/" + std::to_string(w.entries.size()));
@@ -632,8 +638,9 @@ int RunExtract(const std::string& installer, const std::string& folder, bool ove
     }
     std::string target_folder = folder;
     for (const std::string& p : parts) target_folder += "/" + p;
+    const bool again = !written.insert(FoldNameCase(e.name)).second;
     ok = ok && MakeEntryFolders(folder, parts, &why) &&
-         ExtractEntry(e, file, target_folder, leaf, overwrite, &why);
+         ExtractEntry(e, file, target_folder, leaf, overwrite || again, &why);
     EndProgress();
     if (!ok) {
       fprintf(stderr, "sfxpack: error: %s: %s\n", Windows1252ToUtf8(e.name).c_str(), why.c_str());
