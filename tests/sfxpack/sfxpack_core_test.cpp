@@ -412,7 +412,9 @@ TEST(Codec, StubDecodingComparesOrCounts) {
   for (size_t length : {long_text.size(), size_t(3000)}) {
     const std::vector<uint8_t> text(long_text.begin(), long_text.begin() + length);
     const std::vector<uint8_t> z = ZlibRawDeflate(text);
-    if (length == long_text.size()) ASSERT_GT(z.size(), StubQueueBytes);
+    if (length == long_text.size()) {
+      ASSERT_GT(z.size(), StubQueueBytes);
+    }
     // Scrambled at offset 100 of a file, as in an installer.
     std::vector<uint8_t> file(100, 0);
     file.insert(file.end(), z.begin(), z.end());
