@@ -16,16 +16,8 @@ runs="${4:-3}"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
-# The DLLs in name order, up to MB megabytes.
-mkdir "$work/in"
-total=0
-for f in "$dlls"/*.dll; do
-  size=$(stat -c %s "$f")
-  if [ $((total + size)) -gt $((mb * 1000000)) ]; then continue; fi
-  cp "$f" "$work/in/"
-  total=$((total + size))
-done
-echo "payload: $(ls "$work/in" | wc -l) DLLs, $total bytes"
+. "$root/bench/dll_payload.sh"
+dll_payload "$dlls" "$mb" "$work/in"
 
 fastest() {  # fastest() COMMAND...: the least wall time of $runs runs, in seconds
   local best=""

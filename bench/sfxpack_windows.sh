@@ -11,8 +11,8 @@
 # run's peak resident size (for Wine: of the process that runs the program).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-linux="${1:-$root/build-release/bin/sfxpack}"
-exe="${2:-$root/build-windows/bin/sfxpack.exe}"
+linux="$(realpath "${1:-$root/build-release/bin/sfxpack}")"
+exe="$(realpath "${2:-$root/build-windows/bin/sfxpack.exe}")"
 dlls="${3:-/usr/lib/i386-linux-gnu/wine/i386-windows}"
 mb="${4:-150}"
 runs="${5:-3}"
@@ -23,15 +23,8 @@ trap 'wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
 [ -f "$WINEPREFIX/system.reg" ] || WINEARCH=win64 "$wine64" wineboot -i >/dev/null 2>&1
 wineserver -p  # one server for every run, as a user's session has
 
-mkdir "$work/in"
-total=0
-for f in "$dlls"/*.dll; do
-  size=$(stat -c %s "$f")
-  if [ $((total + size)) -gt $((mb * 1000000)) ]; then continue; fi
-  cp "$f" "$work/in/"
-  total=$((total + size))
-done
-echo "payload: $(ls "$work/in" | wc -l) files, $total bytes"
+. "$root/bench/dll_payload.sh"
+dll_payload "$dlls" "$mb" "$work/in"
 
 # best COMMAND...: "seconds peak_kB" of the fastest of $runs runs.
 best() {

@@ -36,24 +36,26 @@ def win(path):
     return "Z:" + path.replace("/", "\\")
 
 
+def both_create(case, name, args, env=None):
+    """Packs with both builds, sfxpack.exe first; returns each one's result
+    and installer."""
+    done = []
+    for tag, program in (("win", test_cli.SFXPACK), ("linux", LINUX)):
+        out = case.path(f"{name}-{tag}.exe")
+        r = run("create", "-o", out, "--stub", case.stub, *args, env=env, program=program)
+        done.append((r, out))
+    return done
+
+
 class WindowsOnly(Case):
     """One row each: what the Windows build must do as the Linux one does."""
-
-    def both_create(self, name, inputs, env=None):
-        """Packs with both builds; returns the two results and installers."""
-        done = []
-        for tag, program in (("win", test_cli.SFXPACK), ("linux", LINUX)):
-            out = self.path(f"{name}-{tag}.exe")
-            r = run("create", "-o", out, "--stub", self.stub, *inputs, env=env, program=program)
-            done.append((r, out))
-        return done
 
     def names_from_the_system(self):
         tree = {"caf\u00e9/\u00e9t\u00e9.txt": b"summer", "\u20acuro.txt": b"money",
                 "Stra\u00dfe/\u00df.bin": bytes(range(256)), "plain.txt": b""}
         for name, data in tree.items():
             write(self.path("in", name), data, T0)
-        (w, w_out), (l, l_out) = self.both_create("names", [self.path("in")], env={"SOURCE_DATE_EPOCH": str(T0)})
+        (w, w_out), (l, l_out) = both_create(self, "names", [self.path("in")], env={"SOURCE_DATE_EPOCH": str(T0)})
         self.assertEqual((w.returncode, l.returncode), (0, 0), w.stderr + l.stderr)
         self.assertEqual(read(w_out), read(l_out))
         self.assertEqual(run("extract", w_out, "-d", self.path("x")).returncode, 0)
@@ -61,7 +63,7 @@ class WindowsOnly(Case):
 
     def name_outside_1252(self):
         write(self.path("in", "\u65e5\u672c.txt"), b"x")
-        (w, w_out), (l, l_out) = self.both_create("cjk", [self.path("in")])
+        (w, w_out), (l, l_out) = both_create(self, "cjk", [self.path("in")])
         self.assertEqual((w.returncode, w.stderr), (l.returncode, l.stderr.replace(l_out, w_out)))
         self.assertIn("Windows-1252", w.stderr)
         self.assertFalse(os.path.exists(w_out))
@@ -160,7 +162,7 @@ class WindowsOnly(Case):
         for label, env in (("SOURCE_DATE_EPOCH", dict(ZONE, SOURCE_DATE_EPOCH=str(T0 + 5000))),
                            ("local time", ZONE)):
             with self.subTest(label):
-                (w, w_out), (l, l_out) = self.both_create("t", [self.path("in")], env=env)
+                (w, w_out), (l, l_out) = both_create(self, "t", [self.path("in")], env=env)
                 self.assertEqual((w.returncode, l.returncode), (0, 0), w.stderr + l.stderr)
                 stamps = []
                 for installer in (w_out, l_out):
@@ -216,10 +218,8 @@ class Identical(Case):
             for source in sources:
                 with self.subTest(source=source[:2], threads=threads, env=sorted(env)):
                     digests = []
-                    for tag, program in (("win", test_cli.SFXPACK), ("linux", LINUX)):
-                        out = self.path(tag + ".exe")
-                        r = run("create", "-o", out, "--stub", self.stub, "--wizard", "SETUP.EXE",
-                                *threads, *source, env=env, program=program)
+                    for r, out in both_create(self, "same", ["--wizard", "SETUP.EXE", *threads, *source],
+                                              env=env):
                         self.assertEqual(r.returncode, 0, r.stderr)
                         digests.append(hashlib.sha256(read(out)).hexdigest())
                     self.assertEqual(digests[0], digests[1])

@@ -156,9 +156,7 @@ def main(argv):
         left = stop(wine_dir) if argv[1] == "cleanup" else winetest.processes_of(wine_dir / "prefix")
         if argv[1] == "cleanup":
             (wine_dir / "state.json").unlink(missing_ok=True)
-        for pid in left:
-            print(f"still running with WINEPREFIX={wine_dir / 'prefix'}: {winetest._describe(pid)}")
-        return 1 if left else 0
+        return winetest.report_leftovers(wine_dir / "prefix", left)
     print(__doc__)
     return 2
 

@@ -627,6 +627,16 @@ def _registry_settings() -> str:
     return "\r\n".join(lines) + "\r\n"
 
 
+def report_leftovers(prefix: Path, left: List[int]) -> int:
+    """Names the processes of a prefix that still run; the exit code of a
+    cleanup or leftovers step: 1 when any do."""
+    for pid in left:
+        print(f"still running with WINEPREFIX={prefix}: {_describe(pid)}")
+    if not left:
+        print(f"nothing runs with WINEPREFIX={prefix}")
+    return 1 if left else 0
+
+
 def main(argv: List[str]) -> int:
     if len(argv) >= 3 and argv[1] == "setup":
         harness = Harness(Path(argv[2]))
@@ -645,11 +655,7 @@ def main(argv: List[str]) -> int:
     if len(argv) == 3 and argv[1] in ("cleanup", "leftovers"):
         harness = Harness(Path(argv[2]))
         left = harness.cleanup() if argv[1] == "cleanup" else processes_of(harness.prefix)
-        for pid in left:
-            print(f"still running with WINEPREFIX={harness.prefix}: {_describe(pid)}")
-        if not left:
-            print(f"nothing runs with WINEPREFIX={harness.prefix}")
-        return 1 if left else 0
+        return report_leftovers(harness.prefix, left)
     print(__doc__)
     return 2
 

@@ -70,8 +70,6 @@ bool SetTime(int fd, int64_t t);
 bool Close(int fd);
 
 // Whole-buffer reads and writes, retried when interrupted.
-// Reads n bytes; false at an error or the end, with *got the bytes read.
-bool ReadFull(int fd, uint8_t* p, size_t n, size_t* got);
 // Reads up to n bytes, less only at the end; -1 at an error.
 int64_t ReadSome(int fd, uint8_t* p, size_t n);
 bool WriteAll(int fd, const uint8_t* p, size_t n);

@@ -139,17 +139,6 @@ bool SetTime(int fd, int64_t t) {
 
 bool Close(int fd) { return close(fd) == 0; }
 
-bool ReadFull(int fd, uint8_t* p, size_t n, size_t* got) {
-  *got = 0;
-  while (*got < n) {
-    const ssize_t k = read(fd, p + *got, n - *got);
-    if (k < 0 && errno == EINTR) continue;
-    if (k <= 0) return false;
-    *got += size_t(k);
-  }
-  return true;
-}
-
 int64_t ReadSome(int fd, uint8_t* p, size_t n) {
   size_t got = 0;
   while (got < n) {

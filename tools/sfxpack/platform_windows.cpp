@@ -234,18 +234,19 @@ int DescriptorFor(HANDLE h, int flags) {
 // moment.
 wchar_t interrupt_path[32768 + 8];
 
-BOOL WINAPI RemoveOnConsoleEvent(DWORD) {
-  // The file is open with delete sharing: it goes once the process ends.
-  if (interrupt_path[0]) DeleteFileW(interrupt_path);
-  // Ends the process as Windows' default handler does; Wine's would end it
-  // with exit code 0, which a script would take for success.
-  ExitProcess(STATUS_CONTROL_C_EXIT);
-}
-
 UINT console_output_page = 0;
 
 void RestoreConsole() {
   if (console_output_page) SetConsoleOutputCP(console_output_page);
+}
+
+BOOL WINAPI RemoveOnConsoleEvent(DWORD) {
+  // The file is open with delete sharing: it goes once the process ends.
+  if (interrupt_path[0]) DeleteFileW(interrupt_path);
+  RestoreConsole();  // atexit handlers do not run on this way out
+  // Ends the process as Windows' default handler does; Wine's would end it
+  // with exit code 0, which a script would take for success.
+  ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
 bool console_progress = false;
@@ -472,12 +473,6 @@ int64_t ReadSome(int fd, uint8_t* p, size_t n) {
     got += k;
   }
   return int64_t(got);
-}
-
-bool ReadFull(int fd, uint8_t* p, size_t n, size_t* got) {
-  const int64_t k = ReadSome(fd, p, n);
-  *got = k > 0 ? size_t(k) : 0;
-  return k >= 0 && size_t(k) == n;
 }
 
 bool WriteAll(int fd, const uint8_t* p, size_t n) {
