@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -45,10 +46,11 @@ struct Object {
 struct State {
   std::map<intptr_t, Object> objects;
   intptr_t nextHandle = HandleBase;
-  std::string moduleFileName = "C:\\sfxstub.exe";
+  std::u16string moduleFileName = u"C:\\sfxstub.exe";
   std::string commandLine = "sfxstub.exe";
   bool tempPathSet = false;
-  std::string tempPath;
+  std::u16string tempPath;
+  std::vector<std::pair<std::u16string, std::u16string>> shortNames;
   Faults faults;
   int readCalls = 0;
   int seekCalls = 0;
@@ -98,6 +100,93 @@ void Log(const char* function, std::string detail = std::string()) {
 std::string PathOf(HANDLE handle) {
   auto it = S().objects.find((intptr_t)handle);
   return it == S().objects.end() ? std::string() : it->second.path;
+}
+
+// Windows-1252 from 0x80 to 0x9F; the other bytes are their own code points.
+const char16_t HighControls[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+char16_t FromAnsiByte(uint8_t b) { return b >= 0x80 && b < 0xA0 ? HighControls[b - 0x80] : b; }
+
+// The code page's byte for a character, or -1 where it has none.
+int AnsiByte(char16_t c) {
+  if (c < 0x80 || (c >= 0xA0 && c < 0x100)) return c;
+  for (int i = 0; i < 32; i++) {
+    if (HighControls[i] == c) return 0x80 + i;
+  }
+  return -1;
+}
+
+std::u16string FromAnsi(const std::string& bytes) {
+  std::u16string wide;
+  for (char b : bytes) wide += FromAnsiByte((uint8_t)b);
+  return wide;
+}
+
+// What the platform's ANSI answers make of a wide string: a look-alike
+// for the few letters modelled here (unless best fit is off), "?" for any
+// other character the code page lacks.
+std::string ToAnsi(const std::u16string& wide, bool bestFit = true, bool* usedDefault = nullptr) {
+  std::string bytes;
+  for (char16_t c : wide) {
+    int b = AnsiByte(c);
+    if (b < 0 && bestFit && (c == 0x0141 || c == 0x0142)) b = c == 0x0141 ? 'L' : 'l';
+    if (b < 0 && usedDefault) *usedDefault = true;
+    bytes += b < 0 ? '?' : (char)b;
+  }
+  return bytes;
+}
+
+std::string Utf8(const std::u16string& wide, bool keepAnsi) {
+  std::string out;
+  for (size_t i = 0; i < wide.size(); i++) {
+    uint32_t c = wide[i];
+    if (keepAnsi && AnsiByte((char16_t)c) >= 0) {
+      out += (char)AnsiByte((char16_t)c);
+      continue;
+    }
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < wide.size()) c = 0x10000 + ((c - 0xD800) << 10) + (wide[++i] - 0xDC00);
+    if (c < 0x80) {
+      out += (char)c;
+    } else if (c < 0x800) {
+      out += (char)(0xC0 | c >> 6);
+      out += (char)(0x80 | (c & 63));
+    } else if (c < 0x10000) {
+      out += (char)(0xE0 | c >> 12);
+      out += (char)(0x80 | ((c >> 6) & 63));
+      out += (char)(0x80 | (c & 63));
+    } else {
+      out += (char)(0xF0 | c >> 18);
+      out += (char)(0x80 | ((c >> 12) & 63));
+      out += (char)(0x80 | ((c >> 6) & 63));
+      out += (char)(0x80 | (c & 63));
+    }
+  }
+  return out;
+}
+
+std::u16string TempPathWide() {
+  State& s = S();
+  if (s.tempPathSet) return s.tempPath;
+  const char* dir = getenv("TMPDIR");
+  std::string path = (dir && *dir) ? dir : "/tmp";
+  for (char& c : path) {
+    if (c == '/') c = '\\';
+  }
+  if (path.back() != '\\') path += '\\';
+  return FromAnsi(path);
+}
+
+// Copies `text` and its NUL when `size` holds them, as the A and W path
+// queries do; returns the length, or the size needed when it does not fit.
+template <typename Char, typename Text>
+DWORD AnswerPath(const Text& text, Char* buffer, DWORD size) {
+  if (text.size() + 1 > size) return (DWORD)text.size() + 1;
+  for (size_t i = 0; i < text.size(); i++) buffer[i] = (Char)text[i];
+  buffer[text.size()] = 0;
+  return (DWORD)text.size();
 }
 
 bool HasWildcard(const std::string& s) { return s.find_first_of("*?") != std::string::npos; }
@@ -198,11 +287,16 @@ void Reset() {
 }
 
 Faults& InjectedFaults() { return S().faults; }
-void SetModuleFileName(const std::string& path) { S().moduleFileName = path; }
+void SetModuleFileName(const std::string& path) { S().moduleFileName = FromAnsi(path); }
+void SetModuleFileNameW(const std::u16string& path) { S().moduleFileName = path; }
 void SetCommandLine(const std::string& commandLine) { S().commandLine = commandLine; }
-void SetTempPath(const std::string& path) {
+void SetTempPath(const std::string& path) { SetTempPathW(FromAnsi(path)); }
+void SetTempPathW(const std::u16string& path) {
   S().tempPathSet = true;
   S().tempPath = path;
+}
+void AddShortName(const std::u16string& longForm, const std::u16string& shortForm) {
+  S().shortNames.push_back({longForm, shortForm});
 }
 const std::vector<MessageBoxRecord>& MessageBoxes() { return S().boxes; }
 void ScriptDialogIdle(std::vector<DialogEvent> events) { S().idleScript = std::move(events); }
@@ -223,8 +317,13 @@ size_t OpenHandleCount() {
   return n;
 }
 
+std::string HostPathW(const std::u16string& windowsPath) { return HostPath(Utf8(windowsPath, true)); }
+
 std::string HostPath(const std::string& windowsPath) {
-  std::string path = windowsPath;
+  // Drive Z: is the host's root, as under Wine.
+  bool onZ = windowsPath.size() >= 3 && (windowsPath[0] | 0x20) == 'z' && windowsPath[1] == ':' &&
+             (windowsPath[2] == '\\' || windowsPath[2] == '/');
+  std::string path = onZ ? windowsPath.substr(2) : windowsPath;
   for (char& c : path) {
     if (c == '\\') c = '/';
   }
@@ -237,18 +336,26 @@ using namespace hostwin32;
 
 // ---- kernel32 ----
 
+namespace {
+template <typename Char, typename Text>
+DWORD AnswerModuleFileName(const Text& name, Char* buffer, DWORD size) {
+  if (size == 0) return 0;
+  // Too long: cut to size - 1 characters and a terminator, as newer systems do.
+  DWORD n = name.size() >= size ? size - 1 : (DWORD)name.size();
+  for (DWORD i = 0; i < n; i++) buffer[i] = (Char)name[i];
+  buffer[n] = 0;
+  return name.size() >= size ? size : n;
+}
+}  // namespace
+
 DWORD GetModuleFileNameA(HMODULE, LPSTR buffer, DWORD size) {
   Log("GetModuleFileNameA");
-  const std::string& name = S().moduleFileName;
-  if (size == 0) return 0;
-  if (name.size() >= size) {
-    // Truncated: size - 1 characters and a terminator, as newer systems do.
-    memcpy(buffer, name.data(), size - 1);
-    buffer[size - 1] = 0;
-    return size;
-  }
-  memcpy(buffer, name.c_str(), name.size() + 1);
-  return (DWORD)name.size();
+  return AnswerModuleFileName(ToAnsi(S().moduleFileName), buffer, size);
+}
+
+DWORD GetModuleFileNameW(HMODULE, LPWSTR buffer, DWORD size) {
+  Log("GetModuleFileNameW");
+  return AnswerModuleFileName(S().moduleFileName, buffer, size);
 }
 
 HMODULE GetModuleHandleA(LPCSTR) { return (HMODULE)(intptr_t)0x400000; }
@@ -412,23 +519,51 @@ BOOL SetFileTime(HANDLE file, const FILETIME*, const FILETIME* access, const FIL
 
 DWORD GetTempPathA(DWORD size, LPSTR buffer) {
   Log("GetTempPathA");
-  State& s = S();
-  if (s.faults.tempPathFails) return 0;
-  std::string path;
-  if (s.tempPathSet) {
-    path = s.tempPath;
-  } else {
-    const char* dir = getenv("TMPDIR");
-    path = (dir && *dir) ? dir : "/tmp";
-    for (char& c : path) {
-      if (c == '/') c = '\\';
-    }
-    if (path.back() != '\\') path += '\\';
+  if (S().faults.tempPathFails) return 0;
+  return AnswerPath(ToAnsi(TempPathWide()), buffer, size);
+}
+
+DWORD GetTempPathW(DWORD size, LPWSTR buffer) {
+  Log("GetTempPathW");
+  if (S().faults.tempPathFails) return 0;
+  return AnswerPath(TempPathWide(), buffer, size);
+}
+
+DWORD GetShortPathNameW(LPCWSTR longPath, LPWSTR shortPath, DWORD size) {
+  std::u16string path(longPath);
+  Log("GetShortPathNameW", Utf8(path, false));
+  const std::u16string longPrefix = u"\\\\?\\";
+  std::u16string prefix;
+  if (path.compare(0, longPrefix.size(), longPrefix) == 0) {
+    prefix = longPrefix;
+    path.erase(0, longPrefix.size());
+  } else if (path.size() >= MAX_PATH) {
+    return 0;  // too long without the "\\?\" form
   }
-  // Too small a buffer: nothing is written, the needed size is returned.
-  if (path.size() + 1 > size) return (DWORD)path.size() + 1;
-  memcpy(buffer, path.c_str(), path.size() + 1);
-  return (DWORD)path.size();
+  struct stat st;
+  if (stat(HostPathW(path).c_str(), &st) != 0) return 0;
+  for (const auto& name : S().shortNames) {
+    const std::u16string& from = name.first;
+    if (path.compare(0, from.size(), from) == 0 && (path.size() == from.size() || path[from.size()] == '\\')) {
+      path = name.second + path.substr(from.size());
+      break;
+    }
+  }
+  return AnswerPath(prefix + path, shortPath, size);
+}
+
+int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideCount, LPSTR out, int outSize,
+                        LPCSTR, LPBOOL usedDefault) {
+  Log("WideCharToMultiByte");
+  if (codePage != CP_ACP || wideCount == 0) return 0;
+  std::u16string text = wideCount < 0 ? std::u16string(wide) + u'\0' : std::u16string(wide, (size_t)wideCount);
+  bool defaulted = false;
+  std::string bytes = ToAnsi(text, !(flags & WC_NO_BEST_FIT_CHARS), &defaulted);
+  if (usedDefault) *usedDefault = defaulted;
+  if (outSize == 0) return (int)bytes.size();
+  // Too small a buffer: as much as fits is written, and the call fails.
+  memcpy(out, bytes.data(), std::min(bytes.size(), (size_t)outSize));
+  return bytes.size() > (size_t)outSize ? 0 : (int)bytes.size();
 }
 
 HANDLE FindFirstFileA(LPCSTR name, LPWIN32_FIND_DATAA data) {

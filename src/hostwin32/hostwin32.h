@@ -18,6 +18,10 @@ typedef uint32_t DWORD;
 typedef int32_t LONG;
 typedef unsigned int UINT;
 typedef char CHAR;
+typedef char16_t WCHAR;  // UTF-16, as on the platform
+typedef WCHAR* LPWSTR;
+typedef const WCHAR* LPCWSTR;
+typedef BOOL* LPBOOL;
 typedef void* HANDLE;
 typedef HANDLE HWND;
 typedef HANDLE HINSTANCE;
@@ -33,6 +37,9 @@ typedef intptr_t LPARAM;
 typedef intptr_t LRESULT;
 typedef intptr_t INT_PTR;
 typedef BYTE* LPBYTE;
+
+#define CP_ACP 0
+#define WC_NO_BEST_FIT_CHARS 0x00000400u
 
 #define TRUE 1
 #define FALSE 0
@@ -157,6 +164,7 @@ typedef INT_PTR (*DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 
 // kernel32
 DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size);
 HMODULE GetModuleHandleA(LPCSTR name);
 LPSTR GetCommandLineA(void);
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
@@ -170,6 +178,10 @@ BOOL DosDateTimeToFileTime(WORD date, WORD time, LPFILETIME fileTime);
 BOOL LocalFileTimeToFileTime(const FILETIME* local, LPFILETIME utc);
 BOOL SetFileTime(HANDLE file, const FILETIME* creation, const FILETIME* access, const FILETIME* write);
 DWORD GetTempPathA(DWORD size, LPSTR buffer);
+DWORD GetTempPathW(DWORD size, LPWSTR buffer);
+DWORD GetShortPathNameW(LPCWSTR longPath, LPWSTR shortPath, DWORD size);
+int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideCount, LPSTR out, int outSize,
+                        LPCSTR defaultChar, LPBOOL usedDefault);
 HANDLE FindFirstFileA(LPCSTR name, LPWIN32_FIND_DATAA data);
 BOOL FindClose(HANDLE find);
 BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security);

@@ -41,7 +41,7 @@ struct Faults {
   std::function<bool(const std::string& path)> closeHandleFails;  // path the handle was opened with
   DWORD shortReadLimit = 0;  // when non-zero, no ReadFile delivers more than this
   bool dialogCannotBeCreated = false;
-  bool tempPathFails = false;  // GetTempPathA writes nothing and returns 0
+  bool tempPathFails = false;  // GetTempPathA and GetTempPathW write nothing and return 0
 };
 
 // Back to a clean state: no faults, no scripts, empty logs, no open handles.
@@ -49,11 +49,26 @@ void Reset();
 
 Faults& InjectedFaults();
 
-// What GetModuleFileNameA and GetCommandLineA answer.
+// The ANSI code page is Windows-1252. A path set in ANSI bytes is that path
+// in both forms; one set in UTF-16 is answered by the ANSI functions with
+// "?" for every character the code page lacks, as the platform does.
+// A wide path names the host file whose name holds each character the code
+// page has as its byte, and any other as UTF-8.
+
+// What GetModuleFileNameA/W and GetCommandLineA answer.
 void SetModuleFileName(const std::string& path);
+void SetModuleFileNameW(const std::u16string& path);
 void SetCommandLine(const std::string& commandLine);
-// Overrides GetTempPathA (otherwise TMPDIR, converted to "\" separators).
+// Overrides GetTempPathA/W (otherwise TMPDIR, converted to "\" separators).
 void SetTempPath(const std::string& path);
+void SetTempPathW(const std::u16string& path);
+// GetShortPathNameW answers `shortForm` in place of the leading components
+// `longForm` of an existing path; without such a pair a path has no short
+// form and comes back as it is. The test makes the short name exist on the
+// host (a symbolic link).
+void AddShortName(const std::u16string& longForm, const std::u16string& shortForm);
+// The host path of a wide Windows path.
+std::string HostPathW(const std::u16string& windowsPath);
 
 const std::vector<MessageBoxRecord>& MessageBoxes();
 
@@ -107,7 +122,8 @@ const std::vector<std::pair<std::string, DWORD>>& Writes();
 // Handles of files and searches that are open right now.
 size_t OpenHandleCount();
 
-// Host path for a Windows-style path: "\" becomes "/".
+// Host path for a Windows-style path: "\" becomes "/", and drive Z: is the
+// host's root, as under Wine.
 std::string HostPath(const std::string& windowsPath);
 
 }  // namespace hostwin32

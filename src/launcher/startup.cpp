@@ -5,10 +5,15 @@
 #include "launcher/messages.h"
 #include "launcher/state.h"
 #include "launcher/wait_dialog.h"
+#include "paths/ansi_spelling.h"
 #include "paths/paths.h"
 
 // GetModuleFileNameA is given this much room; OwnPath keeps the first 255.
 constexpr DWORD ModulePathRoom = 261;
+
+// The wide form of the own path or the temporary folder, while start-up
+// checks that their ANSI forms can be opened.
+static WCHAR WidePath[WidePathRoom];
 
 void PrepareExtractionRoot() {
   ExtractionRoot[0] = 0;
@@ -17,6 +22,8 @@ void PrepareExtractionRoot() {
   // answers, never read past what the buffer holds.
   if (length == 0 || length >= (DWORD)TempPathLimit) ExtractionRoot[0] = 0;
   ExtractionRoot[TempPathLimit - 1] = 0;
+  DWORD wideLength = GetTempPathW(WidePathRoom, WidePath);
+  if (wideLength > 0 && wideLength < WidePathRoom) PreferOpenableSpelling(WidePath, ExtractionRoot, TempPathLimit);
   uint16_t n = NulStringLength(ExtractionRoot);
   if (n == 0 || ExtractionRoot[n - 1] != '\\') ExtractionRoot[n++] = '\\';
   const char folder[] = "_I_\\";
@@ -48,6 +55,8 @@ void RunInstaller() {
   char modulePath[ModulePathRoom + 1];
   for (DWORD i = 0; i <= ModulePathRoom; i++) modulePath[i] = 0;
   GetModuleFileNameA(nullptr, modulePath, ModulePathRoom);
+  DWORD wideLength = GetModuleFileNameW(nullptr, WidePath, WidePathRoom);
+  if (wideLength > 0 && wideLength < WidePathRoom) PreferOpenableSpelling(WidePath, modulePath, OwnPathMaxLength + 1);
   int n = 0;
   while (n < OwnPathMaxLength && modulePath[n] != 0) {
     OwnPath[n] = modulePath[n];

@@ -1,12 +1,15 @@
 #include "launcher/startup.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 
 #include "archive/stream.h"
 #include "hostwin32/hostwin32_control.h"
 #include "launcher/messages.h"
+#include "launcher/launch.h"
 #include "launcher/state.h"
 #include "test_support.h"
 
@@ -144,6 +147,96 @@ TEST_F(StartupTest, LongOwnPathIsCutTo255Characters) {
   EXPECT_EQ(ReadHostFile(RootHost() + "/a.txt"), "abc");
   ASSERT_EQ(Boxes().size(), 1u);
   EXPECT_EQ(Boxes()[0].second.substr(0, 27), "Instalaci\xF3n completada en\r\r");
+}
+
+// An installer in a folder, and a temporary folder, whose names the ANSI
+// code page may lack; the platform's short names are "OWN~1" and "TMP~1"
+// where a case has them.
+TEST_F(StartupTest, OwnPathAndTemporaryFolderSpeltForTheAnsiFunctions) {
+  const std::u16string lukasz = u"\u0141ukasz", nihon = u"\u65E5\u672C";
+  const std::u16string deep = std::u16string(150, u'p') + u"\\" + std::u16string(120, u'q');
+  struct Case {
+    const char* what;
+    std::u16string ownFolder, tempFolder;
+    bool shortNames;
+    Bytes ownSpelling, tempSpelling;  // below the test's folder, as the stub takes them
+    enum { Extracted, DamagedBox, FolderBoxes } outcome;
+  };
+  const Case cases[] = {
+      {"sound ANSI forms", u"caf\u00E9", u"Temp", true, "caf\xE9", "Temp", Case::Extracted},
+      {"own folder best-fitted", lukasz, u"Temp", true, "OWN~1", "Temp", Case::Extracted},
+      {"temporary folder unspellable", u"plain", nihon, true, "plain", "TMP~1", Case::Extracted},
+      {"both", lukasz, nihon, true, "OWN~1", "TMP~1", Case::Extracted},
+      {"own path too long for the ANSI answer", deep, u"Temp", true, "OWN~1", "Temp", Case::Extracted},
+      {"own folder without a short name", lukasz, u"Temp", false, "Lukasz", "Temp", Case::DamagedBox},
+      {"temporary folder without a short name", u"plain", nihon, false, "plain", "??", Case::FolderBoxes},
+      {"long own path without a short name", deep, u"Temp", false, "", "Temp", Case::DamagedBox},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    StartOver();
+    TempDir base;
+    const std::u16string baseW = u"Z:" + [&] {
+      std::u16string w;
+      for (char ch : WinPath(base.path())) w += (char16_t)(uint8_t)ch;
+      return w;
+    }();
+    const std::u16string ownFolderW = baseW + u"\\" + c.ownFolder, tempFolderW = baseW + u"\\" + c.tempFolder;
+    std::filesystem::create_directories(hostwin32::HostPathW(ownFolderW));
+    std::filesystem::create_directories(hostwin32::HostPathW(tempFolderW));
+    const std::u16string installerW = ownFolderW + u"\\setup.exe";
+    WriteHostFile(hostwin32::HostPathW(installerW), MakeInstaller({{"a.txt", "abc"}}));
+    if (c.shortNames) {
+      hostwin32::AddShortName(ownFolderW, baseW + u"\\OWN~1");
+      hostwin32::AddShortName(tempFolderW, baseW + u"\\TMP~1");
+      ASSERT_EQ(symlink(hostwin32::HostPathW(ownFolderW).c_str(), (base / "OWN~1").c_str()), 0);
+      ASSERT_EQ(symlink(hostwin32::HostPathW(tempFolderW).c_str(), (base / "TMP~1").c_str()), 0);
+    }
+    hostwin32::SetModuleFileNameW(installerW);
+    hostwin32::SetTempPathW(tempFolderW + u"\\");
+    hostwin32::SetCommandLine("setup.exe \"an arg\"");
+
+    RunInstaller();
+
+    const Bytes basePath = "Z:" + WinPath(base.path()) + "\\";
+    const Bytes root = basePath + c.tempSpelling + "\\_I_\\";
+    // A damaged-installer run stops before the folder is chosen.
+    EXPECT_EQ(Bytes(ExtractionRoot), c.outcome == Case::DamagedBox ? "" : root);
+    if (!c.ownSpelling.empty()) EXPECT_EQ(Bytes(OwnPath), basePath + c.ownSpelling + "\\setup.exe");
+    const Bytes extracted = hostwin32::HostPathW(tempFolderW) + "/_I_/a.txt";
+    if (c.outcome == Case::Extracted) {
+      EXPECT_EQ(ReadHostFile(extracted), "abc");
+      ASSERT_EQ(Boxes().size(), 1u);
+      EXPECT_EQ(Boxes()[0].second, "Instalaci\xF3n completada en\r\r" + root);
+      // The wizard is handed the spelling that opens the installer.
+      EXPECT_EQ(Bytes(BuildSetupArguments()), Bytes(OwnPath) + " an\xAC" "arg");
+    } else {
+      EXPECT_FALSE(HostExists(extracted));
+      ASSERT_FALSE(Boxes().empty());
+      if (c.outcome == Case::DamagedBox) EXPECT_EQ(Boxes(), decltype(Boxes())({{"Velunax Software", Damaged}}));
+      else EXPECT_EQ(Boxes()[0].second, root.substr(0, root.size() - 1));  // the folder error names the folder
+    }
+
+    // The ANSI calls are those of a run without these checks; the short
+    // form is asked for only where the ANSI answer cannot be used.
+    std::vector<std::string> ansiCalls;
+    int shortQueries = 0;
+    for (const auto& call : hostwin32::Calls()) {
+      if (call.function == "GetShortPathNameW") shortQueries++;
+      else if (call.function != "GetModuleFileNameW" && call.function != "GetTempPathW" &&
+               call.function != "WideCharToMultiByte")
+        ansiCalls.push_back(call.function);
+      if (call.function == "DialogBoxIndirectParamA") break;
+    }
+    const bool needsShortForm = c.ownFolder != u"caf\u00E9" && c.ownFolder != u"plain";
+    EXPECT_EQ(shortQueries, needsShortForm + (c.tempFolder == nihon));
+    if (!needsShortForm && c.tempFolder != nihon) {
+      const std::vector<std::string> today = {"GetModuleFileNameA", "CreateFileA", "SetFilePointer", "SetFilePointer",
+                                              "GetFileSize",        "ReadFile",    "CloseHandle",    "CreateFileA",
+                                              "GetTempPathA",       "DialogBoxIndirectParamA"};
+      EXPECT_EQ(ansiCalls, today);
+    }
+  }
 }
 
 }  // namespace
