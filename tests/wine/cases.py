@@ -349,6 +349,96 @@ def deflated_level12_real_files(h: Harness):
     size = sum(p.stat().st_size for p in corpus.values())
     print(f"{len(corpus)} files, {size} bytes, installer {installer.stat().st_size} bytes, run {took:.1f} s")
 
+# ---------------------------------- names the ANSI code page cannot spell --
+# Under the English locale the ANSI code page is 1252: it has no "Ł" and
+# no CJK characters. The stub then works with the short forms Wine gives
+# such folders.
+
+def check_spelt_for_ansi(what: str, path: bytes):
+    check(path.isascii() and b"?" not in path, f"{what} is not a plain ASCII spelling: {path!r}")
+
+
+def run_from_folder_outside_the_code_page(h: Harness, tag: str, folder: str):
+    """An installer copied into `folder` and started by its Unicode path, as
+    Explorer starts it: it extracts, and the wizard gets an own path that
+    opens the installer."""
+    installer = pack(h, tag, with_wizard(h, wizard_files()), wizard="WIZARD.EXE")
+    shutil.rmtree(h.runs / (tag + "-kit"), ignore_errors=True)
+    started = h.copy_into(installer, tag + "-kit", folder, "my setup.exe")
+    log = wizard_log(h, tag)
+    h.clear_extraction()
+    r = h.run(started, b'"an arg"', env={"WIZARD_LOG_DIR": win_path(log).decode("cp1252")}, name=tag, wide=True)
+    cmdline = (log / "cmdline.bin").read_bytes() if (log / "cmdline.bin").exists() else None
+    print(f"wizard command line: {cmdline!r}")
+    check_equal([(b.caption, b.text) for b in r.boxes], [], "boxes")
+    check(cmdline is not None, "the wizard was not started")
+    wizard, own, arg = cmdline.split(b" ")
+    check_equal(wizard, extraction_root(h) + b"WIZARD.EXE", "the wizard's path")
+    check_equal(arg, b"an\xacarg", "the argument")
+    own = own.replace(b"\xac", b" ")
+    check_spelt_for_ansi("the installer's path", own)
+    check_equal((log / "installer.txt").read_bytes(), str(started.stat().st_size).encode(),
+                "size of the installer the wizard opened by that path")
+    check(not h.extraction_dir().exists(), "the extraction folder was not cleaned up")
+    check_equal(r.exit_code, 0, "exit code")
+
+
+@case
+def installer_in_folder_with_polish_name(h: Harness):
+    run_from_folder_outside_the_code_page(h, "polish-folder", "\u0141ukasz")
+
+
+@case
+def installer_in_folder_with_cjk_name(h: Harness):
+    run_from_folder_outside_the_code_page(h, "cjk-folder", "\u65e5\u672c\u8a9e")
+
+
+@case
+def temporary_folder_with_cjk_name(h: Harness):
+    """TEMP and TMP set to a folder the code page cannot spell: the stub
+    extracts into it, starts the wizard from it and cleans up. The prefix's
+    environment is put back afterwards."""
+    saved = h.wine_dir / "environment-saved.reg"
+    export = h.wine("reg", "export", "HKCU\\Environment", win_path(saved).decode("cp1252"), "/y")
+    check(export.returncode == 0 and saved.exists(), f"reg export failed: {export.stdout!r}")
+    folder = h.temp_dir() / "\u65e5\u672c"
+    shutil.rmtree(folder, ignore_errors=True)
+    folder.mkdir()
+    windows_folder = "C:\\users\\" + h.temp_dir().parent.name + "\\Temp\\\u65e5\u672c"
+    try:
+        for name in ("TEMP", "TMP"):
+            done = h.wine("reg", "add", "HKCU\\Environment", "/v", name, "/t", "REG_SZ", "/d", windows_folder, "/f")
+            check_equal(done.returncode, 0, f"setting {name}")
+        for tag, files in (("cjk-temp-files", {"readme.txt": b"hola"}), ("cjk-temp-alone", {})):
+            installer = pack(h, tag, with_wizard(h, wizard_files(files)), wizard="WIZARD.EXE")
+            log = wizard_log(h, tag)
+            r = h.run(installer, env={"WIZARD_LOG_DIR": win_path(log).decode("cp1252")}, name=tag)
+            cmdline = (log / "cmdline.bin").read_bytes() if (log / "cmdline.bin").exists() else None
+            print(f"{tag}: wizard command line: {cmdline!r}")
+            check_equal([(b.caption, b.text) for b in r.boxes], [], f"{tag}: boxes")
+            check(cmdline is not None, f"{tag}: the wizard was not started")
+            wizard = cmdline.split(b" ")[0]
+            check_spelt_for_ansi("the wizard's path", wizard)
+            check(wizard.startswith(b"C:\\") and wizard.endswith(b"\\_I_\\WIZARD.EXE"),
+                  f"{tag}: the wizard's path {wizard!r} is not an extraction folder on drive C:")
+            check_equal((log / "installer.txt").read_bytes(), str(installer.stat().st_size).encode(),
+                        f"{tag}: size of the installer the wizard opened")
+            check(not (folder / "_I_" / "WIZARD.EXE").exists(), f"{tag}: the wizard's file was not deleted")
+            if files:
+                check_equal((folder / "_I_" / "readme.txt").read_bytes(), b"hola", "the file beside the wizard")
+                shutil.rmtree(folder / "_I_")
+            else:
+                check(not (folder / "_I_").exists(), "the extraction folder was not removed")
+            check_equal(r.exit_code, 0, f"{tag}: exit code")
+        check_equal(sorted(p.name for p in h.temp_dir().glob("*_I_*")), [], "stray extraction folders")
+    finally:
+        h.wine("reg", "import", win_path(saved).decode("cp1252"))
+        shutil.rmtree(folder, ignore_errors=True)
+    restored = h.wine_dir / "environment-restored.reg"
+    h.wine("reg", "export", "HKCU\\Environment", win_path(restored).decode("cp1252"), "/y")
+    check_equal(restored.read_bytes(), saved.read_bytes(), "the prefix's environment after the case")
+
+
 # ------------------------------------------------ the harness, with sfxprobe --
 # sfxprobe stands in for the stub: it shows the boxes and the wait dialog its
 # script asks for and reports what happened to them, so these cases check

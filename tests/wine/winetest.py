@@ -178,9 +178,14 @@ def parse_log(text: str) -> Result:
 
 # ---------------------------------------------------------------- helpers --
 
+def win_path_text(path: Path) -> str:
+    """The Windows name Wine gives a Linux path."""
+    return "Z:" + str(Path(path).absolute()).replace("/", "\\")
+
+
 def win_path(path: Path) -> bytes:
     """The Windows name Wine gives a Linux path, in the ANSI code page."""
-    return ("Z:" + str(Path(path).absolute()).replace("/", "\\")).encode("cp1252")
+    return win_path_text(path).encode("cp1252")
 
 
 def emulated() -> bool:
@@ -318,7 +323,7 @@ class Harness:
             cancel_at: int = 0, shots: Optional[Dict[str, str]] = None,
             timeout_s: Optional[float] = None, env: Optional[Dict[str, str]] = None,
             all_processes: bool = False, name: Optional[str] = None,
-            extracting_dir: Optional[bytes] = None) -> Result:
+            extracting_dir: Optional[bytes] = None, wide: bool = False) -> Result:
         """Starts `program` under sfxwatch and returns what happened.
 
         cmdline: exact command-line bytes (default: the quoted Windows path of
@@ -328,6 +333,9 @@ class Harness:
         "wait" or "extracting": label}, each saved as
         screenshots/<label>.png; "extracting" needs extracting_dir, the
         Windows path of a folder that appears once the extraction runs.
+        wide: the program, command line and working folder are UTF-8 and
+        the program is started with CreateProcessW, so that their names
+        may hold characters the ANSI code page lacks.
         """
         self.require_ready()
         check(self.watcher.exists(), f"{self.watcher} is missing: build the cross build first")
@@ -345,17 +353,20 @@ class Harness:
         (run_dir / "handshake").mkdir(parents=True)
         self.screenshots.mkdir(parents=True, exist_ok=True)
         log = run_dir / "watch.log"
+        path_bytes = (lambda p: win_path_text(p).encode("utf-8")) if wide else win_path
         if cmdline is None:
-            cmdline = b'"' + win_path(program) + b'"' + (b" " + args if args else b"")
+            cmdline = b'"' + path_bytes(program) + b'"' + (b" " + args if args else b"")
         job = [f"log {win_path(log).hex()}", f"cmdline {cmdline.hex()}",
                f"handshake {win_path(run_dir / 'handshake').hex()}",
                f"cancel {cancel}", f"cancel_at {cancel_at}",
                f"timeout_ms {int(timeout_s * 1000)}",
                f"scope {'all' if all_processes else 'process'}"]
+        if wide:
+            job.append("encoding utf8")
         if app is not None:
-            job.append(f"app {win_path(app).hex()}")
+            job.append(f"app {path_bytes(app).hex()}")
         if cwd is not None:
-            job.append(f"cwd {win_path(cwd).hex()}")
+            job.append(f"cwd {path_bytes(cwd).hex()}")
         if extracting_dir is not None:
             job.append(f"extracting_dir {extracting_dir.hex()}")
         job += [f"shot {when} {label}" for when, label in shots.items()]

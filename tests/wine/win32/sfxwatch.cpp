@@ -9,6 +9,9 @@
 //   cmdline HEX      exact command line for CreateProcessA (required)
 //   app HEX          application name for CreateProcessA (optional)
 //   cwd HEX          working folder of the program (optional)
+//   encoding utf8    cmdline, app and cwd are UTF-8, and the program is
+//                    started with CreateProcessW, as Explorer starts one
+//                    whose path the ANSI code page cannot spell
 //   cancel HOW       none, close (WM_SYSCOMMAND SC_CLOSE), escape (Escape key
 //                    down and up, which the dialog's own loop turns into
 //                    IDCANCEL) or idcancel (WM_COMMAND IDCANCEL posted)
@@ -55,6 +58,7 @@ struct Job {
   std::vector<std::pair<std::string, std::string>> shots;  // when, label
   DWORD timeout_ms = 120000;
   bool all_processes = false;
+  bool utf8 = false;
 };
 
 HANDLE g_log = INVALID_HANDLE_VALUE;
@@ -152,6 +156,9 @@ bool ParseJob(const std::string& text, Job* job, std::string* error) {
       job->shots.emplace_back(value.substr(0, space), value.substr(space + 1));
     } else if (key == "timeout_ms") {
       job->timeout_ms = static_cast<DWORD>(strtoul(value.c_str(), nullptr, 10));
+    } else if (key == "encoding") {
+      if (value != "utf8") { *error = "bad encoding " + value; return false; }
+      job->utf8 = true;
     } else if (key == "scope") {
       job->all_processes = value == "all";
     } else {
@@ -324,17 +331,35 @@ struct Box {
   DWORD pressed_at;
 };
 
-int Watch(const Job& job) {
+std::wstring FromUtf8(const std::string& text) {
+  std::wstring wide(text.size() + 1, L'\0');
+  int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), &wide[0], (int)wide.size());
+  wide.resize(n > 0 ? n : 0);
+  return wide;
+}
+
+// Starts the program with the job's command line, in ANSI or in UTF-16.
+BOOL Start(const Job& job, PROCESS_INFORMATION* pi) {
+  if (job.utf8) {
+    std::wstring cmdline = FromUtf8(job.cmdline), app = FromUtf8(job.app), cwd = FromUtf8(job.cwd);
+    STARTUPINFOW si;
+    memset(&si, 0, sizeof si);
+    si.cb = sizeof si;
+    return CreateProcessW(app.empty() ? nullptr : app.c_str(), &cmdline[0], nullptr, nullptr, FALSE, 0, nullptr,
+                          cwd.empty() ? nullptr : cwd.c_str(), &si, pi);
+  }
   std::string cmdline = job.cmdline;
-  std::vector<char> mutable_cmdline(cmdline.begin(), cmdline.end());
-  mutable_cmdline.push_back(0);
   STARTUPINFOA si;
   memset(&si, 0, sizeof si);
   si.cb = sizeof si;
+  return CreateProcessA(job.app.empty() ? nullptr : job.app.c_str(), &cmdline[0], nullptr, nullptr, FALSE, 0,
+                        nullptr, job.cwd.empty() ? nullptr : job.cwd.c_str(), &si, pi);
+}
+
+int Watch(const Job& job) {
   PROCESS_INFORMATION pi;
   memset(&pi, 0, sizeof pi);
-  if (!CreateProcessA(job.app.empty() ? nullptr : job.app.c_str(), mutable_cmdline.data(), nullptr, nullptr,
-                      FALSE, 0, nullptr, job.cwd.empty() ? nullptr : job.cwd.c_str(), &si, &pi)) {
+  if (!Start(job, &pi)) {
     LogLine("ERROR t=" + Num(Elapsed()) + " createprocess=" + Num(GetLastError()));
     return 2;
   }

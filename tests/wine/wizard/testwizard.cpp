@@ -1,12 +1,14 @@
 // Records the exact command-line bytes it was started with, its working
-// folder, its own path and how it was started (start-up flags, show state,
+// folder, its own path, how it was started (start-up flags, show state,
 // priority class, whether the installer's wait window is still on screen)
-// into files of the folder named by WIZARD_LOG_DIR, then waits
+// and the size of the installer it was handed (or -1 when that path opens
+// nothing) into files of the folder named by WIZARD_LOG_DIR, then waits
 // WIZARD_SLEEP_MS milliseconds (0 when unset) and exits.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 static void Save(const std::string& folder, const char* name, const std::string& bytes) {
@@ -30,6 +32,22 @@ static bool WaitWindowStillVisible() {
   return true;
 }
 
+// The installer's path is the second blank-separated token, with 0xAC in
+// place of each of its blanks; opens it as a wizard would.
+static std::string InstallerSize(const char* commandLine) {
+  const char* p = strchr(commandLine, ' ');
+  if (!p) return "-1";
+  std::string path(p + 1, strcspn(p + 1, " "));
+  for (char& c : path) {
+    if (c == '\xAC') c = ' ';
+  }
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return "-1";
+  DWORD size = GetFileSize(file, nullptr);
+  CloseHandle(file);
+  return std::to_string(size);
+}
+
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   char folder[MAX_PATH] = {};
   if (!GetEnvironmentVariableA("WIZARD_LOG_DIR", folder, MAX_PATH)) return 1;
@@ -40,6 +58,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   Save(folder, "cmdline.bin", GetCommandLineA());
   Save(folder, "cwd.txt", cwd);
   Save(folder, "ownpath.txt", own);
+  Save(folder, "installer.txt", InstallerSize(GetCommandLineA()));
   STARTUPINFOA startup;
   GetStartupInfoA(&startup);
   char how[160];
