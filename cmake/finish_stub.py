@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
-"""Finishes the linked stub: puts our text into the DOS stub and checks
-that the image never holds the archive marker in file order."""
+"""Finishes the linked stub: puts our text into the DOS stub, writes the
+PE checksum of the finished bytes, and checks that the image never holds
+the archive marker in file order."""
+import array
 import re
 import sys
 from pathlib import Path
@@ -17,6 +19,24 @@ def marker_from_header(header: Path) -> bytes:
     return bytes(b ^ key for b in plain)
 
 
+def pe_checksum(image: bytes, field_at: int) -> int:
+    """16-bit little-endian words summed with end-around carry, the field
+    itself counted as zero, plus the file's length."""
+    data = bytearray(image)
+    data[field_at:field_at + 4] = bytes(4)
+    if len(data) % 2:
+        data.append(0)
+    words = array.array("H")
+    words.frombytes(bytes(data))
+    if sys.byteorder == "big":
+        words.byteswap()
+    total = 0
+    for word in words:
+        total += word
+        total = (total & 0xFFFF) + (total >> 16)
+    return (total & 0xFFFF) + len(image)
+
+
 def main() -> int:
     exe = Path(sys.argv[1])
     header = Path(sys.argv[2])
@@ -28,6 +48,10 @@ def main() -> int:
     elif image.find(OUR_DOS_TEXT, 0, pe_offset) < 0:
         print(f"{exe}: no DOS stub text found", file=sys.stderr)
         return 1
+    # The linker's checksum, if any, was of the bytes before the DOS text
+    # changed; tools that check it would call the file damaged.
+    field_at = pe_offset + 24 + 64
+    image[field_at:field_at + 4] = pe_checksum(image, field_at).to_bytes(4, "little")
     marker = marker_from_header(header)
     if image.find(marker, 20) >= 0:
         print(f"{exe}: the image holds the archive marker; choose another key", file=sys.stderr)

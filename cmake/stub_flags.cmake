@@ -6,7 +6,7 @@
 set(SFX_STUB_COMPILE_OPTIONS
   -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
   -fno-stack-protector -fno-ident -ffunction-sections
-  -fno-threadsafe-statics -fno-tree-loop-distribute-patterns -Wall -Wextra)
+  -fno-threadsafe-statics -fno-tree-loop-distribute-patterns -Wall -Wextra -Werror)
 
 # The decoder's inner loop runs over every byte the stub writes, and the
 # table builder once a block: both are built for speed, the rest of the stub

@@ -35,7 +35,9 @@ constexpr intptr_t HandleBase = 0x1000;
 enum class Kind { File, Find, Process, Thread };
 
 struct Object {
-  Kind kind;
+  Object() = default;
+  explicit Object(Kind k) : kind(k) {}
+  Kind kind = Kind::File;
   int fd = -1;
   std::string path;  // host path of a file
   pid_t pid = 0;

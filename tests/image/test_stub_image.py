@@ -88,6 +88,15 @@ class StubImage(unittest.TestCase):
         shown = self.image[text_at:self.image.index(b"$", text_at)]
         self.assertEqual(shown.rstrip(b"\r\n"), DOS_TEXT)
 
+    def test_pe_checksum_matches_the_bytes(self):
+        pe = int.from_bytes(self.image[0x3C:0x40], "little")
+        field_at = pe + 24 + 64
+        data = self.image[:field_at] + bytes(4) + self.image[field_at + 4:] + b"\0"
+        total = sum(int.from_bytes(data[i:i + 2], "little") for i in range(0, len(self.image), 2))
+        while total >> 16:
+            total = (total & 0xFFFF) + (total >> 16)
+        self.assertEqual(int.from_bytes(self.image[field_at:field_at + 4], "little"), total + len(self.image))
+
     def test_no_marker_in_file_order(self):
         key = int(re.search(r"ScrambleKey = (0x[0-9A-Fa-f]+);", HEADER.read_text()).group(1), 16)
         marker = bytes(b ^ key for b in b"PK\x03\x04\x14\x00")

@@ -91,24 +91,14 @@ def setup(build_dir, exe):
         return skip(f"{exe} is missing: build it first (cmake --preset windows-release && "
                     "cmake --build --preset windows-release)")
     started = time.monotonic()
-    prefix = wine_dir / "prefix"
-    shutil.rmtree(prefix, ignore_errors=True)
-    prefix.mkdir()
-    env = environment(wine_dir)
     # A persistent server: each run of the program then starts in a fraction
     # of a second instead of bringing the session up again.
-    # Nothing it or the services started later inherit may hold ctest's pipe.
-    if subprocess.run(["wineserver", "-p"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                      stderr=subprocess.DEVNULL, timeout=120).returncode:
-        return skip("wineserver did not start")
-    # Output to a file, never a pipe, which the services Wine leaves running
-    # would hold open.
-    with open(wine_dir / "wineboot.out", "wb") as out:
-        boot = subprocess.run([WINE64, "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
-                              stdout=out, stderr=subprocess.STDOUT, timeout=900)
-    if boot.returncode or not (prefix / "drive_c" / "windows" / "system32").is_dir():
-        return skip(f"creating the 64-bit prefix failed (wineboot exit {boot.returncode}): "
-                    + (wine_dir / "wineboot.out").read_text(errors="replace")[-2000:])
+    try:
+        winetest.make_prefix(wine_dir / "prefix", environment(wine_dir), [WINE64, "wineboot", "-i"],
+                             wine_dir / "wineboot.out", limit=900)
+    except winetest.CaseFailure as e:
+        print(f"FAILED: {e}")
+        return 1
     probe = run_program(wine_dir, [exe, "--version"])
     if probe.returncode:
         return skip(f"sfxpack.exe --version failed under wine64 (exit {probe.returncode}): "

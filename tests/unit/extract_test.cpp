@@ -262,7 +262,9 @@ TEST_F(ExtractTest, HugeCompressedSizeEndsTheExtraction) {
     std::vector<std::string> files = Files();
     EXPECT_EQ(files.front(), "a.txt");
     EXPECT_FALSE(HostExists(Host("c.txt")));
-    if (size >= 0x80000000) EXPECT_FALSE(HostExists(Host("big.bin")));
+    if (size >= 0x80000000) {
+      EXPECT_FALSE(HostExists(Host("big.bin")));
+    }
   }
 }
 

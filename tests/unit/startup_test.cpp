@@ -202,7 +202,9 @@ TEST_F(StartupTest, OwnPathAndTemporaryFolderSpeltForTheAnsiFunctions) {
     const Bytes root = basePath + c.tempSpelling + "\\_I_\\";
     // A damaged-installer run stops before the folder is chosen.
     EXPECT_EQ(Bytes(ExtractionRoot), c.outcome == Case::DamagedBox ? "" : root);
-    if (!c.ownSpelling.empty()) EXPECT_EQ(Bytes(OwnPath), basePath + c.ownSpelling + "\\setup.exe");
+    if (!c.ownSpelling.empty()) {
+      EXPECT_EQ(Bytes(OwnPath), basePath + c.ownSpelling + "\\setup.exe");
+    }
     const Bytes extracted = hostwin32::HostPathW(tempFolderW) + "/_I_/a.txt";
     if (c.outcome == Case::Extracted) {
       EXPECT_EQ(ReadHostFile(extracted), "abc");
@@ -213,8 +215,11 @@ TEST_F(StartupTest, OwnPathAndTemporaryFolderSpeltForTheAnsiFunctions) {
     } else {
       EXPECT_FALSE(HostExists(extracted));
       ASSERT_FALSE(Boxes().empty());
-      if (c.outcome == Case::DamagedBox) EXPECT_EQ(Boxes(), decltype(Boxes())({{"Velunax Software", Damaged}}));
-      else EXPECT_EQ(Boxes()[0].second, root.substr(0, root.size() - 1));  // the folder error names the folder
+      if (c.outcome == Case::DamagedBox) {
+        EXPECT_EQ(Boxes(), decltype(Boxes())({{"Velunax Software", Damaged}}));
+      } else {
+        EXPECT_EQ(Boxes()[0].second, root.substr(0, root.size() - 1));  // the folder error names the folder
+      }
     }
 
     // The ANSI calls are those of a run without these checks; the short

@@ -137,7 +137,9 @@ TEST_F(WaitDialogTest, OtherCommandsChangeNothing) {
   hostwin32::ScriptAfterFirstPaint({Command(IDOK), Command(0x1234)});
   RunInstaller();
   for (auto& r : hostwin32::LastDialog().returns) {
-    if (r.first.message == WM_COMMAND) EXPECT_EQ(r.second, FALSE);
+    if (r.first.message == WM_COMMAND) {
+      EXPECT_EQ(r.second, FALSE);
+    }
   }
   EXPECT_EQ(ReadHostFile(RootHost() + "/a.txt"), "1");
   EXPECT_EQ(BoxTexts(), std::vector<Bytes>{Completed});

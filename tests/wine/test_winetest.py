@@ -198,5 +198,37 @@ class ProcessesTest(unittest.TestCase):
                     self.assertNotEqual(state.get("status"), "ok")
                     self.assertEqual(winetest.main(["winetest.py", "leftovers", build]), 0)
 
+    def test_make_prefix_fails_fast_where_the_server_or_wineboot_does_not_come_up(self):
+        # A stand-in wineserver: "-p" starts a lasting process named like the
+        # server, unless FAKE_SERVER=none.
+        bin_dir = Path(tempfile.mkdtemp())
+        self.addCleanup(lambda: subprocess.run(["rm", "-rf", str(bin_dir)]))
+        (bin_dir / "wineserver").write_text(
+            "#!/bin/sh\n[ \"$FAKE_SERVER\" = none ] && exit 0\n"
+            "exec python3 -c 'import subprocess; subprocess.Popen([\"wineserver\", \"600\"], executable=\"sleep\", "
+            "start_new_session=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)'\n")
+        (bin_dir / "wineserver").chmod(0o755)
+        busy = "import time, os, sys\nend = time.monotonic() + 3\nwhile time.monotonic() < end: pass\n" \
+               "os.makedirs(os.path.join(sys.argv[1], 'drive_c/windows/system32'))"
+        # server, wineboot, expected failure (None: the prefix is made)
+        table = [("none", ["true"], "no wineserver runs"),
+                 ("run", ["sleep", "600"], "no sign of life for 1 s"),
+                 ("run", ["python3", "-c", busy], None)]
+        for server, boot, failure in table:
+            with self.subTest(server=server, boot=boot[0]), tempfile.TemporaryDirectory() as work, \
+                    mock.patch.object(winetest, "SERVER_START", 1.0), mock.patch.object(winetest, "BOOT_STALL", 1.0):
+                prefix = Path(work) / "prefix"
+                env = dict(os.environ, WINEPREFIX=str(prefix), FAKE_SERVER=server,
+                           PATH=f"{bin_dir}:{os.environ['PATH']}")
+                self.addCleanup(winetest.stop_processes, prefix)
+                argv = boot + [str(prefix)] if failure is None else boot
+                if failure is None:
+                    winetest.make_prefix(prefix, env, argv, Path(work) / "boot.out", limit=60)
+                else:
+                    with self.assertRaisesRegex(winetest.CaseFailure, failure):
+                        winetest.make_prefix(prefix, env, argv, Path(work) / "boot.out", limit=60)
+                winetest.stop_processes(prefix)
+
+
 if __name__ == "__main__":
     unittest.main()

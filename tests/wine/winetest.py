@@ -54,6 +54,12 @@ PROC = Path("/proc")
 # SIGKILL, and how long it then waits for them; they usually end at once.
 STOP_GRACE = 30.0
 STOP_TIMEOUT = 60.0
+# A new prefix's wineserver must run this soon after its start, and
+# wineboot must show a sign of life (CPU time of the prefix's processes, a
+# file of the prefix written) at least this often; a set-up that does not
+# come up then fails with the reason instead of waiting out its limit.
+SERVER_START = 20.0
+BOOT_STALL = 45.0
 
 
 class Skip(Exception):
@@ -470,18 +476,10 @@ class Harness:
 
         started = time.monotonic()
         self._start_xvfb()
-        shutil.rmtree(self.prefix, ignore_errors=True)
-        self.prefix.mkdir(parents=True)
         # A persistent server keeps the session, and the services Wine starts
         # once per session, alive from one case to the next.
-        server = subprocess.run(["wineserver", "-p"], env=self.env(), timeout=120, stdin=subprocess.DEVNULL,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if server.returncode != 0:
-            raise Skip(f"wineserver did not start (exit {server.returncode})")
-        boot = self.wine("wineboot", "-i", timeout=600 if self.state["emulated"] else 300)
-        if boot.returncode != 0 or not (self.prefix / "drive_c" / "windows" / "system32").is_dir():
-            raise Skip(f"creating the Wine prefix failed (wineboot exit {boot.returncode}):\n"
-                       + boot.stdout.decode(errors="replace")[-2000:])
+        make_prefix(self.prefix, self.env(), ["wine", "wineboot", "-i"], self.wine_dir / "wineboot.out",
+                    limit=600 if self.state["emulated"] else 300)
         reg = self.wine_dir / "settings.reg"
         reg.write_text(_registry_settings(), encoding="ascii")
         imp = self.wine("reg", "import", win_path(reg).decode("cp1252"), timeout=300)
@@ -604,6 +602,68 @@ def stop_processes(prefix: Path, proc: Path = PROC) -> List[int]:
             time.sleep(0.05)
             pids = [pid for pid in pids if _names_prefix(proc / str(pid), prefix)]
     return processes_of(prefix, proc)
+
+
+def _cpu_ticks(pids: List[int], proc: Path = PROC) -> int:
+    """User and system time the processes used so far, in clock ticks."""
+    total = 0
+    for pid in pids:
+        try:
+            fields = (proc / str(pid) / "stat").read_text().rsplit(")", 1)[1].split()
+            total += int(fields[11]) + int(fields[12])
+        except (OSError, ValueError, IndexError):
+            pass
+    return total
+
+
+def _server_pids(prefix: Path) -> List[int]:
+    return [pid for pid in processes_of(prefix) if _is_process(pid, b"wineserver")]
+
+
+def make_prefix(prefix: Path, env: Dict[str, str], wineboot: List[str], out_path: Path, limit: float):
+    """Makes `prefix` anew: starts a persistent wineserver for it and runs
+    `wineboot` (the command that fills it), output to `out_path`. Raises
+    CaseFailure, saying why, as soon as the server does not run, wineboot
+    shows no sign of life for BOOT_STALL seconds, or runs past `limit`."""
+    shutil.rmtree(prefix, ignore_errors=True)
+    prefix.mkdir(parents=True)
+    # Nothing the server or the services started later inherit may hold a
+    # pipe of ours open.
+    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    started = subprocess.run(["wineserver", "-p"], env=env, timeout=SERVER_START, **quiet)
+    deadline = time.monotonic() + SERVER_START
+    while not _server_pids(prefix) and time.monotonic() < deadline:
+        time.sleep(0.2)
+    if not _server_pids(prefix):
+        raise CaseFailure(f"'wineserver -p' returned {started.returncode}, but no wineserver runs for {prefix} "
+                          f"{SERVER_START:.0f} s later")
+    began = time.monotonic()
+    with open(out_path, "wb") as out:
+        boot = subprocess.Popen(wineboot, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
+        last_sign, last_change, server_missed = None, time.monotonic(), 0
+        while boot.poll() is None:
+            time.sleep(0.5)
+            now = time.monotonic()
+            server_missed = 0 if _server_pids(prefix) else server_missed + 1
+            files = sorted((p.name, p.stat().st_mtime_ns, p.stat().st_size)
+                           for p in list(prefix.glob("*.reg")) + [out_path] if p.exists())
+            sign = (_cpu_ticks(processes_of(prefix)), files)
+            if sign != last_sign:
+                last_sign, last_change = sign, now
+            reason = None
+            if server_missed >= 10:
+                reason = "the prefix's wineserver ended while wineboot ran"
+            elif now - last_change > BOOT_STALL:
+                reason = f"wineboot showed no sign of life for {BOOT_STALL:.0f} s"
+            elif now - began > limit:
+                reason = f"wineboot did not finish in {limit:.0f} s"
+            if reason:
+                boot.kill()
+                boot.wait()
+                raise CaseFailure(f"{reason} (after {now - began:.0f} s); its output:\n{_tail(out_path)}")
+    if boot.returncode != 0 or not (prefix / "drive_c" / "windows" / "system32").is_dir():
+        raise CaseFailure(f"creating the Wine prefix failed (wineboot exit {boot.returncode}):\n{_tail(out_path)}")
+    return time.monotonic() - began
 
 
 def _describe(pid: int, proc: Path = PROC) -> str:
