@@ -4,7 +4,8 @@
 One ctest run makes one 64-bit prefix under the build folder and starts a
 persistent wineserver for it (`setup`); every test then runs the program
 through `run`, and `cleanup` stops everything that carries the prefix in
-its environment, found the way tests/wine/winetest.py finds its own.
+its environment (tests/wine/wineprefix.py, shared with the stub's Wine
+tests).
 
   wine64.py setup BUILD_DIR SFXPACK_EXE   exit 77 when it cannot run here
   wine64.py cleanup BUILD_DIR
@@ -26,7 +27,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "wine"))
-import winetest  # noqa: E402  (process bookkeeping shared with the stub's Wine tests)
+from wineprefix import PrefixFailure, WinePrefix, describe, english_locale, report_leftovers  # noqa: E402
 
 SKIP_CODE = 77
 WINE64 = "/usr/lib/wine/wine64"
@@ -44,8 +45,8 @@ def environment(wine_dir, base=None):
         "WINEDEBUG": "-all",
         "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
         # Code page 1252 for the ANSI side, as on an English Windows.
-        "LANG": winetest.english_locale(),
-        "LC_ALL": winetest.english_locale(),
+        "LANG": english_locale(),
+        "LC_ALL": english_locale(),
     })
     return env
 
@@ -61,22 +62,16 @@ def save_state(wine_dir, state):
     (wine_dir / "state.json").write_text(json.dumps(state, indent=1))
 
 
-def stop(wine_dir):
-    """Stops the prefix's server and whatever else runs with the prefix;
-    returns the pids left."""
-    prefix = wine_dir / "prefix"
-    if prefix.is_dir():
-        subprocess.run(["wineserver", "-k"], env=environment(wine_dir), stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
-    return winetest.stop_processes(prefix)
+def prefix_of(wine_dir):
+    return WinePrefix(wine_dir / "prefix", environment(wine_dir))
 
 
 def setup(build_dir, exe):
     wine_dir = folder(build_dir)
     wine_dir.mkdir(parents=True, exist_ok=True)
-    left = stop(wine_dir)
+    left = prefix_of(wine_dir).stop()
     if left:
-        print("processes of an earlier set-up did not end: " + "; ".join(map(winetest._describe, left)))
+        print("processes of an earlier set-up did not end: " + "; ".join(map(describe, left)))
         return 1
 
     def skip(reason):
@@ -94,9 +89,8 @@ def setup(build_dir, exe):
     # A persistent server: each run of the program then starts in a fraction
     # of a second instead of bringing the session up again.
     try:
-        winetest.make_prefix(wine_dir / "prefix", environment(wine_dir), [WINE64, "wineboot", "-i"],
-                             wine_dir / "wineboot.out", limit=900)
-    except winetest.CaseFailure as e:
+        prefix_of(wine_dir).make([WINE64, "wineboot", "-i"], wine_dir / "wineboot.out", limit=900)
+    except PrefixFailure as e:
         print(f"FAILED: {e}")
         return 1
     probe = run_program(wine_dir, [exe, "--version"])
@@ -143,10 +137,11 @@ def main(argv):
         return setup(argv[2], argv[3])
     if len(argv) == 3 and argv[1] in ("cleanup", "leftovers"):
         wine_dir = folder(argv[2])
-        left = stop(wine_dir) if argv[1] == "cleanup" else winetest.processes_of(wine_dir / "prefix")
+        prefix = prefix_of(wine_dir)
+        left = prefix.stop() if argv[1] == "cleanup" else prefix.processes()
         if argv[1] == "cleanup":
             (wine_dir / "state.json").unlink(missing_ok=True)
-        return winetest.report_leftovers(wine_dir / "prefix", left)
+        return report_leftovers(prefix.path, left)
     print(__doc__)
     return 2
 

@@ -14,6 +14,7 @@ from unittest import mock
 from pathlib import Path
 
 import winetest
+import wineprefix
 
 LOG = """START t=0 pid=48
 WAIT t=900 hwnd=10060 caption=56656c756e617820536f66747761726520 text=4573706572652e
@@ -185,7 +186,7 @@ class ProcessesTest(unittest.TestCase):
                  ("leftovers", [], (1,), False, None)]
         for action, extra, codes, stubborn, end in table:
             with self.subTest(action=action), tempfile.TemporaryDirectory() as build, \
-                    mock.patch.object(winetest, "STOP_GRACE", 0.2), contextlib.redirect_stdout(io.StringIO()):
+                    mock.patch.object(wineprefix, "STOP_GRACE", 0.2), contextlib.redirect_stdout(io.StringIO()):
                 h = winetest.Harness(Path(build))
                 h.wine_dir.mkdir(parents=True)
                 h.state_file.write_text('{"status": "ok"}')
@@ -204,7 +205,7 @@ class ProcessesTest(unittest.TestCase):
         bin_dir = Path(tempfile.mkdtemp())
         self.addCleanup(lambda: subprocess.run(["rm", "-rf", str(bin_dir)]))
         (bin_dir / "wineserver").write_text(
-            "#!/bin/sh\n[ \"$FAKE_SERVER\" = none ] && exit 0\n"
+            "#!/bin/sh\n[ \"$1\" = -p ] && [ \"$FAKE_SERVER\" != none ] || exit 0\n"
             "exec python3 -c 'import subprocess; subprocess.Popen([\"wineserver\", \"600\"], executable=\"sleep\", "
             "start_new_session=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)'\n")
         (bin_dir / "wineserver").chmod(0o755)
@@ -216,18 +217,19 @@ class ProcessesTest(unittest.TestCase):
                  ("run", ["python3", "-c", busy], None)]
         for server, boot, failure in table:
             with self.subTest(server=server, boot=boot[0]), tempfile.TemporaryDirectory() as work, \
-                    mock.patch.object(winetest, "SERVER_START", 1.0), mock.patch.object(winetest, "BOOT_STALL", 1.0):
+                    mock.patch.object(wineprefix, "SERVER_START", 1.0), mock.patch.object(wineprefix, "BOOT_STALL", 1.0):
                 prefix = Path(work) / "prefix"
                 env = dict(os.environ, WINEPREFIX=str(prefix), FAKE_SERVER=server,
                            PATH=f"{bin_dir}:{os.environ['PATH']}")
-                self.addCleanup(winetest.stop_processes, prefix)
+                made = wineprefix.WinePrefix(prefix, env)
+                self.addCleanup(made.stop)
                 argv = boot + [str(prefix)] if failure is None else boot
                 if failure is None:
-                    winetest.make_prefix(prefix, env, argv, Path(work) / "boot.out", limit=60)
+                    made.make(argv, Path(work) / "boot.out", limit=60)
                 else:
-                    with self.assertRaisesRegex(winetest.CaseFailure, failure):
-                        winetest.make_prefix(prefix, env, argv, Path(work) / "boot.out", limit=60)
-                winetest.stop_processes(prefix)
+                    with self.assertRaisesRegex(wineprefix.PrefixFailure, failure):
+                        made.make(argv, Path(work) / "boot.out", limit=60)
+                made.stop()
 
 
 if __name__ == "__main__":

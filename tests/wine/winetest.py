@@ -30,12 +30,14 @@ import os
 import re
 import select
 import shutil
-import signal
 import subprocess
 import sys
 import time
 from pathlib import Path
 from typing import Dict, List, Optional
+
+from wineprefix import (PrefixFailure, WinePrefix, describe, _tail, english_locale,  # noqa: F401
+                        processes_of, report_leftovers, stop_processes)
 
 SKIP_CODE = 77
 SCREEN = (1024, 768)
@@ -49,17 +51,6 @@ LABEL_RE = re.compile(r"^[A-Za-z0-9_.-]+$")
 # local-to-UTC step shows up as nine hours off.
 TEST_ZONE = "Asia/Tokyo"
 TEST_ZONE_OFFSET = 9 * 3600
-PROC = Path("/proc")
-# How long a stop gives processes to end after SIGTERM before it sends
-# SIGKILL, and how long it then waits for them; they usually end at once.
-STOP_GRACE = 30.0
-STOP_TIMEOUT = 60.0
-# A new prefix's wineserver must run this soon after its start, and
-# wineboot must show a sign of life (CPU time of the prefix's processes, a
-# file of the prefix written) at least this often; a set-up that does not
-# come up then fails with the reason instead of waiting out its limit.
-SERVER_START = 20.0
-BOOT_STALL = 45.0
 
 
 class Skip(Exception):
@@ -202,17 +193,6 @@ def emulated() -> bool:
         return False
 
 
-def english_locale() -> str:
-    try:
-        names = subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.split()
-    except OSError:
-        names = []
-    for wanted in ("en_US.utf8", "en_US.UTF-8"):
-        if wanted in names:
-            return "en_US.UTF-8"
-    return "C.UTF-8"
-
-
 def image_info(png: Path):
     """(width, height, number of colours) of an image, by ImageMagick."""
     out = subprocess.run(["identify", "-format", "%w %h %k", str(png)],
@@ -237,13 +217,6 @@ def check(condition, message: str):
 def check_equal(actual, expected, what: str):
     if actual != expected:
         raise CaseFailure(f"{what}:\n  expected {expected!r}\n  actual   {actual!r}")
-
-
-def _tail(path: Path, lines: int = 30) -> str:
-    try:
-        return "\n".join(path.read_text(errors="replace").splitlines()[-lines:])
-    except OSError:
-        return "(none)"
 
 
 # ---------------------------------------------------------------- harness --
@@ -417,9 +390,12 @@ class Harness:
                               f"wine output:\n{_tail(run_dir / 'wine.out')}")
         return result
 
+    def wine_prefix(self) -> WinePrefix:
+        return WinePrefix(self.prefix, self.env())
+
     def server_running(self) -> bool:
         """Whether the prefix's wineserver runs (natively or under qemu)."""
-        return any(_is_process(pid, b"wineserver") for pid in processes_of(self.prefix))
+        return self.wine_prefix().server_running()
 
     def _screenshot(self, png: Path):
         time.sleep(0.5)
@@ -450,7 +426,7 @@ class Harness:
         self.state = {"status": "starting", "emulated": emulated(), "locale": english_locale()}
         self._save_state()
         try:
-            check(not left, "processes of an earlier set-up did not end: " + "; ".join(map(_describe, left)))
+            check(not left, "processes of an earlier set-up did not end: " + "; ".join(map(describe, left)))
             return self._setup(Path(preload_dir))
         except Skip as e:
             self.state.update(status="skip", reason=str(e))
@@ -478,8 +454,11 @@ class Harness:
         self._start_xvfb()
         # A persistent server keeps the session, and the services Wine starts
         # once per session, alive from one case to the next.
-        make_prefix(self.prefix, self.env(), ["wine", "wineboot", "-i"], self.wine_dir / "wineboot.out",
-                    limit=600 if self.state["emulated"] else 300)
+        try:
+            self.wine_prefix().make(["wine", "wineboot", "-i"], self.wine_dir / "wineboot.out",
+                                    limit=600 if self.state["emulated"] else 300)
+        except PrefixFailure as e:
+            raise CaseFailure(str(e)) from None
         reg = self.wine_dir / "settings.reg"
         reg.write_text(_registry_settings(), encoding="ascii")
         imp = self.wine("reg", "import", win_path(reg).decode("cp1252"), timeout=300)
@@ -535,16 +514,8 @@ class Harness:
         self.state["display"] = ":" + number.strip().decode()
 
     def stop_all(self) -> List[int]:
-        """Stops the prefix's wineserver with its processes, then whatever
-        else still runs with the prefix (Xvfb, a process that lost its server).
-        Returns the pids that did not end."""
-        if self.prefix.is_dir():
-            try:
-                subprocess.run(["wineserver", "-k"], env=self.env(), timeout=120, stdin=subprocess.DEVNULL,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            except (OSError, subprocess.SubprocessError):
-                pass
-        return stop_processes(self.prefix)
+        """Stops everything of the prefix; returns the pids that did not end."""
+        return self.wine_prefix().stop()
 
     def cleanup(self) -> List[int]:
         """Stops everything any set-up of this folder started; returns the
@@ -552,133 +523,6 @@ class Harness:
         left = self.stop_all()
         self.state_file.unlink(missing_ok=True)
         return left
-
-
-# -------------------------------------------------------------- processes --
-
-def processes_of(prefix: Path, proc: Path = PROC) -> List[int]:
-    """The processes with WINEPREFIX=prefix in their environment, leaving out
-    this process and its ancestors. A zombie has no environment left, so
-    one that nobody reaped does not count."""
-    mine = _ancestry(proc)
-    return sorted(int(d.name) for d in proc.iterdir()
-                  if d.name.isdigit() and int(d.name) not in mine and _names_prefix(d, prefix))
-
-
-def _names_prefix(pid_dir: Path, prefix: Path) -> bool:
-    try:
-        environ = (pid_dir / "environ").read_bytes()
-    except OSError:
-        return False
-    return b"WINEPREFIX=" + os.fsencode(str(prefix)) in environ.split(b"\0")
-
-
-def _ancestry(proc: Path) -> set:
-    """This process and its ancestors, followed through proc/PID/stat."""
-    pids, pid = set(), os.getpid()
-    while pid > 0 and pid not in pids:
-        pids.add(pid)
-        try:
-            # The parent pid is the second field after the parenthesised name.
-            pid = int((proc / str(pid) / "stat").read_text().rsplit(")", 1)[1].split()[1])
-        except (OSError, ValueError, IndexError):
-            break
-    return pids
-
-
-def stop_processes(prefix: Path, proc: Path = PROC) -> List[int]:
-    """Sends SIGTERM to every process of the prefix, and SIGKILL to those
-    still there after STOP_GRACE seconds; waits up to STOP_TIMEOUT seconds
-    for those to end. Returns the pids left at the end."""
-    for sig, wait in ((signal.SIGTERM, STOP_GRACE), (signal.SIGKILL, STOP_TIMEOUT)):
-        pids = processes_of(prefix, proc)
-        for pid in pids:
-            try:
-                os.kill(pid, sig)
-            except OSError:
-                pass
-        deadline = time.monotonic() + wait
-        while pids and time.monotonic() < deadline:
-            time.sleep(0.05)
-            pids = [pid for pid in pids if _names_prefix(proc / str(pid), prefix)]
-    return processes_of(prefix, proc)
-
-
-def _cpu_ticks(pids: List[int], proc: Path = PROC) -> int:
-    """User and system time the processes used so far, in clock ticks."""
-    total = 0
-    for pid in pids:
-        try:
-            fields = (proc / str(pid) / "stat").read_text().rsplit(")", 1)[1].split()
-            total += int(fields[11]) + int(fields[12])
-        except (OSError, ValueError, IndexError):
-            pass
-    return total
-
-
-def _server_pids(prefix: Path) -> List[int]:
-    return [pid for pid in processes_of(prefix) if _is_process(pid, b"wineserver")]
-
-
-def make_prefix(prefix: Path, env: Dict[str, str], wineboot: List[str], out_path: Path, limit: float):
-    """Makes `prefix` anew: starts a persistent wineserver for it and runs
-    `wineboot` (the command that fills it), output to `out_path`. Raises
-    CaseFailure, saying why, as soon as the server does not run, wineboot
-    shows no sign of life for BOOT_STALL seconds, or runs past `limit`."""
-    shutil.rmtree(prefix, ignore_errors=True)
-    prefix.mkdir(parents=True)
-    # Nothing the server or the services started later inherit may hold a
-    # pipe of ours open.
-    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    started = subprocess.run(["wineserver", "-p"], env=env, timeout=SERVER_START, **quiet)
-    deadline = time.monotonic() + SERVER_START
-    while not _server_pids(prefix) and time.monotonic() < deadline:
-        time.sleep(0.2)
-    if not _server_pids(prefix):
-        raise CaseFailure(f"'wineserver -p' returned {started.returncode}, but no wineserver runs for {prefix} "
-                          f"{SERVER_START:.0f} s later")
-    began = time.monotonic()
-    with open(out_path, "wb") as out:
-        boot = subprocess.Popen(wineboot, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
-        last_sign, last_change, server_missed = None, time.monotonic(), 0
-        while boot.poll() is None:
-            time.sleep(0.5)
-            now = time.monotonic()
-            server_missed = 0 if _server_pids(prefix) else server_missed + 1
-            files = sorted((p.name, p.stat().st_mtime_ns, p.stat().st_size)
-                           for p in list(prefix.glob("*.reg")) + [out_path] if p.exists())
-            sign = (_cpu_ticks(processes_of(prefix)), files)
-            if sign != last_sign:
-                last_sign, last_change = sign, now
-            reason = None
-            if server_missed >= 10:
-                reason = "the prefix's wineserver ended while wineboot ran"
-            elif now - last_change > BOOT_STALL:
-                reason = f"wineboot showed no sign of life for {BOOT_STALL:.0f} s"
-            elif now - began > limit:
-                reason = f"wineboot did not finish in {limit:.0f} s"
-            if reason:
-                boot.kill()
-                boot.wait()
-                raise CaseFailure(f"{reason} (after {now - began:.0f} s); its output:\n{_tail(out_path)}")
-    if boot.returncode != 0 or not (prefix / "drive_c" / "windows" / "system32").is_dir():
-        raise CaseFailure(f"creating the Wine prefix failed (wineboot exit {boot.returncode}):\n{_tail(out_path)}")
-    return time.monotonic() - began
-
-
-def _describe(pid: int, proc: Path = PROC) -> str:
-    try:
-        words = (proc / str(pid) / "cmdline").read_bytes().split(b"\0")
-    except OSError:
-        return f"{pid} (gone)"
-    return f"{pid} {b' '.join(words).decode(errors='replace').strip()}"
-
-
-def _is_process(pid: int, name: bytes) -> bool:
-    try:
-        return name in Path(f"/proc/{pid}/cmdline").read_bytes()
-    except OSError:
-        return False
 
 
 def _registry_settings() -> str:
@@ -696,16 +540,6 @@ def _registry_settings() -> str:
         lines += ["[HKEY_CURRENT_USER\\Software\\Wine\\Explorer]", '"Desktop"="Default"', "",
                   "[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]", '"Default"="1024x768"', ""]
     return "\r\n".join(lines) + "\r\n"
-
-
-def report_leftovers(prefix: Path, left: List[int]) -> int:
-    """Names the processes of a prefix that still run; the exit code of a
-    cleanup or leftovers step: 1 when any do."""
-    for pid in left:
-        print(f"still running with WINEPREFIX={prefix}: {_describe(pid)}")
-    if not left:
-        print(f"nothing runs with WINEPREFIX={prefix}")
-    return 1 if left else 0
 
 
 def main(argv: List[str]) -> int:
