@@ -675,6 +675,16 @@ class Outputs(Case):
                                                "sub/c.txt": b"new c", long_name: b"long"})
         self.assertEqual(read(self.path("outside.txt")), b"keep me")
 
+    def test_extract_without_a_folder_uses_the_current_one(self):
+        write(self.path("in", "a.txt"), b"a")
+        write(self.path("in", "sub", "b.txt"), b"b")
+        installer = self.path("i.exe")
+        self.create(installer, self.path("in"))
+        os.makedirs(self.path("here"))
+        r = run("extract", installer, cwd=self.path("here"))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(files_below(self.path("here")), {"a.txt": b"a", "sub/b.txt": b"b"})
+
     def test_unwrap_output_rules(self):
         write(self.path("in", "a.txt"), b"payload")
         installer = self.path("i.exe")
@@ -897,14 +907,26 @@ class Options(Case):
     def test_usage(self):
         write(self.path("in", "a.txt"), b"a")
         # (arguments, exit code, part of stdout, part of stderr)
+        commands = "the commands are create, list, test, extract, unwrap, help"
         cases = [
-            ([], 2, "", "subcommand is required"),
+            ([], 2, "", "no command given; " + commands),
+            (["frob"], 2, "", "there is no command 'frob'; " + commands),
+            (["-q", "frob", "x"], 2, "", "there is no command 'frob'"),
             (["create", self.path("in")], 2, "", "--output is required"),
-            (["create", "--level", "13", "-o", "x.exe", self.path("in")], 2, "", "--level"),
+            (["create", "--level", "13", "-o", "x.exe", self.path("in")], 2, "",
+             "--level: 13 is not in the range 0 to 12"),
+            (["create", "--level", "abc", "-o", "x.exe", self.path("in")], 2, "",
+             "--level: 'abc' is not a number"),
+            (["create", "--threads", "2x", "-o", "x.exe", self.path("in")], 2, "",
+             "--threads: '2x' is not a number"),
             (["create", "-o", "-", "--stub", self.stub, self.path("in")], 2, "", "'-'"),
+            (["create", "-o", "", "--stub", self.stub, self.path("in")], 2, "",
+             "--output: an empty name is not a file"),
             (["unwrap", self.stub, "-o", "-"], 2, "", "'-'"),
-            (["help", "nothing"], 2, "", "no command 'nothing'"),
-            (["help"], 0, "Subcommands:", ""),
+            (["unwrap", self.stub, "-o", ""], 2, "", "--output: an empty name is not a file"),
+            (["list"], 2, "", "INSTALLER is required"),
+            (["help", "nothing"], 2, "", "no command 'nothing'; " + commands),
+            (["help"], 0, "Commands:", ""),
             (["help", "create"], 0, "sfxpack create [OPTIONS]", ""),
             (["help", "unwrap"], 0, "The ZIP file to write", ""),
             (["create", "--help"], 0, "--wizard", ""),
@@ -915,8 +937,28 @@ class Options(Case):
                 self.assertEqual(r.returncode, code, r.stderr)
                 self.assertIn(out, r.stdout)
                 self.assertIn(err, r.stderr)
+                # Usage errors are said as every other error is.
+                if code:
+                    self.assertRegex(r.stderr, "^sfxpack: error: .*" + re.escape(err))
+                self.assertEqual(temp_files(self.tmp), [])
         self.assertFalse(os.path.exists(self.path("-")))
         self.assertEqual(run("help").stdout, run("--help").stdout)
+
+    def test_help_names_values_plainly(self):
+        # Each option's value by what it is, not by the parser's type names.
+        shown = {
+            "create": ["-o,--output FILE (required)", "--level LEVEL ", "--threads N ",
+                       "--stub FILE ", "--exclude PATTERN ", "--from-zip ZIP ", "[INPUT...]"],
+            "extract": ["-d,--directory DIR ", "INSTALLER "],
+            "unwrap": ["-o,--output FILE (required)"],
+            "help": ["[COMMAND]"],
+        }
+        for command, parts in shown.items():
+            with self.subTest(command):
+                text = run(command, "--help").stdout
+                for part in parts:
+                    self.assertIn(part, text)
+                self.assertIsNone(re.search(r"\b(U?INT|TEXT|REQUIRED)\b|\[\d+ - \d+\]", text), text)
 
     def test_stub_that_is_not_a_program_is_an_error(self):
         write(self.path("in", "a.txt"), b"a")
