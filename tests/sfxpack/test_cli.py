@@ -725,6 +725,61 @@ class Outputs(Case):
                 self.assertEqual(temp_files(self.path("o")), [])
                 self.assertEqual(read(out), b"previous")
 
+    def test_an_ignored_hangup_stays_ignored(self):
+        posix_only(self, "POSIX signals and a pseudo-terminal")
+        # As under nohup: SIGHUP ignored from the start. The run waits on a
+        # full terminal, is sent SIGHUP, and goes on once the terminal is read.
+        for i in range(3000):
+            write(self.path("in", "d%02d" % (i % 20), "a-rather-long-file-name-%05d.txt" % i), b"x")
+        out = self.path("o", "setup.exe")
+        os.makedirs(self.path("o"))
+        master, slave = os.openpty()
+        proc = subprocess.Popen(command("create", "-o", out, "--stub", self.stub, self.path("in")),
+                                stdout=subprocess.DEVNULL, stderr=slave,
+                                preexec_fn=lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN))
+        os.close(slave)
+        deadline = time.time() + 60
+        while not temp_files(self.path("o")) and proc.poll() is None and time.time() < deadline:
+            time.sleep(0.01)
+        proc.send_signal(signal.SIGHUP)
+        time.sleep(0.2)
+        self.assertIsNone(proc.poll())
+        try:
+            while os.read(master, 65536):
+                pass
+        except OSError:  # the terminal closes with the program
+            pass
+        os.close(master)
+        self.assertEqual(proc.wait(timeout=60), 0)
+        self.assertEqual(run("test", out).returncode, 0)
+
+    def test_a_replaced_output_keeps_its_mode(self):
+        posix_only(self, "POSIX modes and the umask")
+        write(self.path("in", "a.txt"), b"payload")
+        installer = self.path("i.exe")
+        self.create(installer, self.path("in"))
+        commands = {
+            "create": lambda out: self.create(out, self.path("in")),
+            "unwrap": lambda out: self.assertEqual(run("unwrap", installer, "-o", out).returncode, 0),
+        }
+        # (umask, mode of the file there before or None, mode expected)
+        cases = [(0o022, 0o600, 0o600), (0o022, 0o755, 0o755), (0o077, 0o644, 0o644),
+                 (0o027, None, 0o640), (0o002, None, 0o664)]
+        for name, make in commands.items():
+            for mask, before, expected in cases:
+                with self.subTest(command=name, umask=oct(mask), before=before):
+                    out = self.path("out-%s-%o-%s" % (name, mask, before))
+                    if before is not None:
+                        write(out, b"old")
+                        os.chmod(out, before)
+                    old_mask = os.umask(mask)
+                    try:
+                        make(out)
+                    finally:
+                        os.umask(old_mask)
+                    self.assertNotEqual(read(out), b"old")
+                    self.assertEqual(stat.S_IMODE(os.stat(out).st_mode), expected)
+
 
 def raw_deflate(data, level=6):
     c = zlib.compressobj(level, zlib.DEFLATED, -15)

@@ -257,7 +257,8 @@ int main(int argc, char** argv) {
     sub->group("Commands");
     c.options(*sub, settings);
     // -q is also taken after the command's name.
-    if (c.run != ShowHelp) sub->add_flag("-q,--quiet", quiet, "Print nothing on success but warnings");
+    if (c.run != ShowHelp)
+      sub->add_flag("-q,--quiet", quiet, "Print nothing on success but warnings");
     subs.emplace_back(sub, &c);
   }
 
