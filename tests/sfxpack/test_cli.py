@@ -700,25 +700,33 @@ class Outputs(Case):
                 self.assertEqual(read(installer), original)
         self.assertEqual(temp_files(self.tmp), [])
 
+    def start_stuck_create(self, out, preexec_fn=None):
+        """Starts create with progress going to a terminal nobody reads: once
+        its buffer is full, sfxpack waits in the middle of writing, temporary
+        file open. Returns the process and the terminal's reading end."""
+        if not os.path.exists(self.path("in")):
+            for i in range(3000):
+                write(self.path("in", "d%02d" % (i % 20), "a-rather-long-file-name-%05d.txt" % i),
+                      b"x")
+        master, slave = os.openpty()
+        proc = subprocess.Popen(command("create", "-o", out, "--stub", self.stub, self.path("in")),
+                                stdout=subprocess.DEVNULL, stderr=slave, preexec_fn=preexec_fn)
+        os.close(slave)
+        deadline = time.time() + 60
+        folder = os.path.dirname(out)
+        while not temp_files(folder) and proc.poll() is None and time.time() < deadline:
+            time.sleep(0.01)
+        self.assertTrue(temp_files(folder))
+        time.sleep(0.2)
+        return proc, master
+
     def test_signal_removes_the_temporary_file(self):
         posix_only(self, "POSIX signals and a pseudo-terminal (test_windows.py tries Ctrl+C)")
-        # Progress goes to a terminal nobody reads: once its buffer is full,
-        # sfxpack waits in the middle of writing, temporary file open.
-        for i in range(3000):
-            write(self.path("in", "d%02d" % (i % 20), "a-rather-long-file-name-%05d.txt" % i), b"x")
         out = self.path("o", "setup.exe")
         write(out, b"previous")
         for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
             with self.subTest(sig):
-                master, slave = os.openpty()
-                proc = subprocess.Popen(command("create", "-o", out, "--stub", self.stub,
-                                                self.path("in")), stdout=subprocess.DEVNULL, stderr=slave)
-                os.close(slave)
-                deadline = time.time() + 60
-                while not temp_files(self.path("o")) and proc.poll() is None and time.time() < deadline:
-                    time.sleep(0.01)
-                self.assertTrue(temp_files(self.path("o")))
-                time.sleep(0.2)
+                proc, master = self.start_stuck_create(out)
                 proc.send_signal(sig)
                 self.assertEqual(proc.wait(timeout=60), -sig)
                 os.close(master)
@@ -727,20 +735,12 @@ class Outputs(Case):
 
     def test_an_ignored_hangup_stays_ignored(self):
         posix_only(self, "POSIX signals and a pseudo-terminal")
-        # As under nohup: SIGHUP ignored from the start. The run waits on a
-        # full terminal, is sent SIGHUP, and goes on once the terminal is read.
-        for i in range(3000):
-            write(self.path("in", "d%02d" % (i % 20), "a-rather-long-file-name-%05d.txt" % i), b"x")
-        out = self.path("o", "setup.exe")
+        # As under nohup: SIGHUP ignored from the start. The run, sent SIGHUP,
+        # goes on once the terminal is read.
         os.makedirs(self.path("o"))
-        master, slave = os.openpty()
-        proc = subprocess.Popen(command("create", "-o", out, "--stub", self.stub, self.path("in")),
-                                stdout=subprocess.DEVNULL, stderr=slave,
-                                preexec_fn=lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN))
-        os.close(slave)
-        deadline = time.time() + 60
-        while not temp_files(self.path("o")) and proc.poll() is None and time.time() < deadline:
-            time.sleep(0.01)
+        out = self.path("o", "setup.exe")
+        proc, master = self.start_stuck_create(
+            out, preexec_fn=lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN))
         proc.send_signal(signal.SIGHUP)
         time.sleep(0.2)
         self.assertIsNone(proc.poll())
