@@ -967,6 +967,8 @@ class Options(Case):
             ([], 2, "", "no command given; " + commands),
             (["frob"], 2, "", "there is no command 'frob'; " + commands),
             (["-q", "frob", "x"], 2, "", "there is no command 'frob'"),
+            (["--level", "3", "create"], 2, "", "'--level' is not an option of sfxpack itself"),
+            (["--bogus"], 2, "", "'--bogus' is not an option of sfxpack itself"),
             (["create", self.path("in")], 2, "", "--output is required"),
             (["create", "--level", "13", "-o", "x.exe", self.path("in")], 2, "",
              "--level: 13 is not in the range 0 to 12"),

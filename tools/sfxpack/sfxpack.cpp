@@ -216,12 +216,17 @@ int ShowHelp(Settings& s) {
   return 0;
 }
 
-// The command named on the command line: the first argument that is not an
-// option (the program's own options take no value); "" when there is none.
-std::string NamedCommand(const std::vector<std::string>& args) {
+// The first argument that is not one of the program's own options (which
+// take no value): the command, unless it starts with '-'; "" for none.
+std::string FirstWord(const CLI::App& app, const std::vector<std::string>& args) {
+  const auto own = [&app](const std::string& arg) {
+    for (const CLI::Option* o : app.get_options())
+      if (o->check_name(arg)) return true;
+    return false;
+  };
   for (size_t i = 1; i < args.size(); i++) {
     if (args[i] == "--") return i + 1 < args.size() ? args[i + 1] : "";
-    if (args[i].empty() || args[i][0] != '-') return args[i];
+    if (args[i].empty() || args[i][0] != '-' || !own(args[i])) return args[i];
   }
   return "";
 }
@@ -268,9 +273,13 @@ int main(int argc, char** argv) {
     app.parse(int(arg_pointers.size()), arg_pointers.data());
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
-    const std::string named = NamedCommand(args);
+    const std::string named = FirstWord(app, args);
     if (named.empty())
       return UsageError("no command given; the commands are " + CommandNames(), "");
+    if (named[0] == '-')
+      return UsageError("'" + named + "' is not an option of sfxpack itself; a command's options " +
+                            "follow its name, and the commands are " + CommandNames(),
+                        "");
     if (!FindCommand(named))
       return UsageError("there is no command '" + named + "'; the commands are " + CommandNames(),
                         "");
