@@ -261,7 +261,7 @@ int main(int argc, char** argv) {
     CLI::App* sub = app.add_subcommand(c.name, c.summary);
     sub->group("Commands");
     c.options(*sub, settings);
-    // -q is also taken after the command's name.
+    // -q is also taken after the command's name; help has nothing to quiet.
     if (c.run != ShowHelp)
       sub->add_flag("-q,--quiet", quiet, "Print nothing on success but warnings");
     subs.emplace_back(sub, &c);
