@@ -675,6 +675,16 @@ class Outputs(Case):
                                                "sub/c.txt": b"new c", long_name: b"long"})
         self.assertEqual(read(self.path("outside.txt")), b"keep me")
 
+    def test_extract_without_a_folder_uses_the_current_one(self):
+        write(self.path("in", "a.txt"), b"a")
+        write(self.path("in", "sub", "b.txt"), b"b")
+        installer = self.path("i.exe")
+        self.create(installer, self.path("in"))
+        os.makedirs(self.path("here"))
+        r = run("extract", installer, cwd=self.path("here"))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(files_below(self.path("here")), {"a.txt": b"a", "sub/b.txt": b"b"})
+
     def test_unwrap_output_rules(self):
         write(self.path("in", "a.txt"), b"payload")
         installer = self.path("i.exe")
@@ -690,30 +700,85 @@ class Outputs(Case):
                 self.assertEqual(read(installer), original)
         self.assertEqual(temp_files(self.tmp), [])
 
+    def start_stuck_create(self, out, preexec_fn=None):
+        """Starts create with progress going to a terminal nobody reads: once
+        its buffer is full, sfxpack waits in the middle of writing, temporary
+        file open. Returns the process and the terminal's reading end."""
+        if not os.path.exists(self.path("in")):
+            for i in range(3000):
+                write(self.path("in", "d%02d" % (i % 20), "a-rather-long-file-name-%05d.txt" % i),
+                      b"x")
+        master, slave = os.openpty()
+        proc = subprocess.Popen(command("create", "-o", out, "--stub", self.stub, self.path("in")),
+                                stdout=subprocess.DEVNULL, stderr=slave, preexec_fn=preexec_fn)
+        os.close(slave)
+        deadline = time.time() + 60
+        folder = os.path.dirname(out)
+        while not temp_files(folder) and proc.poll() is None and time.time() < deadline:
+            time.sleep(0.01)
+        self.assertTrue(temp_files(folder))
+        time.sleep(0.2)
+        return proc, master
+
     def test_signal_removes_the_temporary_file(self):
         posix_only(self, "POSIX signals and a pseudo-terminal (test_windows.py tries Ctrl+C)")
-        # Progress goes to a terminal nobody reads: once its buffer is full,
-        # sfxpack waits in the middle of writing, temporary file open.
-        for i in range(3000):
-            write(self.path("in", "d%02d" % (i % 20), "a-rather-long-file-name-%05d.txt" % i), b"x")
         out = self.path("o", "setup.exe")
         write(out, b"previous")
         for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
             with self.subTest(sig):
-                master, slave = os.openpty()
-                proc = subprocess.Popen(command("create", "-o", out, "--stub", self.stub,
-                                                self.path("in")), stdout=subprocess.DEVNULL, stderr=slave)
-                os.close(slave)
-                deadline = time.time() + 60
-                while not temp_files(self.path("o")) and proc.poll() is None and time.time() < deadline:
-                    time.sleep(0.01)
-                self.assertTrue(temp_files(self.path("o")))
-                time.sleep(0.2)
+                proc, master = self.start_stuck_create(out)
                 proc.send_signal(sig)
                 self.assertEqual(proc.wait(timeout=60), -sig)
                 os.close(master)
                 self.assertEqual(temp_files(self.path("o")), [])
                 self.assertEqual(read(out), b"previous")
+
+    def test_an_ignored_hangup_stays_ignored(self):
+        posix_only(self, "POSIX signals and a pseudo-terminal")
+        # As under nohup: SIGHUP ignored from the start. The run, sent SIGHUP,
+        # goes on once the terminal is read.
+        os.makedirs(self.path("o"))
+        out = self.path("o", "setup.exe")
+        proc, master = self.start_stuck_create(
+            out, preexec_fn=lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN))
+        proc.send_signal(signal.SIGHUP)
+        time.sleep(0.2)
+        self.assertIsNone(proc.poll())
+        try:
+            while os.read(master, 65536):
+                pass
+        except OSError:  # the terminal closes with the program
+            pass
+        os.close(master)
+        self.assertEqual(proc.wait(timeout=60), 0)
+        self.assertEqual(run("test", out).returncode, 0)
+
+    def test_a_replaced_output_keeps_its_mode(self):
+        posix_only(self, "POSIX modes and the umask")
+        write(self.path("in", "a.txt"), b"payload")
+        installer = self.path("i.exe")
+        self.create(installer, self.path("in"))
+        commands = {
+            "create": lambda out: self.create(out, self.path("in")),
+            "unwrap": lambda out: self.assertEqual(run("unwrap", installer, "-o", out).returncode, 0),
+        }
+        # (umask, mode of the file there before or None, mode expected)
+        cases = [(0o022, 0o600, 0o600), (0o022, 0o755, 0o755), (0o077, 0o644, 0o644),
+                 (0o027, None, 0o640), (0o002, None, 0o664)]
+        for name, make in commands.items():
+            for mask, before, expected in cases:
+                with self.subTest(command=name, umask=oct(mask), before=before):
+                    out = self.path("out-%s-%o-%s" % (name, mask, before))
+                    if before is not None:
+                        write(out, b"old")
+                        os.chmod(out, before)
+                    old_mask = os.umask(mask)
+                    try:
+                        make(out)
+                    finally:
+                        os.umask(old_mask)
+                    self.assertNotEqual(read(out), b"old")
+                    self.assertEqual(stat.S_IMODE(os.stat(out).st_mode), expected)
 
 
 def raw_deflate(data, level=6):
@@ -897,14 +962,28 @@ class Options(Case):
     def test_usage(self):
         write(self.path("in", "a.txt"), b"a")
         # (arguments, exit code, part of stdout, part of stderr)
+        commands = "the commands are create, list, test, extract, unwrap, help"
         cases = [
-            ([], 2, "", "subcommand is required"),
+            ([], 2, "", "no command given; " + commands),
+            (["frob"], 2, "", "there is no command 'frob'; " + commands),
+            (["-q", "frob", "x"], 2, "", "there is no command 'frob'"),
+            (["--level", "3", "create"], 2, "", "'--level' is not an option of sfxpack itself"),
+            (["--bogus"], 2, "", "'--bogus' is not an option of sfxpack itself"),
             (["create", self.path("in")], 2, "", "--output is required"),
-            (["create", "--level", "13", "-o", "x.exe", self.path("in")], 2, "", "--level"),
+            (["create", "--level", "13", "-o", "x.exe", self.path("in")], 2, "",
+             "--level: 13 is not in the range 0 to 12"),
+            (["create", "--level", "abc", "-o", "x.exe", self.path("in")], 2, "",
+             "--level: 'abc' is not a number"),
+            (["create", "--threads", "2x", "-o", "x.exe", self.path("in")], 2, "",
+             "--threads: '2x' is not a number"),
             (["create", "-o", "-", "--stub", self.stub, self.path("in")], 2, "", "'-'"),
+            (["create", "-o", "", "--stub", self.stub, self.path("in")], 2, "",
+             "--output: an empty name is not a file"),
             (["unwrap", self.stub, "-o", "-"], 2, "", "'-'"),
-            (["help", "nothing"], 2, "", "no command 'nothing'"),
-            (["help"], 0, "Subcommands:", ""),
+            (["unwrap", self.stub, "-o", ""], 2, "", "--output: an empty name is not a file"),
+            (["list"], 2, "", "INSTALLER is required"),
+            (["help", "nothing"], 2, "", "no command 'nothing'; " + commands),
+            (["help"], 0, "Commands:", ""),
             (["help", "create"], 0, "sfxpack create [OPTIONS]", ""),
             (["help", "unwrap"], 0, "The ZIP file to write", ""),
             (["create", "--help"], 0, "--wizard", ""),
@@ -915,8 +994,28 @@ class Options(Case):
                 self.assertEqual(r.returncode, code, r.stderr)
                 self.assertIn(out, r.stdout)
                 self.assertIn(err, r.stderr)
+                # Usage errors are said as every other error is.
+                if code:
+                    self.assertRegex(r.stderr, "^sfxpack: error: .*" + re.escape(err))
+                self.assertEqual(temp_files(self.tmp), [])
         self.assertFalse(os.path.exists(self.path("-")))
         self.assertEqual(run("help").stdout, run("--help").stdout)
+
+    def test_help_names_values_plainly(self):
+        # Each option's value by what it is, not by the parser's type names.
+        shown = {
+            "create": ["-o,--output FILE (required)", "--level LEVEL ", "--threads N ",
+                       "--stub FILE ", "--exclude PATTERN ", "--from-zip ZIP ", "[INPUT...]"],
+            "extract": ["-d,--directory DIR ", "INSTALLER "],
+            "unwrap": ["-o,--output FILE (required)"],
+            "help": ["[COMMAND]"],
+        }
+        for command, parts in shown.items():
+            with self.subTest(command):
+                text = run(command, "--help").stdout
+                for part in parts:
+                    self.assertIn(part, text)
+                self.assertIsNone(re.search(r"\b(U?INT|TEXT|REQUIRED)\b|\[\d+ - \d+\]", text), text)
 
     def test_stub_that_is_not_a_program_is_an_error(self):
         write(self.path("in", "a.txt"), b"a")

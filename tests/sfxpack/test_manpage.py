@@ -30,7 +30,7 @@ class ManPage(unittest.TestCase):
     def test_every_command_and_option(self):
         parts = page_parts()
         top = help_text()
-        commands = re.findall(r"^ +([a-z][\w-]*) ", top.split("Subcommands:")[1], re.M)
+        commands = re.findall(r"^ +([a-z][\w-]*) ", top.split("Commands:")[1], re.M)
         self.assertIn("create", commands)
         for command in [None] + commands:
             text = help_text(command) if command else top

@@ -70,7 +70,7 @@ def option_heading(names):
 def items(groups):
     out = []
     for title, entries in groups:
-        if title == "Subcommands":
+        if title == "Commands":
             continue
         for names, description in entries:
             out += [".TP", option_heading(names), roff(description)]
@@ -97,7 +97,7 @@ def extra_sections(path):
 def main():
     program, extra_path, version, output = sys.argv[1:5]
     summary, usage, groups, trailer = parse_help(help_of(program))
-    commands = [names for title, entries in groups if title == "Subcommands" for names, _ in entries]
+    commands = [names for title, entries in groups if title == "Commands" for names, _ in entries]
     if not commands:
         sys.exit("make_manpage: the help lists no commands")
     extra = extra_sections(extra_path)
@@ -111,7 +111,7 @@ def main():
             "sfxpack \\- " + roff(summary[:1].lower() + summary[1:].rstrip(".")),
             ".SH SYNOPSIS",
             ".nf",
-            roff(usage.replace("SUBCOMMAND", "COMMAND"))]
+            roff(usage)]
     command_parts = []
     for command in commands:
         c_summary, c_usage, c_groups, c_trailer = parse_help(help_of(program, command))

@@ -105,7 +105,7 @@ void OutputFile::WriteScrambled(const uint8_t* p, size_t n) {
 void OutputFile::Commit(const std::function<void(int fd)>& before_rename) {
   Flush();
   if (before_rename) before_rename(fd_);
-  if (!sys::Finish(fd_, true)) Refuse(SystemError("cannot write", temp_));
+  if (!sys::Finish(fd_, true, path_)) Refuse(SystemError("cannot write", temp_));
   const int fd = fd_;
   fd_ = -1;
   if (!sys::Close(fd)) Refuse(SystemError("cannot write", temp_));

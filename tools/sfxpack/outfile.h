@@ -30,7 +30,8 @@ class OutputFile {
   void WriteScrambled(const uint8_t* p, size_t n);
   uint64_t Written() const { return written_; }
   // Flushes, lets before_rename (when given) read and change the file,
-  // gives it mode 0666 less the umask and renames it over the target.
+  // gives it the mode of the regular file it replaces (0666 less the umask
+  // for a new file, or in place of a link) and renames it over the target.
   void Commit(const std::function<void(int fd)>& before_rename = nullptr);
 
  private:

@@ -62,9 +62,10 @@ int OpenRead(const std::string& path);  // -1 when it cannot be opened
 // Creates a new file only this user can read, named prefix plus a few
 // characters that make it unique; -1 when none can be made.
 int CreateUnique(const std::string& prefix, std::string* path);
-// Gives a finished file the permissions a new file gets by default, and
-// with sync set writes it through to the disk.
-bool Finish(int fd, bool sync);
+// Gives a finished file the permissions of the regular file at replacing
+// (not a link's), or, without one, those a new file gets by default; with
+// sync set writes it through to the disk.
+bool Finish(int fd, bool sync, const std::string& replacing = "");
 // Sets a file's modification (and access) time, seconds since 1970 UTC.
 bool SetTime(int fd, int64_t t);
 bool Close(int fd);

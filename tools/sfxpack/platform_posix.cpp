@@ -128,8 +128,12 @@ int CreateUnique(const std::string& prefix, std::string* path) {
   return fd;
 }
 
-bool Finish(int fd, bool sync) {
-  return fchmod(fd, DefaultMode()) == 0 && (!sync || fsync(fd) == 0);
+bool Finish(int fd, bool sync, const std::string& replacing) {
+  struct stat old {};
+  const bool keep =
+      !replacing.empty() && lstat(replacing.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+  const mode_t mode = keep ? old.st_mode & 0777 : DefaultMode();
+  return fchmod(fd, mode) == 0 && (!sync || fsync(fd) == 0);
 }
 
 bool SetTime(int fd, int64_t t) {
@@ -190,7 +194,13 @@ void RemoveOnInterrupt(const std::string& path) {
   static bool installed = false;
   if (!installed) {
     installed = true;
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, RemoveAndRaise);
+    // A signal ignored when the program started (nohup, a shell's
+    // background job) stays ignored, as it does for other tools.
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+      struct sigaction was {};
+      if (sigaction(sig, nullptr, &was) == 0 && was.sa_handler == SIG_IGN) continue;
+      signal(sig, RemoveAndRaise);
+    }
   }
 }
 

@@ -443,7 +443,9 @@ int CreateUnique(const std::string& prefix, std::string* path) {
   return -1;
 }
 
-bool Finish(int fd, bool sync) { return !sync || FlushFileBuffers(HandleOf(fd)) || Fail(); }
+bool Finish(int fd, bool sync, const std::string&) {
+  return !sync || FlushFileBuffers(HandleOf(fd)) || Fail();
+}
 
 bool SetTime(int fd, int64_t t) {
   const FILETIME f = FileTime(t);
