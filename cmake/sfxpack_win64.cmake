@@ -98,7 +98,9 @@ add_custom_target(stub_beside_tools ALL
   DEPENDS win32)
 
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
-add_compile_options(-Wall -Wextra)
+# Warnings are errors in our own code; the libraries above were built
+# before this line and keep their own options.
+add_compile_options(-Wall -Wextra -Werror)
 
 add_subdirectory(src)
 add_subdirectory(tools/sfxpack)
