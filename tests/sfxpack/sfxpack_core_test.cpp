@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <zlib.h>
@@ -16,6 +14,7 @@
 #include "archive_bytes.h"
 #include "codec.h"
 #include "console.h"
+#include "entry_check.h"
 #include "pack.h"
 #include "sha256.h"
 #include "unpack.h"
@@ -403,6 +402,17 @@ TEST(Codec, ByteQueueKeepsOrderAcrossTheRingsEnd) {
   }
 }
 
+// Reads bytes[offset..] from position 0, as the stub's decoder reads an
+// entry's data.
+decoder_host::ReadAt ReaderOf(const std::vector<uint8_t>& bytes, size_t offset) {
+  return [&bytes, offset](uint64_t pos, uint8_t* p, size_t n) -> int64_t {
+    if (pos >= bytes.size() - offset) return 0;
+    n = std::min<uint64_t>(n, bytes.size() - offset - pos);
+    memcpy(p, bytes.data() + offset + pos, n);
+    return int64_t(n);
+  };
+}
+
 TEST(Codec, StubDecodingComparesOrCounts) {
   // Four bits a byte: its deflated form is larger than the queues between
   // the threads, and a short piece of it smaller than SmallStubInput.
@@ -419,8 +429,7 @@ TEST(Codec, StubDecodingComparesOrCounts) {
     std::vector<uint8_t> file(100, 0);
     file.insert(file.end(), z.begin(), z.end());
     Scramble(file.data() + 100, z.size());
-    const int fd = memfd_create("test", MFD_CLOEXEC);
-    ASSERT_EQ(write(fd, file.data(), file.size()), ssize_t(file.size()));
+    const decoder_host::ReadAt read = ReaderOf(file, 100);
     std::vector<uint8_t> changed = text, shorter(text.begin(), text.end() - 1), longer = text;
     changed[length / 2] ^= 1;
     longer.push_back('x');
@@ -428,32 +437,31 @@ TEST(Codec, StubDecodingComparesOrCounts) {
         {&text, true}, {&changed, false}, {&shorter, false}, {&longer, false}};
     for (const auto& c : cases) {
       {
-        StubDecoding d(fd, 100, uint32_t(z.size()), true);
+        StubDecoding d(read, uint32_t(z.size()), true);
         const bool same = d.Expect(c.first->data(), c.first->size());
         EXPECT_EQ(same && d.Finish(), c.second) << c.first->size();
       }
-      EXPECT_EQ(StubAgrees(fd, 100, uint32_t(z.size()), c.first->data(), c.first->size()), c.second)
+      EXPECT_EQ(StubAgrees(read, uint32_t(z.size()), c.first->data(), c.first->size()), c.second)
           << c.first->size() << " from " << z.size();
       EXPECT_EQ(StubAgreesOnRaw(z.data(), z.size(), c.first->data(), c.first->size()), c.second);
     }
     // Given up half way, before or after taking output, or with half the
     // input fed: the decoder is stopped and nothing waits for it.
     for (size_t taken : {size_t(0), size_t(1000), length / 2}) {
-      StubDecoding d(fd, 100, uint32_t(z.size()), true);
+      StubDecoding d(read, uint32_t(z.size()), true);
       EXPECT_TRUE(d.Expect(text.data(), taken));
     }
     {
-      StubDecoding d(-1, 0, uint32_t(z.size()), true);
+      StubDecoding d(nullptr, uint32_t(z.size()), true);
       EXPECT_TRUE(d.Feed(z.data(), z.size() / 2));
     }
-    close(fd);
     // Fed by the caller in pieces of any size and counted on the decoder's
     // thread; half the data gives less output.
     struct Fed {
       size_t bytes, piece;
     } feeds[] = {{z.size(), 5000}, {z.size(), 7}, {z.size(), z.size()}, {z.size() / 2, 4099}};
     for (const Fed& f : feeds) {
-      StubDecoding d(-1, 0, uint32_t(z.size()), false);
+      StubDecoding d(nullptr, uint32_t(z.size()), false);
       for (size_t at = 0; at < f.bytes; at += f.piece)
         EXPECT_TRUE(d.Feed(z.data() + at, std::min(f.piece, f.bytes - at)));
       uint64_t size = 0;
@@ -467,7 +475,7 @@ TEST(Codec, StubDecodingComparesOrCounts) {
   // ends at the stream's end and Feed then refuses them instead of waiting.
   const std::vector<uint8_t> z = ZlibRawDeflate(long_text);
   const std::vector<uint8_t> junk(2 * StubQueueBytes, 0x55);
-  StubDecoding d(-1, 0, uint32_t(z.size() + junk.size()), false);
+  StubDecoding d(nullptr, uint32_t(z.size() + junk.size()), false);
   EXPECT_TRUE(d.Feed(z.data(), z.size()));
   EXPECT_FALSE(d.Feed(junk.data(), junk.size()));
   uint64_t size = 0;
@@ -475,6 +483,103 @@ TEST(Codec, StubDecodingComparesOrCounts) {
   ASSERT_TRUE(d.Finish(&size, &crc));
   EXPECT_EQ(size, long_text.size());
   EXPECT_EQ(crc, Crc32(long_text.data(), long_text.size()));
+}
+
+// Each fault gets one message whether the stub's decoder takes no part,
+// reads the data itself or is fed it, small entries and large ones alike.
+TEST(EntryChecker, OneVerdictWhateverTheStubsPart) {
+  std::vector<uint8_t> large(600000);
+  uint32_t x = 11;
+  for (uint8_t& b : large) b = uint8_t('a' + ((x = x * 1103515245 + 12345) >> 28));
+  for (size_t length : {size_t(3000), large.size()}) {
+    const std::vector<uint8_t> text(large.begin(), large.begin() + length);
+    const std::vector<uint8_t> z = ZlibRawDeflate(text);
+    const EntryClaim sound{MethodDeflated, uint32_t(z.size()), uint32_t(text.size()),
+                           Crc32(text.data(), text.size())};
+    struct Case {
+      const char* label;
+      EntryClaim claim;
+      size_t fed;          // bytes of z given
+      bool break_type;     // block type 3, which does not exist
+      const char* verdict;  // nullptr: sound
+    } cases[] = {
+        {"sound", sound, z.size(), false, nullptr},
+        {"crc", {sound.method, sound.packed_size, sound.size, sound.crc ^ 1}, z.size(), false,
+         "its CRC-32 is"},
+        {"size above", {sound.method, sound.packed_size, sound.size + 1, sound.crc}, z.size(),
+         false, "it holds"},
+        {"size below", {sound.method, sound.packed_size, sound.size - 1, sound.crc}, z.size(),
+         false, "decodes to more than"},
+        {"cut", sound, z.size() / 2, false, "runs past the end"},
+        {"unfinished", {sound.method, uint32_t(z.size() / 2), sound.size, sound.crc},
+         z.size() / 2, false, "ends before its last block"},
+        {"damaged", sound, z.size(), true, "deflate data is damaged"},
+    };
+    for (const Case& c : cases) {
+      std::vector<uint8_t> data(z.begin(), z.begin() + c.fed);
+      if (c.break_type) data[0] |= 0x06;
+      std::vector<uint8_t> scrambled = data;
+      Scramble(scrambled.data(), scrambled.size());
+      const StubCheck modes[] = {StubCheck(), StubCheck::ReadingFrom(ReaderOf(scrambled, 0)),
+                                 StubCheck::Fed()};
+      for (const StubCheck& mode : modes) {
+        std::vector<uint8_t> plain;
+        EntryChecker checker(c.claim, mode, [&](const uint8_t* p, size_t n) {
+          plain.insert(plain.end(), p, p + n);
+          return true;
+        });
+        for (size_t at = 0; at < data.size(); at += 4099)
+          checker.Feed(data.data() + at, std::min<size_t>(4099, data.size() - at));
+        const EntryProblem problem = checker.Finish();
+        const std::string where = std::string(c.label) + ", " + std::to_string(length) +
+                                  " bytes, mode " + std::to_string(int(mode.mode));
+        if (!c.verdict) {
+          EXPECT_FALSE(problem) << where << ": " << *problem;
+          EXPECT_EQ(plain, text) << where;
+        } else {
+          ASSERT_TRUE(problem) << where;
+          EXPECT_NE(problem->find(c.verdict), std::string::npos) << where << ": " << *problem;
+        }
+      }
+    }
+  }
+}
+
+// Stored data is passed on as it is and held to its claimed size and CRC-32.
+TEST(EntryChecker, StoredDataIsCountedAndPassedOn) {
+  const std::string hello = "hello, world";
+  const std::vector<uint8_t> data(hello.begin(), hello.end());
+  const uint32_t crc = Crc32(data.data(), data.size());
+  struct Case {
+    EntryClaim claim;
+    size_t fed;
+    const char* verdict;
+  } cases[] = {
+      {{MethodStored, 12, 12, crc}, 12, nullptr},
+      {{MethodStored, 12, 11, crc}, 12, "it holds 12 bytes, its header says 11"},
+      {{MethodStored, 12, 12, crc + 1}, 12, "its CRC-32 is"},
+      {{MethodStored, 12, 12, crc}, 5, "runs past the end"},
+  };
+  for (const Case& c : cases) {
+    std::string passed;
+    EntryChecker checker(c.claim, StubCheck::Fed(), [&](const uint8_t* p, size_t n) {
+      passed.append(reinterpret_cast<const char*>(p), n);
+      return true;
+    });
+    checker.Feed(data.data(), c.fed);
+    const EntryProblem problem = checker.Finish();
+    EXPECT_EQ(passed, hello.substr(0, c.fed));
+    if (!c.verdict) {
+      EXPECT_FALSE(problem) << *problem;
+    } else {
+      ASSERT_TRUE(problem) << c.verdict;
+      EXPECT_NE(problem->find(c.verdict), std::string::npos) << *problem;
+    }
+  }
+  // A receiver that refuses stops the check and fails it.
+  EntryChecker refused(cases[0].claim, StubCheck(), [](const uint8_t*, size_t) { return false; });
+  EXPECT_FALSE(refused.Feed(data.data(), data.size()));
+  EXPECT_TRUE(refused.Finish());
 }
 
 TEST(Codec, DeflateIntoRespectsTheRoom) {

@@ -206,12 +206,12 @@ struct StubDecoding::Shared {
   uint32_t crc = 0;
 };
 
-StubDecoding::StubDecoding(int in_fd, uint64_t pos, uint32_t n, bool compare)
+StubDecoding::StubDecoding(decoder_host::ReadAt read, uint32_t n, bool compare)
     : s_(new Shared), compare_(compare) {
   Shared& s = *s_;
-  if (in_fd < 0) s.in.reset(new ByteQueue(StubQueueBytes));
+  if (!read) s.in.reset(new ByteQueue(StubQueueBytes));
   if (compare) s.out.reset(new ByteQueue(StubQueueBytes));
-  decoder_ = std::thread([&s, in_fd, pos, n] {
+  decoder_ = std::thread([&s, read, n] {
     decoder_host::Handle in, out;
     if (s.in) {
       // The decoder unscrambles what it reads; fed data is raw.
@@ -221,8 +221,8 @@ StubDecoding::StubDecoding(int in_fd, uint64_t pos, uint32_t n, bool compare)
         return got;
       };
     } else {
-      in.read = [&s, in_fd, pos](uint64_t at, uint8_t* p, size_t k) -> int64_t {
-        return s.stop ? -1 : sys::PreadFull(in_fd, p, k, pos + at);
+      in.read = [&s, &read](uint64_t at, uint8_t* p, size_t k) -> int64_t {
+        return s.stop ? -1 : read(at, p, k);
       };
     }
     if (s.out) {
@@ -290,13 +290,9 @@ bool StubDecoding::Finish(uint64_t* size, uint32_t* crc) {
   return s_->ran && (!compare_ || same_);
 }
 
-bool StubAgrees(int in_fd, uint64_t pos, uint32_t n, const uint8_t* expected,
+bool StubAgrees(const decoder_host::ReadAt& read, uint32_t n, const uint8_t* expected,
                 size_t expected_size) {
-  return StubGives(
-      [in_fd, pos](uint64_t at, uint8_t* p, size_t k) -> int64_t {
-        return sys::PreadFull(in_fd, p, k, pos + at);
-      },
-      n, expected, expected_size);
+  return StubGives(read, n, expected, expected_size);
 }
 
 bool StubAgreesOnRaw(const uint8_t* in, size_t n, const uint8_t* expected, size_t expected_size) {

@@ -16,6 +16,7 @@
 
 #include "codec.h"
 #include "console.h"
+#include "entry_check.h"
 #include "outfile.h"
 #include "pe_checksum.h"
 #include "platform.h"
@@ -347,60 +348,22 @@ void CopyZipEntry(const PlannedEntry& e, zip_t* za, OutputFile& out) {
     Refuse("cannot open " + where + ": " + zip_strerror(za));
   }
   const std::unique_ptr<zip_file_t, int (*)(zip_file_t*)> closer(zf, zip_fclose);
-  const bool deflated = e.zip_method == MethodDeflated;
-  // Buffers no larger than the entry needs.
+  EntryChecker checker(EntryClaim{e.zip_method, uint32_t(e.known_packed), uint32_t(e.size), e.zip_crc},
+                       StubCheck::Fed());
+  // No larger than the entry needs.
   const size_t block_size = size_t(std::min<uint64_t>(256 * 1024, e.known_packed + 1));
-  const size_t out_block = size_t(std::min<uint64_t>(StreamInflater::OutputBlock, e.size + 1));
-  std::unique_ptr<StreamInflater> inflater(deflated ? new StreamInflater(out_block) : nullptr);
-  // A small entry is kept whole for the stub's decoder on this thread; a
-  // larger one is fed to it as it passes.
-  const bool small = deflated && e.known_packed <= SmallStubInput && e.size <= (1u << 20);
-  std::vector<uint8_t> kept_packed, kept_plain;
-  std::unique_ptr<StubDecoding> stub(
-      deflated && !small ? new StubDecoding(-1, 0, uint32_t(e.known_packed), false) : nullptr);
-  uint64_t produced = 0, copied = 0;
-  uint32_t crc = 0;
-  bool too_long = false;
-  // Output beyond the claimed size ends the decoding at once.
-  const StreamInflater::Put take = [&](const uint8_t* p, size_t n) {
-    if (produced + n > e.size) return !(too_long = true);
-    produced += n;
-    crc = Crc32(p, n, crc);
-    if (small) kept_plain.insert(kept_plain.end(), p, p + n);
-    return true;
-  };
   std::unique_ptr<uint8_t[]> block(new uint8_t[block_size]);
-  StreamInflater::State state = StreamInflater::State::More;
-  while (copied < e.known_packed) {
+  for (uint64_t copied = 0; copied < e.known_packed;) {
     const uint64_t left = e.known_packed - copied;
     const zip_int64_t n = zip_fread(zf, block.get(), left < block_size ? left : block_size);
-    if (n <= 0) break;
+    if (n < 0) Refuse("cannot read " + where + ": " + zip_file_strerror(zf));
+    if (n == 0) break;
     out.WriteScrambled(block.get(), size_t(n));
     copied += uint64_t(n);
-    if (!deflated) {
-      take(block.get(), size_t(n));
-      continue;
-    }
-    if (stub) stub->Feed(block.get(), size_t(n));
-    if (small) kept_packed.insert(kept_packed.end(), block.get(), block.get() + n);
-    if (state == StreamInflater::State::More) state = inflater->Feed(block.get(), size_t(n), take);
-    if (state == StreamInflater::State::Damaged || state == StreamInflater::State::Stopped) break;
+    // All of it is copied, whatever the check still needs.
+    checker.Feed(block.get(), size_t(n));
   }
-  if (too_long)
-    Refuse(where + " is damaged: its deflate data decodes to more than " + std::to_string(e.size) +
-           " bytes");
-  if (deflated && state != StreamInflater::State::Ended)
-    Refuse(where + " holds damaged deflate data" +
-           (state == StreamInflater::State::More ? ": it ends before its last block" : ""));
-  if (copied != e.known_packed) Refuse("cannot read all data of " + where);
-  if (produced != e.size || crc != e.zip_crc)
-    Refuse(where + " is damaged: its size or CRC-32 does not match its data");
-  uint64_t stub_size = 0;
-  uint32_t stub_crc = 0;
-  if ((stub && (!stub->Finish(&stub_size, &stub_crc) || stub_size != e.size || stub_crc != crc)) ||
-      (small && !StubAgreesOnRaw(kept_packed.data(), kept_packed.size(), kept_plain.data(),
-                                 kept_plain.size())))
-    Refuse(where + " holds deflate data that the stub's decoder reads otherwise");
+  if (const EntryProblem problem = checker.Finish()) Refuse(where + " is damaged: " + *problem);
 }
 
 // Reads a file and deflates it, or keeps it as it is when deflate would not

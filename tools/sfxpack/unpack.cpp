@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "codec.h"
+#include "entry_check.h"
 #include "outfile.h"
 #include "platform.h"
 #include "console.h"
@@ -21,17 +22,14 @@ namespace {
 // Installer data is read in blocks of this size: memory stays flat whatever
 // the size of an entry.
 constexpr size_t ReadBlock = 256 * 1024;
-// The most output kept whole for a small entry's check by the stub.
-constexpr uint32_t SmallStubOutput = 1 << 20;
-// Entries whose data and output are both at most this size are extracted
-// by decoding them whole.
-constexpr uint32_t WholeLimit = 8 << 20;
 
 // An installer opened for reading; closed on every way out of a command.
 struct OpenInstaller : InstallerBytes {
   explicit OpenInstaller(const std::string& file) {
     path = file;
     fd = sys::OpenRead(file);
+    const int from = fd;
+    source = [from](uint64_t pos, uint8_t* out, size_t n) { return sys::PreadFull(from, out, n, pos); };
     if (fd < 0) Refuse("cannot open '" + file + "': " + sys::ErrorText());
     sys::Status st;
     if (!sys::StatOpen(fd, &st) || st.kind != sys::Kind::Regular) {
@@ -41,6 +39,7 @@ struct OpenInstaller : InstallerBytes {
     size = st.size;
   }
   ~OpenInstaller() { sys::Close(fd); }
+  int fd = -1;
   OpenInstaller(const OpenInstaller&) = delete;
 };
 
@@ -200,7 +199,12 @@ std::string CheckArchiveEnd(const InstallerBytes& file, const InstallerWalk& w, 
 
 InstallerBytes InstallerBytes::InMemory(const uint8_t* data, size_t size) {
   InstallerBytes b;
-  b.data = data;
+  b.source = [data, size](uint64_t pos, uint8_t* out, size_t n) -> int64_t {
+    if (pos >= size) return 0;
+    if (n > size - pos) n = size_t(size - pos);
+    memcpy(out, data + pos, n);
+    return int64_t(n);
+  };
   b.size = size;
   b.path = "(memory)";
   return b;
@@ -209,10 +213,6 @@ InstallerBytes InstallerBytes::InMemory(const uint8_t* data, size_t size) {
 size_t InstallerBytes::Read(uint64_t pos, uint8_t* out, size_t n) const {
   if (pos >= size) return 0;
   if (n > size - pos) n = size_t(size - pos);
-  if (data) {
-    memcpy(out, data + pos, n);
-    return n;
-  }
   constexpr size_t Window = 65536;
   if (n >= Window / 4) return ReadFile(pos, out, n);
   std::vector<uint8_t>& w = window_;
@@ -228,7 +228,7 @@ size_t InstallerBytes::Read(uint64_t pos, uint8_t* out, size_t n) const {
 }
 
 size_t InstallerBytes::ReadFile(uint64_t pos, uint8_t* out, size_t n) const {
-  const int64_t done = sys::PreadFull(fd, out, n, pos);
+  const int64_t done = source(pos, out, n);
   if (done < 0) Refuse("cannot read '" + path + "': " + sys::ErrorText());
   return size_t(done);
 }
@@ -330,118 +330,38 @@ std::vector<std::string> SameFileOnWindows(const std::vector<FoundEntry>& entrie
   return pairs;
 }
 
-namespace {
-
-// Checks a decoded size and CRC-32 against the header.
-bool Matches(const FoundEntry& e, uint64_t size, uint32_t crc, std::string* why) {
-  if (size != e.size) {
-    *why = "it holds " + std::to_string(size) + " bytes, its header says " + std::to_string(e.size);
-    return false;
-  }
-  if (crc != e.crc) {
-    char text[80];
-    snprintf(text, sizeof text, "its CRC-32 is %08X, its header says %08X", crc, e.crc);
-    *why = text;
-    return false;
-  }
-  return true;
-}
-
-}  // namespace
-
 bool CheckEntryData(const FoundEntry& e, const InstallerBytes& file, bool with_stub,
                     const EntrySinks& sinks, std::string* why) {
   if (e.data_present < e.packed_size) {
-    *why = "its data runs past the end of the file";
+    *why = DataCutShort();
     return false;
   }
-  const bool deflated = e.method == MethodDeflated;
-  // Small entries are kept whole for the stub's decoder on this thread;
-  // others are compared with it a block at a time, as it runs beside.
-  const bool by_stub = deflated && with_stub && file.fd >= 0;
-  const bool keep = by_stub && e.packed_size <= SmallStubInput && e.size <= SmallStubOutput;
-  std::vector<uint8_t> kept;
-  std::unique_ptr<StubDecoding> stub(
-      by_stub && !keep ? new StubDecoding(file.fd, e.data_pos, e.packed_size, true) : nullptr);
-  // Buffers no larger than the entry needs: installers often hold many
-  // small files.
-  const size_t read_block = size_t(std::min<uint64_t>(ReadBlock, e.packed_size + 1));
-  std::unique_ptr<StreamInflater> inflater(
-      deflated ? new StreamInflater(size_t(std::min<uint64_t>(StreamInflater::OutputBlock,
-                                                              uint64_t(e.size) + 1)))
-               : nullptr);
-
-  uint64_t produced = 0;
-  uint32_t crc = 0;
-  bool too_long = false, stub_differs = false, sink_failed = false;
-  // Output beyond the header's size ends the check at once, so that the
-  // work follows the claim and the data, whichever is smaller.
-  const StreamInflater::Put take = [&](const uint8_t* p, size_t n) {
-    if (deflated && produced + n > e.size) return !(too_long = true);
-    produced += n;
-    crc = Crc32(p, n, crc);
-    if (stub && !stub->Expect(p, n)) return !(stub_differs = true);
-    if (keep) kept.insert(kept.end(), p, p + n);
-    if (sinks.plain && !sinks.plain(p, n)) return !(sink_failed = true);
-    return true;
-  };
-
-  if (deflated && !by_stub && !sinks.stored && e.packed_size <= WholeLimit &&
-      e.size <= WholeLimit) {
-    // Small enough to take whole: libdeflate decodes it faster than zlib
-    // streams it, in a buffer that grows with the real output.
-    Bytes packed, plain;
-    packed.Reserve(e.packed_size);
-    if (!ReadScrambled(file, e.data_pos, packed.data.get(), e.packed_size)) {
-      *why = "its data runs past the end of the file";
-      return false;
-    }
-    if (!InflateBounded(packed.data.get(), e.packed_size, e.size, plain, why)) return false;
-    return take(plain.data.get(), plain.size) && Matches(e, produced, crc, why);
-  }
-  std::unique_ptr<uint8_t[]> block(new uint8_t[read_block]);
-  StreamInflater::State state = StreamInflater::State::More;
+  const EntryClaim claim{e.method, e.packed_size, e.size, e.crc};
+  const uint64_t pos = e.data_pos;
+  const decoder_host::ReadAt& source = file.source;
+  bool sink_failed = false;  // it has set *why
+  EntryChecker checker(
+      claim,
+      with_stub ? StubCheck::ReadingFrom([&source, pos](uint64_t at, uint8_t* p, size_t n) {
+        return source(pos + at, p, n);
+      })
+                : StubCheck(),
+      sinks.plain ? [&](const uint8_t* p, size_t n) { return sinks.plain(p, n) || !(sink_failed = true); }
+                  : StreamInflater::Put());
+  // No larger than the entry needs: installers often hold many small files.
+  const size_t block_size = size_t(std::min<uint64_t>(ReadBlock, e.packed_size + 1));
+  std::unique_ptr<uint8_t[]> block(new uint8_t[block_size]);
   for (uint64_t done = 0; done < e.packed_size;) {
-    const size_t want = size_t(std::min<uint64_t>(e.packed_size - done, read_block));
-    if (!ReadScrambled(file, e.data_pos + done, block.get(), want)) {
-      *why = "its data runs past the end of the file";
-      return false;
-    }
+    const size_t want = size_t(std::min<uint64_t>(e.packed_size - done, block_size));
+    if (!ReadScrambled(file, e.data_pos + done, block.get(), want)) break;
     done += want;
     if (sinks.stored && !sinks.stored(block.get(), want)) return false;
-    if (!deflated) {
-      if (!take(block.get(), want)) break;
-      continue;
-    }
-    if (state == StreamInflater::State::More) state = inflater->Feed(block.get(), want, take);
-    // Data after the stream's end is not looked at, as the stub does;
-    // unwrap still copies it.
-    if (state == StreamInflater::State::Damaged || state == StreamInflater::State::Stopped ||
-        (state == StreamInflater::State::Ended && !sinks.stored))
-      break;
+    // unwrap copies what the check no longer needs.
+    if (!checker.Feed(block.get(), want) && !sinks.stored) break;
   }
-  if (sink_failed) return false;
-  if (too_long) {
-    *why = "its deflate data decodes to more than " + std::to_string(e.size) +
-           " bytes, the size its header says";
-    return false;
-  }
-  if (stub_differs) {
-    *why = "the stub's own decoder does not give the same bytes";
-    return false;
-  }
-  if (deflated && state != StreamInflater::State::Ended) {
-    *why = state == StreamInflater::State::More ? "its deflate data ends before its last block"
-                                                : "its deflate data is damaged";
-    return false;
-  }
-  if (!Matches(e, produced, crc, why)) return false;
-  if ((stub && !stub->Finish()) ||
-      (keep && !StubAgrees(file.fd, e.data_pos, e.packed_size, kept.data(), kept.size()))) {
-    *why = "the stub's own decoder does not give the same bytes";
-    return false;
-  }
-  return true;
+  const EntryProblem problem = checker.Finish();
+  if (problem && !sink_failed) *why = *problem;
+  return !problem;
 }
 
 bool DecodeEntry(const FoundEntry& e, const InstallerBytes& file, std::vector<uint8_t>& out,
@@ -464,7 +384,7 @@ namespace {
 bool ExtractEntry(const FoundEntry& e, const InstallerBytes& file, const std::string& folder,
                   const std::string& leaf, bool overwrite, std::string* why) {
   if (e.data_present < e.packed_size) {
-    *why = "its data runs past the end of the file";
+    *why = DataCutShort();
     return false;
   }
   const std::string target = folder + "/" + leaf;

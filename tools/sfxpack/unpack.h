@@ -10,11 +10,13 @@
 #include <vector>
 
 #include "archive_bytes.h"
+#include "decoder_host.h"
 
-// An installer's bytes: an open file read with pread, or bytes in memory.
+// An installer's bytes, read through a callback.
 struct InstallerBytes {
-  const uint8_t* data = nullptr;  // set: the bytes are in memory
-  int fd = -1;
+  // Reads up to n bytes at pos: how many (fewer only at the end), or -1 on
+  // an error. Also called from the stub decoder's thread.
+  decoder_host::ReadAt source;
   uint64_t size = 0;
   std::string path;  // for messages
 
