@@ -130,21 +130,25 @@ void Scramble(uint8_t* p, size_t n) {
 
 uint8_t MarkerByte(int k) { return ArchiveMarkerReversed[ArchiveMarkerLength - 1 - k]; }
 
-int64_t ScanForMarker(const uint8_t* data, size_t size, int* partial) {
-  int matched = 0;
-  for (size_t pos = MarkerScanStart; pos < size; pos++) {
-    if (data[pos] == MarkerByte(matched)) {
-      if (matched == ArchiveMarkerLength - 1) {
-        if (partial) *partial = 0;
-        return int64_t(pos) - (ArchiveMarkerLength - 1);
-      }
-      matched++;
-    } else {
-      matched = 0;
+int64_t MarkerScan::Feed(const uint8_t* p, size_t n, uint64_t at) {
+  for (size_t i = 0; i < n; i++) {
+    if (p[i] != MarkerByte(matched_)) {
+      matched_ = 0;
+    } else if (++matched_ == ArchiveMarkerLength) {
+      matched_ = 0;
+      return int64_t(at + i) - (ArchiveMarkerLength - 1);
     }
   }
-  if (partial) *partial = matched;
   return -1;
+}
+
+int64_t ScanForMarker(const uint8_t* data, size_t size, int* partial) {
+  MarkerScan scan;
+  const int64_t found =
+      size > MarkerScanStart ? scan.Feed(data + MarkerScanStart, size - MarkerScanStart, MarkerScanStart)
+                             : -1;
+  if (partial) *partial = scan.Matched();
+  return found;
 }
 
 std::string StubProblem(const std::vector<uint8_t>& stub) {
