@@ -133,6 +133,27 @@ TEST(EntryNames, ExeRulesAndCaseFolding) {
   EXPECT_NE(FoldNameCase("\xF7"), FoldNameCase("\xD7"));  // division and multiplication signs
 }
 
+TEST(EntryNames, PairsWindowsTakesForOneFile) {
+  using Pairs = std::vector<std::pair<size_t, size_t>>;
+  struct Case {
+    std::vector<std::string> names;
+    Pairs same;
+  } cases[] = {
+      {{"a.txt", "b.txt"}, {}},
+      {{"b.txt", "A.TXT", "a.txt"}, {{1, 2}}},
+      {{"x\\\xE4", "X/\xC4", "x\\\xC4"}, {{0, 1}, {1, 2}}},  // three alike: each next pair
+      {{"d\\a", "D\\B", "e"}, {}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(SameNameOnWindows(c.names), c.same) << c.names[0];
+}
+
+TEST(Messages, NameListStopsAtItsLimit) {
+  EXPECT_EQ(NameList({}, 3), "");
+  EXPECT_EQ(NameList({"a"}, 3), "'a'");
+  EXPECT_EQ(NameList({"a", "b", "c"}, 3), "'a', 'b', 'c'");
+  EXPECT_EQ(NameList({"a", "b", "c", "d", "e"}, 3), "'a', 'b', 'c' and 2 more");
+}
+
 TEST(EntryNames, PathsTooLongBelowTheExtractionFolder) {
   // The stored name below a folder of 53 characters: 259 for the whole
   // path, 247 for its folder.

@@ -222,15 +222,11 @@ InstallerWalk WalkInstaller(const InstallerBytes& file) {
 }
 
 std::vector<std::string> SameFileOnWindows(const std::vector<FoundEntry>& entries) {
-  std::vector<std::pair<std::string, size_t>> folded;
-  for (size_t i = 0; i < entries.size(); i++) folded.emplace_back(FoldNameCase(entries[i].name), i);
-  std::sort(folded.begin(), folded.end());
+  std::vector<std::string> names;
+  for (const FoundEntry& e : entries) names.push_back(e.name);
   std::vector<std::string> pairs;
-  for (size_t i = 1; i < folded.size(); i++) {
-    if (folded[i].first == folded[i - 1].first)
-      pairs.push_back(Shown(entries[folded[i - 1].second]) + " and " +
-                      Shown(entries[folded[i].second]));
-  }
+  for (const auto& same : SameNameOnWindows(names))
+    pairs.push_back(Shown(entries[same.first]) + " and " + Shown(entries[same.second]));
   return pairs;
 }
 

@@ -79,13 +79,8 @@ void Inform(const std::string& message) {
   if (!Quiet()) fprintf(stderr, "sfxpack: %s\n", message.c_str());
 }
 
-// Up to five quoted names, then how many more.
-std::string NameList(const std::vector<std::string>& names) {
-  std::string list;
-  for (size_t i = 0; i < names.size() && i < 5; i++) list += (i ? ", " : "") + Quote(names[i]);
-  if (names.size() > 5) list += " and " + std::to_string(names.size() - 5) + " more";
-  return list;
-}
+// Names listed in one message at the most.
+constexpr size_t ListedNames = 5;
 
 void AddFile(Gathering& g, const std::string& path, const std::string& relative,
              const sys::Status& st, const std::string& origin) {
@@ -188,7 +183,7 @@ void WarnAboutLinks(const Gathering& g) {
   std::string parts;
   auto add = [&](const std::vector<std::string>& links, const std::string& what) {
     if (links.empty()) return;
-    parts += (parts.empty() ? "" : "; ") + NameList(links) +
+    parts += (parts.empty() ? "" : "; ") + NameList(links, ListedNames) +
              (links.size() == 1 ? " leads" : " lead") + what;
   };
   add(g.links_out, " out of the input folder");
@@ -576,19 +571,18 @@ size_t OrderEntries(std::vector<PlannedEntry>& entries, const std::string& wizar
 
   // Windows takes names that differ only in case for one file, and a file
   // cannot also be a folder.
-  std::vector<std::pair<std::string, size_t>> folded;
-  for (size_t i = 0; i < entries.size(); i++) folded.emplace_back(FoldNameCase(entries[i].name), i);
-  std::sort(folded.begin(), folded.end());
-  for (size_t i = 1; i < folded.size(); i++) {
-    if (folded[i].first == folded[i - 1].first) {
-      const PlannedEntry& a = entries[folded[i - 1].second];
-      const PlannedEntry& b = entries[folded[i].second];
-      Refuse("the entries " + Quote(a.shown) + SourceOf(a) + " and " + Quote(b.shown) +
-             SourceOf(b) + " would be the same file on Windows");
-    }
+  std::vector<std::string> names;
+  for (const PlannedEntry& e : entries) names.push_back(e.name);
+  const std::vector<std::pair<size_t, size_t>> same = SameNameOnWindows(names);
+  if (!same.empty()) {
+    const PlannedEntry& a = entries[same[0].first];
+    const PlannedEntry& b = entries[same[0].second];
+    Refuse("the entries " + Quote(a.shown) + SourceOf(a) + " and " + Quote(b.shown) + SourceOf(b) +
+           " would be the same file on Windows");
   }
-  std::map<std::string, size_t> files(folded.begin(), folded.end());
-  for (const auto& f : folded) {
+  std::map<std::string, size_t> files;
+  for (size_t i = 0; i < entries.size(); i++) files.emplace(FoldNameCase(entries[i].name), i);
+  for (const auto& f : files) {
     for (size_t k = f.first.find('\\'); k != std::string::npos; k = f.first.find('\\', k + 1)) {
       const auto file = files.find(f.first.substr(0, k));
       if (file != files.end()) {
@@ -630,7 +624,7 @@ size_t OrderEntries(std::vector<PlannedEntry>& entries, const std::string& wizar
   if (started == entries.size()) {
     std::string hint = " (name the wizard with --wizard; its name must hold \".EXE\")";
     if (!lower_exe.empty())
-      hint = "; the stub never starts " + NameList(lower_exe) +
+      hint = "; the stub never starts " + NameList(lower_exe, ListedNames) +
              " (rename one to end in \".EXE\" and name it with --wizard)";
     Warn("no entry holds \".EXE\" in upper case, so the installer starts no wizard and only "
          "reports where the files went" + hint);
@@ -860,7 +854,7 @@ void RunCreate(const PackOptions& o) {
     WarnAboutLinks(g);
     const std::vector<std::string> unused = g.excludes.Unused();
     if (!unused.empty())
-      Warn("--exclude " + NameList(unused) + " matched nothing");
+      Warn("--exclude " + NameList(unused, ListedNames) + " matched nothing");
     if (g.entries.empty()) Refuse("nothing to pack: no files were found");
     const size_t started = OrderEntries(g.entries, wizard);
     if (started < g.entries.size()) CheckWizardIsAProgram(g.entries[started], za);

@@ -84,6 +84,10 @@ bool StartsWith(const std::wstring& s, const wchar_t* prefix) {
 // Whether a name is one of the devices Windows finds in every folder (NUL,
 // CON, COM1, ...), with or without an extension, as Windows reads a path's
 // last part when it is not in the "\\?\" form.
+// Narrower than the entry-name check in winnames.cpp, which refuses every
+// name some Windows version may take for a device (CLOCK$, COM0, ports
+// with superscript digits): here only what this system's path parsing
+// turns into a device matters.
 bool IsDeviceName(std::wstring name) {
   const size_t dot = name.find(L'.');
   if (dot != std::wstring::npos) name.resize(dot);

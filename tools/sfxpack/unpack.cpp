@@ -189,7 +189,7 @@ std::vector<std::string> ExistingTargets(const std::string& folder,
       below = sys::LinkStat(path, &st) && st.kind == sys::Kind::Folder && !st.link;
     }
     if (below && sys::LinkStat(path + "/" + parts.back(), &st))
-      existing.push_back("'" + shown + parts.back() + "'");
+      existing.push_back(shown + parts.back());
   }
   return existing;
 }
@@ -273,11 +273,9 @@ int RunExtract(const std::string& installer, const std::string& folder, bool ove
   if (!overwrite) {
     const std::vector<std::string> existing = ExistingTargets(folder, w.entries);
     if (!existing.empty()) {
-      std::string names;
-      for (size_t i = 0; i < existing.size() && i < 10; i++) names += (i ? ", " : "") + existing[i];
-      if (existing.size() > 10) names += " and " + std::to_string(existing.size() - 10) + " more";
       Refuse(std::string(existing.size() == 1 ? "a file exists" : "files exist") + " already in '" +
-             folder + "': " + names + "; nothing was extracted (--overwrite replaces them)");
+             folder + "': " + NameList(existing, 10) +
+             "; nothing was extracted (--overwrite replaces them)");
     }
   }
   size_t failed = 0;

@@ -2,6 +2,8 @@
 
 #include <stdio.h>
 
+#include <algorithm>
+
 #include "format/archive_format.h"
 
 namespace {
@@ -63,6 +65,10 @@ char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? char(c - 32) : c; }
 // Windows opens these devices instead of files, whatever the extension. The
 // serial and parallel ports take a digit 0 to 9 or a superscript 1, 2 or 3
 // (Windows-1252 bytes 0xB9, 0xB2, 0xB3).
+// Wider on purpose than the list platform_windows.cpp uses for the paths
+// sfxpack opens itself: an entry is refused when any Windows version may
+// take its name for a device, while sfxpack's own paths are read as the
+// Windows it runs on reads them.
 bool IsDeviceName(const std::string& component) {
   std::string base = component.substr(0, component.find('.'));
   while (!base.empty() && base.back() == ' ') base.pop_back();
@@ -237,4 +243,15 @@ std::string FoldUtf8Case(const std::string& utf8) {
       out += one;
   }
   return out;
+}
+
+std::vector<std::pair<size_t, size_t>> SameNameOnWindows(const std::vector<std::string>& names) {
+  std::vector<std::pair<std::string, size_t>> folded;
+  for (size_t i = 0; i < names.size(); i++) folded.emplace_back(FoldNameCase(names[i]), i);
+  std::sort(folded.begin(), folded.end());
+  std::vector<std::pair<size_t, size_t>> same;
+  for (size_t i = 1; i < folded.size(); i++) {
+    if (folded[i].first == folded[i - 1].first) same.emplace_back(folded[i - 1].second, folded[i].second);
+  }
+  return same;
 }

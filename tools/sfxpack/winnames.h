@@ -5,6 +5,8 @@
 #include <stdint.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 // Converts UTF-8 text to Windows-1252. Returns false, with the offending
 // character described in *bad, when the text is not valid UTF-8 or holds a
@@ -43,6 +45,11 @@ bool LooksLikeUnstartedExe(const std::string& name);
 // A Windows-1252 name with its letters in upper case and '/' as '\', so that
 // two names Windows takes for the same file fold to the same text.
 std::string FoldNameCase(const std::string& name);
+
+// The pairs of names that Windows would take for one file (equal once
+// folded by FoldNameCase), as indices into names, in folded order: the
+// earlier of each pair first.
+std::vector<std::pair<size_t, size_t>> SameNameOnWindows(const std::vector<std::string>& names);
 
 // Whether a stored name holds a byte outside ASCII: such names come out as
 // meant only where the user's ANSI code page is 1252.
