@@ -675,11 +675,6 @@ uint64_t CheckArchiveCanFit(const std::vector<PlannedEntry>& entries, uint64_t s
 
 namespace {
 
-// Bytes in one UTF-8 character starting with lead (1 for a stray byte).
-size_t CharLength(unsigned char lead) {
-  return lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
-}
-
 // Whether the set at pattern[i] (just after '[') holds c; *end is set just
 // past its ']'. False with *end = npos when the set is not closed, and the
 // '[' is then an ordinary character.
@@ -720,7 +715,10 @@ bool GlobMatches(const std::string& pattern, const std::string& text) {
       const unsigned char c = text[t];
       size_t end = 0;
       if (pattern[p] == '?') {
-        p++, t += CharLength(c);
+        // One character; a stray byte counts as one.
+        uint32_t cp = 0;
+        const size_t length = DecodeUtf8(text, t, cp);
+        p++, t += length ? length : 1;
         continue;
       }
       if (pattern[p] == '[' && SetHolds(pattern, p + 1, c, &end)) {

@@ -10,6 +10,8 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include "winnames.h"
+
 namespace sys {
 
 namespace {
@@ -27,15 +29,9 @@ std::wstring Utf16(const std::string& s) {
   std::wstring w;
   w.reserve(s.size());
   for (size_t i = 0; i < s.size();) {
-    const uint8_t c = uint8_t(s[i]);
-    const size_t n = c < 0x80 ? 1 : c >= 0xF0 && c < 0xF5 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
-    uint32_t cp = n == 1 ? c : n == 2 ? c & 0x1F : n == 3 ? c & 0x0F : c & 0x07;
-    bool ok = n > 0 && i + n <= s.size();
-    for (size_t k = 1; ok && k < n; k++) {
-      ok = (uint8_t(s[i + k]) & 0xC0) == 0x80;
-      cp = cp << 6 | (uint8_t(s[i + k]) & 0x3F);
-    }
-    if (!ok || cp > 0x10FFFF) {
+    uint32_t cp = 0;
+    const size_t n = DecodeUtf8(s, i, cp, true);
+    if (n == 0) {
       w += L'\xFFFD';
       i++;
       continue;

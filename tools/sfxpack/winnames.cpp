@@ -17,34 +17,6 @@ const uint16_t HighControlBlock[32] = {
     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178,
 };
 
-// Decodes one UTF-8 sequence at text[i]; returns its length, or 0 when it is
-// malformed (overlong forms, surrogates and values past U+10FFFF included).
-size_t DecodeUtf8(const std::string& text, size_t i, uint32_t& cp) {
-  const uint8_t b0 = uint8_t(text[i]);
-  size_t len;
-  uint32_t min;
-  if (b0 < 0x80) {
-    cp = b0;
-    return 1;
-  } else if ((b0 & 0xE0) == 0xC0) {
-    len = 2, cp = b0 & 0x1F, min = 0x80;
-  } else if ((b0 & 0xF0) == 0xE0) {
-    len = 3, cp = b0 & 0x0F, min = 0x800;
-  } else if ((b0 & 0xF8) == 0xF0) {
-    len = 4, cp = b0 & 0x07, min = 0x10000;
-  } else {
-    return 0;
-  }
-  if (i + len > text.size()) return 0;
-  for (size_t k = 1; k < len; k++) {
-    const uint8_t b = uint8_t(text[i + k]);
-    if ((b & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return len;
-}
-
 void AppendUtf8(std::string& out, uint32_t cp) {
   if (cp < 0x80) {
     out += char(cp);
@@ -96,6 +68,32 @@ uint8_t FoldCase(uint8_t c) {
 }
 
 }  // namespace
+
+size_t DecodeUtf8(const std::string& text, size_t i, uint32_t& cp, bool keep_surrogates) {
+  const uint8_t b0 = uint8_t(text[i]);
+  size_t len;
+  uint32_t min;
+  if (b0 < 0x80) {
+    cp = b0;
+    return 1;
+  } else if ((b0 & 0xE0) == 0xC0) {
+    len = 2, cp = b0 & 0x1F, min = 0x80;
+  } else if ((b0 & 0xF0) == 0xE0) {
+    len = 3, cp = b0 & 0x0F, min = 0x800;
+  } else if ((b0 & 0xF8) == 0xF0) {
+    len = 4, cp = b0 & 0x07, min = 0x10000;
+  } else {
+    return 0;
+  }
+  if (i + len > text.size()) return 0;
+  for (size_t k = 1; k < len; k++) {
+    const uint8_t b = uint8_t(text[i + k]);
+    if ((b & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (b & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (!keep_surrogates && cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return len;
+}
 
 bool Utf8ToWindows1252(const std::string& utf8, std::string& out, std::string* bad) {
   out.clear();

@@ -2,11 +2,17 @@
 // separators, appended byte for byte to the extraction folder.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <string>
 #include <utility>
 #include <vector>
+
+// Decodes one UTF-8 character at text[i] into cp: its length in bytes, or 0
+// when it is malformed (overlong forms, values past U+10FFFF and, unless
+// keep_surrogates, encoded surrogates included).
+size_t DecodeUtf8(const std::string& text, size_t i, uint32_t& cp, bool keep_surrogates = false);
 
 // Converts UTF-8 text to Windows-1252. Returns false, with the offending
 // character described in *bad, when the text is not valid UTF-8 or holds a
