@@ -17,6 +17,7 @@
 #include "entry_check.h"
 #include "pack.h"
 #include "sha256.h"
+#include "test_support.h"
 #include "unpack.h"
 #include "winnames.h"
 
@@ -423,17 +424,6 @@ TEST(Codec, ByteQueueKeepsOrderAcrossTheRingsEnd) {
   }
 }
 
-// Reads bytes[offset..] from position 0, as the stub's decoder reads an
-// entry's data.
-decoder_host::ReadAt ReaderOf(const std::vector<uint8_t>& bytes, size_t offset) {
-  return [&bytes, offset](uint64_t pos, uint8_t* p, size_t n) -> int64_t {
-    if (pos >= bytes.size() - offset) return 0;
-    n = std::min<uint64_t>(n, bytes.size() - offset - pos);
-    memcpy(p, bytes.data() + offset + pos, n);
-    return int64_t(n);
-  };
-}
-
 TEST(Codec, StubDecodingComparesOrCounts) {
   // Four bits a byte: its deflated form is larger than the queues between
   // the threads, and a short piece of it smaller than SmallStubInput.
@@ -779,17 +769,17 @@ TEST(InstallerWalk, DecodeCatchesDamageAndTruncation) {
   std::string why;
   InstallerWalk w = WalkInstaller(file.data(), file.size());
   ASSERT_EQ(w.entries.size(), 2u);
-  ASSERT_TRUE(DecodeEntry(w.entries[1], InstallerBytes::InMemory(file.data(), file.size()), data, &why)) << why;
+  ASSERT_TRUE(DecodeEntry(w.entries[1], InstallerInMemory(file.data(), file.size()), data, &why)) << why;
   EXPECT_EQ(std::string(data.begin(), data.end()), "world");
   file[w.entries[1].data_pos + 2] ^= 0x40;
-  EXPECT_FALSE(DecodeEntry(w.entries[1], InstallerBytes::InMemory(file.data(), file.size()), data, &why));
+  EXPECT_FALSE(DecodeEntry(w.entries[1], InstallerInMemory(file.data(), file.size()), data, &why));
   EXPECT_NE(why.find("CRC-32"), std::string::npos) << why;
   // Cut inside the second entry's data: it is walked but cannot be decoded.
   file.resize(w.entries[1].data_pos + 3);
   w = WalkInstaller(file.data(), file.size());
   ASSERT_EQ(w.entries.size(), 2u);
   EXPECT_EQ(w.entries[1].data_present, 3u);
-  EXPECT_FALSE(DecodeEntry(w.entries[1], InstallerBytes::InMemory(file.data(), file.size()), data, &why));
+  EXPECT_FALSE(DecodeEntry(w.entries[1], InstallerInMemory(file.data(), file.size()), data, &why));
 }
 
 PlannedEntry Planned(const std::string& name, uint64_t zip_size = 0) {

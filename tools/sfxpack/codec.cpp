@@ -309,19 +309,6 @@ bool StubAgreesOnRaw(const uint8_t* in, size_t n, const uint8_t* expected, size_
       uint32_t(n), expected, expected_size);
 }
 
-bool InflateRaw(const uint8_t* in, size_t n, std::vector<uint8_t>& out, size_t limit) {
-  out.clear();
-  Bytes plain;
-  std::string why;
-  // libdeflate bounds the work on hostile data; the stub's own decoder then
-  // decides, since its output is what an installer's user gets.
-  if (!InflateBounded(in, n, limit, plain, &why) ||
-      !StubAgreesOnRaw(in, n, plain.data.get(), plain.size))
-    return false;
-  out.assign(plain.data.get(), plain.data.get() + plain.size);
-  return true;
-}
-
 size_t DeflateInto(const uint8_t* in, size_t n, int level, size_t room, Bytes& out) {
   if (level <= 0 || n <= 1 || room == 0) return 0;
   // A result of n bytes or more would not be smaller, and the entry is
@@ -340,15 +327,4 @@ size_t DeflateInto(const uint8_t* in, size_t n, int level, size_t room, Bytes& o
   libdeflate_free_compressor(c);
   out.size = packed <= room ? packed : 0;
   return out.size;
-}
-
-uint16_t PackEntryData(const std::vector<uint8_t>& data, int level, std::vector<uint8_t>& packed) {
-  Bytes out;
-  const size_t n = DeflateInto(data.data(), data.size(), level, data.size(), out);
-  if (n > 0) {
-    packed.assign(out.data.get(), out.data.get() + n);
-    return MethodDeflated;
-  }
-  packed = data;
-  return MethodStored;
 }

@@ -143,17 +143,6 @@ bool StubAgrees(const decoder_host::ReadAt& read, uint32_t n, const uint8_t* exp
 // deflate data in[0..n), on the calling thread. Works in memory only.
 bool StubAgreesOnRaw(const uint8_t* in, size_t n, const uint8_t* expected, size_t expected_size);
 
-// Decodes raw deflate data into out, producing at most limit bytes, with
-// libdeflate and then the stub's own decoder, in memory. False when the data
-// is not a complete, valid deflate stream, would decode to more than limit
-// bytes, or the stub's decoder gives anything else.
-bool InflateRaw(const uint8_t* in, size_t n, std::vector<uint8_t>& out, size_t limit);
-
-// Deflates data at level (1..12) into packed and returns MethodDeflated, or
-// returns MethodStored, with packed a copy of data, when deflate would not
-// make it smaller or level is 0.
-uint16_t PackEntryData(const std::vector<uint8_t>& data, int level, std::vector<uint8_t>& packed);
-
 // Deflates n bytes at level into a buffer of at most room bytes. Returns the
 // packed size, or 0 when the deflated form would not be smaller than the
 // input or would not fit in room.

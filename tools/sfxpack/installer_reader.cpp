@@ -97,19 +97,6 @@ std::string CheckArchiveEnd(const InstallerBytes& file, const InstallerWalk& w, 
 std::string Shown(const FoundEntry& e) { return "'" + Windows1252ToUtf8(e.name) + "'"; }
 
 
-InstallerBytes InstallerBytes::InMemory(const uint8_t* data, size_t size) {
-  InstallerBytes b;
-  b.source = [data, size](uint64_t pos, uint8_t* out, size_t n) -> int64_t {
-    if (pos >= size) return 0;
-    if (n > size - pos) n = size_t(size - pos);
-    memcpy(out, data + pos, n);
-    return int64_t(n);
-  };
-  b.size = size;
-  b.path = "(memory)";
-  return b;
-}
-
 size_t InstallerBytes::Read(uint64_t pos, uint8_t* out, size_t n) const {
   if (pos >= size) return 0;
   if (n > size - pos) n = size_t(size - pos);
@@ -135,10 +122,6 @@ size_t InstallerBytes::ReadFile(uint64_t pos, uint8_t* out, size_t n) const {
   }
   if (done < 0) return 0;
   return size_t(done);
-}
-
-InstallerWalk WalkInstaller(const uint8_t* data, size_t size) {
-  return WalkInstaller(InstallerBytes::InMemory(data, size));
 }
 
 InstallerWalk WalkInstaller(const InstallerBytes& file) {
@@ -264,14 +247,4 @@ bool CheckEntryData(const FoundEntry& e, const InstallerBytes& file, bool with_s
   return !problem;
 }
 
-bool DecodeEntry(const FoundEntry& e, const InstallerBytes& file, std::vector<uint8_t>& out,
-                 std::string* why) {
-  out.clear();
-  EntrySinks sinks;
-  sinks.plain = [&](const uint8_t* p, size_t n) {
-    out.insert(out.end(), p, p + n);
-    return true;
-  };
-  return CheckEntryData(e, file, false, sinks, why);
-}
 

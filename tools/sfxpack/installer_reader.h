@@ -21,7 +21,6 @@ struct InstallerBytes {
   uint64_t size = 0;
   std::string path;  // for messages
 
-  static InstallerBytes InMemory(const uint8_t* data, size_t size);
   // Why the last failed read of source failed; empty when unknown.
   std::function<std::string()> error_text;
   // Copies up to n bytes at pos into out and returns how many the file holds
@@ -70,7 +69,6 @@ struct InstallerWalk {
 // Stops after MaxEntryCount entries, which no end record could count, so
 // that memory stays bounded.
 InstallerWalk WalkInstaller(const InstallerBytes& file);
-InstallerWalk WalkInstaller(const uint8_t* data, size_t size);
 
 // Pairs of entries that Windows would take for one file (names equal but
 // for case), as "'A.txt' and 'a.txt'".
@@ -91,10 +89,6 @@ struct EntrySinks {
 // bounded by the data really there, never by the sizes a header claims.
 bool CheckEntryData(const FoundEntry& e, const InstallerBytes& file, bool with_stub,
                     const EntrySinks& sinks, std::string* why);
-
-// Decodes and checks one entry into out.
-bool DecodeEntry(const FoundEntry& e, const InstallerBytes& file, std::vector<uint8_t>& out,
-                 std::string* why);
 
 // The entry's name as UTF-8 in quotes, for messages.
 std::string Shown(const FoundEntry& e);
