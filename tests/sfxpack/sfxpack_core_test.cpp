@@ -756,7 +756,7 @@ TEST(InstallerWalk, StopsWhereTheStubStops) {
     const InstallerWalk w = WalkInstaller(file.data(), file.size());
     EXPECT_EQ(w.archive_offset, 32);
     EXPECT_EQ(w.entries.size(), c.walked) << c.entries[0].name;
-    EXPECT_EQ(!w.stop.empty(), c.stops) << w.stop;
+    EXPECT_EQ(w.stop.has_value(), c.stops) << w.stop.value_or("");
   }
   // The stub cuts a name at its first zero byte.
   const std::vector<uint8_t> nul = HandInstaller(cases[6].entries);

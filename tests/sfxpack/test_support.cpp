@@ -65,5 +65,7 @@ bool DecodeEntry(const FoundEntry& e, const InstallerBytes& file, std::vector<ui
     out.insert(out.end(), p, p + n);
     return true;
   };
-  return CheckEntryData(e, file, false, sinks, why);
+  const EntryProblem problem = CheckEntryData(e, file, false, sinks);
+  if (problem) *why = *problem;
+  return !problem;
 }

@@ -39,10 +39,11 @@ bool ReadScrambled(const InstallerBytes& file, uint64_t pos, uint8_t* out, size_
   return true;
 }
 
-// Checks what create writes after the entries, from pos: one central
-// directory header for each entry, agreeing with it, then the end record.
-// Whatever follows a complete end record (a signature) is left alone.
-std::string CheckArchiveEnd(const InstallerBytes& file, const InstallerWalk& w, uint64_t pos) {
+// What is wrong with what create writes after the entries, from pos, if
+// anything: one central directory header for each entry, agreeing with it,
+// then the end record. Whatever follows a complete end record (a signature)
+// is left alone.
+std::optional<std::string> ArchiveEndProblem(const InstallerBytes& file, const InstallerWalk& w, uint64_t pos) {
   const uint64_t base = uint64_t(w.archive_offset);
   const uint64_t central = pos;
   const size_t count = w.entries.size();
@@ -89,7 +90,7 @@ std::string CheckArchiveEnd(const InstallerBytes& file, const InstallerWalk& w, 
       Get32(end + 16) != central - base)
     return "the end record does not agree with the central directory";
   if (pos + EndRecordSize + Get16(end + 20) > file.size) return "the end record's comment is cut short";
-  return "";
+  return std::nullopt;
 }
 
 }  // namespace
@@ -115,8 +116,8 @@ size_t InstallerBytes::Read(uint64_t pos, uint8_t* out, size_t n) const {
 }
 
 size_t InstallerBytes::ReadFile(uint64_t pos, uint8_t* out, size_t n) const {
-  const int64_t done = read_error.empty() ? source(pos, out, n) : -1;
-  if (done < 0 && read_error.empty()) {
+  const int64_t done = read_error ? -1 : source(pos, out, n);
+  if (done < 0 && !read_error) {
     const std::string why = error_text ? error_text() : "";
     read_error = "cannot read '" + path + "'" + (why.empty() ? "" : ": " + why);
   }
@@ -139,7 +140,7 @@ InstallerWalk WalkInstaller(const InstallerBytes& file) {
     Scramble(h, got);
     const uint32_t sig = Get32(h + OffsetSignature);
     if (sig != SignatureLocal && sig != SignatureAlternate) {
-      w.end_problem = CheckArchiveEnd(file, w, pos);
+      w.end_problem = ArchiveEndProblem(file, w, pos);
       break;  // the normal end
     }
     if (got < EntryHeaderSize) {
@@ -199,7 +200,7 @@ InstallerWalk WalkInstaller(const InstallerBytes& file) {
     w.entries.push_back(e);
     pos = e.data_pos + e.packed_size;
   }
-  if (w.stop.empty() && w.end_problem.empty() && pos + 4 > size)
+  if (!w.stop && !w.end_problem && pos + 4 > size)
     w.end_problem = "the central directory and end record are missing";
   return w;
 }
@@ -213,24 +214,19 @@ std::vector<std::string> SameFileOnWindows(const std::vector<FoundEntry>& entrie
   return pairs;
 }
 
-bool CheckEntryData(const FoundEntry& e, const InstallerBytes& file, bool with_stub,
-                    const EntrySinks& sinks, std::string* why) {
-  if (e.data_present < e.packed_size) {
-    *why = DataCutShort();
-    return false;
-  }
+EntryProblem CheckEntryData(const FoundEntry& e, const InstallerBytes& file, bool with_stub,
+                            const EntrySinks& sinks) {
+  if (e.data_present < e.packed_size) return DataCutShort();
   const EntryClaim claim{e.method, e.packed_size, e.size, e.crc};
   const uint64_t pos = e.data_pos;
   const decoder_host::ReadAt& source = file.source;
-  bool sink_failed = false;  // it has set *why
   EntryChecker checker(
       claim,
       with_stub ? StubCheck::ReadingFrom([&source, pos](uint64_t at, uint8_t* p, size_t n) {
         return source(pos + at, p, n);
       })
                 : StubCheck(),
-      sinks.plain ? [&](const uint8_t* p, size_t n) { return sinks.plain(p, n) || !(sink_failed = true); }
-                  : StreamInflater::Put());
+      sinks.plain);
   // No larger than the entry needs: installers often hold many small files.
   const size_t block_size = size_t(std::min<uint64_t>(ReadBlock, e.packed_size + 1));
   std::unique_ptr<uint8_t[]> block(new uint8_t[block_size]);
@@ -238,13 +234,12 @@ bool CheckEntryData(const FoundEntry& e, const InstallerBytes& file, bool with_s
     const size_t want = size_t(std::min<uint64_t>(e.packed_size - done, block_size));
     if (!ReadScrambled(file, e.data_pos + done, block.get(), want)) break;
     done += want;
-    if (sinks.stored && !sinks.stored(block.get(), want)) return false;
+    if (sinks.stored && !sinks.stored(block.get(), want)) return std::string("its data could not be taken");
     // unwrap copies what the check no longer needs.
     if (!checker.Feed(block.get(), want) && !sinks.stored) break;
   }
   const EntryProblem problem = checker.Finish();
-  if (problem && !sink_failed) *why = file.read_error.empty() ? *problem : file.read_error;
-  return !problem;
+  return problem && file.read_error ? file.read_error : problem;
 }
 
 

@@ -7,11 +7,13 @@
 #include <stdint.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "archive_bytes.h"
 #include "decoder_host.h"
+#include "entry_check.h"
 
 // An installer's bytes, read through a callback.
 struct InstallerBytes {
@@ -28,8 +30,8 @@ struct InstallerBytes {
   // are served from a window read ahead, as headers and names come one
   // after the other.
   size_t Read(uint64_t pos, uint8_t* out, size_t n) const;
-  // The first read error, or "".
-  mutable std::string read_error;
+  // The first read error, if any.
+  mutable std::optional<std::string> read_error;
 
  private:
   size_t ReadFile(uint64_t pos, uint8_t* out, size_t n) const;
@@ -54,13 +56,13 @@ struct FoundEntry {
 struct InstallerWalk {
   int64_t archive_offset = -1;  // -1: no marker, the stub would give up
   std::vector<FoundEntry> entries;
-  // Why the stub would stop before the end of the entries, or "". The entry
-  // it stops at is not in entries.
-  std::string stop;
+  // Why the stub would stop before the end of the entries, if it would. The
+  // entry it stops at is not in entries.
+  std::optional<std::string> stop;
   // What is wrong with the central directory and end record after the
-  // entries, or "" when both are there, complete and agree with the
+  // entries, if anything: both must be there, complete and agree with the
   // entries. Only looked at when the walk gets past the last entry.
-  std::string end_problem;
+  std::optional<std::string> end_problem;
 };
 
 // Finds the archive as the stub does (the first marker from offset 20 on) and
@@ -75,20 +77,20 @@ InstallerWalk WalkInstaller(const InstallerBytes& file);
 std::vector<std::string> SameFileOnWindows(const std::vector<FoundEntry>& entries);
 
 // Receive an entry's data as it passes: as stored (descrambled), and
-// decoded. Either may be empty. One that returns false stops the check,
-// having set the reason itself.
+// decoded. Either may be empty. One that returns false stops the check; it
+// keeps the reason itself.
 struct EntrySinks {
   std::function<bool(const uint8_t* p, size_t n)> stored;
   std::function<bool(const uint8_t* p, size_t n)> plain;
 };
 
-// Reads an entry's data a block at a time, decodes it and checks its size
-// and CRC-32 against its header; with_stub (a file only): deflated data must
-// also decode to the same bytes with the stub's own decoder. False with
-// *why set when it does not match or cannot be decoded. Memory and work stay
-// bounded by the data really there, never by the sizes a header claims.
-bool CheckEntryData(const FoundEntry& e, const InstallerBytes& file, bool with_stub,
-                    const EntrySinks& sinks, std::string* why);
+// Reads an entry's data a block at a time and checks it (EntryChecker);
+// with_stub: deflated data must also decode to the same bytes with the
+// stub's own decoder. The problem found, if any; when a sink stopped the
+// check, the sink knows why. Memory and work stay bounded by the data
+// really there, never by the sizes a header claims.
+EntryProblem CheckEntryData(const FoundEntry& e, const InstallerBytes& file, bool with_stub,
+                            const EntrySinks& sinks);
 
 // The entry's name as UTF-8 in quotes, for messages.
 std::string Shown(const FoundEntry& e);

@@ -42,7 +42,7 @@ struct OpenInstaller : InstallerBytes {
 
 // A read error ends every command.
 void RefuseOnReadError(const InstallerBytes& file) {
-  if (!file.read_error.empty()) Refuse(file.read_error);
+  if (file.read_error) Refuse(*file.read_error);
 }
 
 // Walks the installer, or refuses when the stub would find no archive in it.
@@ -61,7 +61,7 @@ void WarnAbout(const InstallerWalk& w, bool end_too) {
   for (size_t i = 0; i < pairs.size() && i < 10; i++)
     Warn(pairs[i] + " would be one file on Windows: the later one replaces the earlier");
   if (pairs.size() > 10) Warn(std::to_string(pairs.size() - 10) + " more such pairs");
-  if (end_too && !w.end_problem.empty()) Warn("the archive's end is damaged: " + w.end_problem);
+  if (end_too && w.end_problem) Warn("the archive's end is damaged: " + *w.end_problem);
 }
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
@@ -141,13 +141,17 @@ bool ExtractEntry(const FoundEntry& e, const InstallerBytes& file, const std::st
     return false;
   }
   SetTemporaryForSignals(temp);
+  std::optional<std::string> write_error;
   EntrySinks sinks;
   sinks.plain = [&](const uint8_t* p, size_t n) {
     if (sys::WriteAll(fd, p, n)) return true;
-    *why = "cannot write '" + temp + "': " + sys::ErrorText();
+    write_error = "cannot write '" + temp + "': " + sys::ErrorText();
     return false;
   };
-  bool ok = CheckEntryData(e, file, false, sinks, why);
+  EntryProblem problem = CheckEntryData(e, file, false, sinks);
+  if (problem && write_error) problem = write_error;
+  if (problem) *why = *problem;
+  bool ok = !problem;
   if (ok) {
     sys::Finish(fd, false);
     // Like the stub, a stamp that is no valid date leaves the file's own time.
@@ -212,8 +216,8 @@ int RunList(const std::string& installer) {
   }
   printf("%10" PRIu64 " %10" PRIu64 "  %s\n", total_size, total_packed,
          Plural(w.entries.size(), "entry", "entries").c_str());
-  if (!w.stop.empty()) {
-    fprintf(stderr, "sfxpack: error: the stub would stop here: %s\n", w.stop.c_str());
+  if (w.stop) {
+    fprintf(stderr, "sfxpack: error: the stub would stop here: %s\n", w.stop->c_str());
     return 1;
   }
   return 0;
@@ -227,9 +231,10 @@ int RunTest(const std::string& installer) {
   for (size_t i = 0; i < w.entries.size(); i++) {
     const FoundEntry& e = w.entries[i];
     ShowProgress("testing " + std::to_string(i + 1) + "/" + std::to_string(w.entries.size()));
-    std::string why;
-    bool ok = CheckEntryData(e, file, true, EntrySinks(), &why);
+    const EntryProblem problem = CheckEntryData(e, file, true, EntrySinks());
     RefuseOnReadError(file);
+    std::string why = problem.value_or("");
+    bool ok = !problem;
     if (ok && CheckEntryName(e.name, &why) != NameVerdict::Ok) {
       why = "the stub cannot create it: " + why;
       ok = false;
@@ -243,12 +248,12 @@ int RunTest(const std::string& installer) {
     }
   }
   problems = failed;
-  if (!w.stop.empty()) {
-    printf("FAILED  the stub would stop here: %s\n", w.stop.c_str());
+  if (w.stop) {
+    printf("FAILED  the stub would stop here: %s\n", w.stop->c_str());
     problems++;
   }
-  if (!w.end_problem.empty()) {
-    printf("FAILED  the archive's end: %s\n", w.end_problem.c_str());
+  if (w.end_problem) {
+    printf("FAILED  the archive's end: %s\n", w.end_problem->c_str());
     problems++;
   }
   const size_t n = w.entries.size();
@@ -314,8 +319,8 @@ int RunExtract(const std::string& installer, const std::string& folder, bool ove
       bytes_out += e.size;
     }
   }
-  if (!w.stop.empty()) {
-    fprintf(stderr, "sfxpack: error: extraction stopped, as the stub would: %s\n", w.stop.c_str());
+  if (w.stop) {
+    fprintf(stderr, "sfxpack: error: extraction stopped, as the stub would: %s\n", w.stop->c_str());
     return 1;
   }
   if (failed > 0) {
@@ -332,8 +337,8 @@ int RunUnwrap(const std::string& installer, const std::string& output) {
   CheckOutputTarget(output, {installer});
   OpenInstaller file(installer);
   const InstallerWalk w = WalkOrRefuse(file);
-  if (!w.stop.empty()) Refuse("the stub would stop here: " + w.stop);
-  if (!w.end_problem.empty()) Refuse("the archive's end is damaged: " + w.end_problem);
+  if (w.stop) Refuse("the stub would stop here: " + *w.stop);
+  if (w.end_problem) Refuse("the archive's end is damaged: " + *w.end_problem);
   WarnAbout(w, false);
   if (w.entries.size() > 0xFFFF) Refuse("too many entries for a ZIP file");
   OutputFile out(output);
@@ -364,9 +369,9 @@ int RunUnwrap(const std::string& installer, const std::string& output) {
       out.Write(p, n);
       return true;
     };
-    if (!CheckEntryData(e, file, true, sinks, &why)) {
+    if (const EntryProblem problem = CheckEntryData(e, file, true, sinks)) {
       RefuseOnReadError(file);
-      Refuse(Shown(e) + ": " + why);
+      Refuse(Shown(e) + ": " + *problem);
     }
   }
   std::vector<uint8_t> end;
