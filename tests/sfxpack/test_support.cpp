@@ -16,6 +16,20 @@ decoder_host::ReadAt ReaderOf(const std::vector<uint8_t>& bytes, size_t offset) 
   };
 }
 
+bool StubAgreesOnRaw(const uint8_t* in, size_t n, const uint8_t* expected, size_t expected_size) {
+  if (n > 0x7FFFFFFF) return false;
+  // Scrambled as it is read, as the decoder unscrambles it.
+  return StubAgrees(
+      [in, n](uint64_t at, uint8_t* p, size_t k) -> int64_t {
+        if (at >= n) return 0;
+        if (k > n - at) k = size_t(n - at);
+        memcpy(p, in + at, k);
+        Scramble(p, k);
+        return int64_t(k);
+      },
+      uint32_t(n), expected, expected_size);
+}
+
 bool InflateRaw(const uint8_t* in, size_t n, std::vector<uint8_t>& out, size_t limit) {
   out.clear();
   Bytes plain;

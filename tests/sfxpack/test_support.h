@@ -15,6 +15,10 @@
 // entry's data. bytes must outlive the reader.
 decoder_host::ReadAt ReaderOf(const std::vector<uint8_t>& bytes, size_t offset);
 
+// Whether the stub's decoder gives exactly expected for the raw (unscrambled)
+// deflate data in[0..n), on the calling thread.
+bool StubAgreesOnRaw(const uint8_t* in, size_t n, const uint8_t* expected, size_t expected_size);
+
 // Decodes raw deflate data into out, producing at most limit bytes, with
 // libdeflate and then the stub's own decoder. False when the data is not a
 // complete, valid deflate stream, would decode to more than limit bytes, or

@@ -295,20 +295,6 @@ bool StubAgrees(const decoder_host::ReadAt& read, uint32_t n, const uint8_t* exp
   return StubGives(read, n, expected, expected_size);
 }
 
-bool StubAgreesOnRaw(const uint8_t* in, size_t n, const uint8_t* expected, size_t expected_size) {
-  if (n > 0x7FFFFFFF) return false;
-  // Scrambled as it is read, as the decoder unscrambles it.
-  return StubGives(
-      [in, n](uint64_t at, uint8_t* p, size_t k) -> int64_t {
-        if (at >= n) return 0;
-        if (k > n - at) k = size_t(n - at);
-        memcpy(p, in + at, k);
-        Scramble(p, k);
-        return int64_t(k);
-      },
-      uint32_t(n), expected, expected_size);
-}
-
 size_t DeflateInto(const uint8_t* in, size_t n, int level, size_t room, Bytes& out) {
   if (level <= 0 || n <= 1 || room == 0) return 0;
   // A result of n bytes or more would not be smaller, and the entry is

@@ -139,10 +139,6 @@ constexpr uint32_t SmallStubInput = 16384;
 bool StubAgrees(const decoder_host::ReadAt& read, uint32_t n, const uint8_t* expected,
                 size_t expected_size);
 
-// Whether the stub's decoder gives exactly expected for the raw (unscrambled)
-// deflate data in[0..n), on the calling thread. Works in memory only.
-bool StubAgreesOnRaw(const uint8_t* in, size_t n, const uint8_t* expected, size_t expected_size);
-
 // Deflates n bytes at level into a buffer of at most room bytes. Returns the
 // packed size, or 0 when the deflated form would not be smaller than the
 // input or would not fit in room.

@@ -29,21 +29,18 @@ std::unique_ptr<StreamInflater> InflaterFor(uint32_t size) {
 
 std::string DataCutShort() { return "its data runs past the end of the file"; }
 
-EntryChecker::EntryChecker(const EntryClaim& claim, StubCheck stub, StreamInflater::Put plain)
+EntryChecker::EntryChecker(const EntryClaim& claim, decoder_host::ReadAt stub_read,
+                           StreamInflater::Put plain)
     : claim_(claim),
-      stub_check_(std::move(stub)),
+      stub_read_(std::move(stub_read)),
       plain_(std::move(plain)),
       deflated_(claim.method == MethodDeflated) {
-  using Mode = StubCheck::Mode;
-  const bool by_stub = deflated_ && stub_check_.mode != Mode::None;
+  const bool by_stub = deflated_ && stub_read_;
   // Small entries are kept whole for the stub's decoder on this thread,
   // which saves a thread each; others meet it as it runs beside.
   keep_ = by_stub && claim.packed_size <= SmallStubInput && claim.size <= SmallStubOutput;
   whole_ = deflated_ && !by_stub && claim.packed_size <= WholeLimit && claim.size <= WholeLimit;
-  if (by_stub && !keep_) {
-    const bool reads = stub_check_.mode == Mode::Read;
-    stub_.reset(new StubDecoding(reads ? stub_check_.read : nullptr, claim.packed_size, reads));
-  }
+  if (by_stub && !keep_) stub_.reset(new StubDecoding(stub_read_, claim.packed_size, true));
   if (whole_) {
     packed_.Reserve(claim.packed_size);
   } else if (deflated_) {
@@ -61,7 +58,7 @@ bool EntryChecker::Take(const uint8_t* p, size_t n) {
   crc_ = Crc32(p, n, crc_);
   // Once the stub's decoder differs, zlib goes on: its own verdict on the
   // data, when it has one, comes first.
-  if (stub_ && stub_check_.mode == StubCheck::Mode::Read && !stub_differs_ && !stub_->Expect(p, n))
+  if (stub_ && !stub_differs_ && !stub_->Expect(p, n))
     stub_differs_ = true;
   if (keep_) kept_plain_.insert(kept_plain_.end(), p, p + n);
   if (plain_ && !plain_(p, n)) return !(plain_stopped_ = true);
@@ -78,15 +75,9 @@ bool EntryChecker::Feed(const uint8_t* p, size_t n) {
     packed_.size += n;
     return true;
   }
-  const bool fed_stub = stub_check_.mode == StubCheck::Mode::Fed;
-  if (fed_stub && stub_) stub_->Feed(p, n);
-  if (fed_stub && keep_) kept_packed_.insert(kept_packed_.end(), p, p + n);
   if (state_ == StreamInflater::State::More)
     state_ = inflater_->Feed(p, n, [this](const uint8_t* q, size_t k) { return Take(q, k); });
-  // A stub that is fed is handed all the data it was promised, even past
-  // the stream's end.
-  wants_more_ = state_ == StreamInflater::State::More ||
-                (state_ == StreamInflater::State::Ended && fed_stub && stub_);
+  wants_more_ = state_ == StreamInflater::State::More;
   return wants_more_;
 }
 
@@ -128,21 +119,8 @@ EntryProblem EntryChecker::Verdict() {
     return std::string(text);
   }
   if (stub_differs_) return std::string(StubDiffers);
-  if (stub_) {
-    uint64_t size = 0;
-    uint32_t crc = 0;
-    // Reading, it has compared each byte; fed, its size and CRC-32 tell.
-    const bool fed = stub_check_.mode == StubCheck::Mode::Fed;
-    if (!stub_->Finish(&size, &crc) || (fed && (size != produced_ || crc != crc_)))
-      return std::string(StubDiffers);
-  }
-  if (keep_) {
-    const bool agrees =
-        stub_check_.mode == StubCheck::Mode::Read
-            ? StubAgrees(stub_check_.read, claim_.packed_size, kept_plain_.data(), kept_plain_.size())
-            : StubAgreesOnRaw(kept_packed_.data(), kept_packed_.size(), kept_plain_.data(),
-                              kept_plain_.size());
-    if (!agrees) return std::string(StubDiffers);
-  }
+  if ((stub_ && !stub_->Finish()) ||
+      (keep_ && !StubAgrees(stub_read_, claim_.packed_size, kept_plain_.data(), kept_plain_.size())))
+    return std::string(StubDiffers);
   return std::nullopt;
 }

@@ -1,8 +1,9 @@
 // The check of one entry's data as it passes, a block at a time: decoded
 // with zlib (or libdeflate when small), compared with what the stub's own
 // decoder makes of it, and held to the size and CRC-32 its header claims.
-// Every reader of entries (test, extract, unwrap, create --from-zip) checks
-// through it, so that one fault gets one message wherever it is found.
+// Every reader of entries (test, extract, unwrap, and create --from-zip on
+// what it has copied) checks through it, so that one fault gets one message
+// wherever it is found.
 #pragma once
 
 #include <stddef.h>
@@ -24,25 +25,6 @@ struct EntryClaim {
   uint32_t crc = 0;
 };
 
-// Whether and how the stub's own decoder checks deflated data too.
-struct StubCheck {
-  enum class Mode {
-    None,
-    // It reads the entry's scrambled data itself through read (position 0
-    // is the data's first byte); its output is compared byte for byte.
-    Read,
-    // It is handed the data as the checker is fed (a source that can be
-    // read only once, such as a ZIP entry); its output's size and CRC-32
-    // are compared, and small entries byte for byte.
-    Fed,
-  };
-  Mode mode = Mode::None;
-  decoder_host::ReadAt read;
-
-  static StubCheck ReadingFrom(decoder_host::ReadAt read) { return {Mode::Read, std::move(read)}; }
-  static StubCheck Fed() { return {Mode::Fed, nullptr}; }
-};
-
 // A problem with an entry's data, or none.
 using EntryProblem = std::optional<std::string>;
 
@@ -52,9 +34,13 @@ std::string DataCutShort();
 
 class EntryChecker {
  public:
-  // plain, when given, receives the decoded data as it is checked; false
-  // from it stops the check (the caller knows why).
-  EntryChecker(const EntryClaim& claim, StubCheck stub, StreamInflater::Put plain = nullptr);
+  // stub_read, when given, lets the stub's own decoder read the entry's
+  // scrambled data itself (position 0 being its first byte), on a thread
+  // of its own for all but small entries; its output must be the same,
+  // byte for byte. plain, when given, receives the decoded data as it is
+  // checked; false from it stops the check (the caller knows why).
+  EntryChecker(const EntryClaim& claim, decoder_host::ReadAt stub_read,
+               StreamInflater::Put plain = nullptr);
   ~EntryChecker();
   EntryChecker(const EntryChecker&) = delete;
   EntryChecker& operator=(const EntryChecker&) = delete;
@@ -72,7 +58,7 @@ class EntryChecker {
   EntryProblem Verdict();
 
   const EntryClaim claim_;
-  const StubCheck stub_check_;
+  const decoder_host::ReadAt stub_read_;
   const StreamInflater::Put plain_;
   const bool deflated_;
   bool whole_ = false;  // decoded whole with libdeflate at Finish
@@ -81,7 +67,7 @@ class EntryChecker {
   std::unique_ptr<StubDecoding> stub_;
   StreamInflater::State state_ = StreamInflater::State::More;
   Bytes packed_;  // the data, when decoded whole
-  std::vector<uint8_t> kept_packed_, kept_plain_;
+  std::vector<uint8_t> kept_plain_;
   uint64_t fed_ = 0, produced_ = 0;
   uint32_t crc_ = 0;
   bool wants_more_ = true;

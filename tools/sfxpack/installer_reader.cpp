@@ -222,10 +222,10 @@ EntryProblem CheckEntryData(const FoundEntry& e, const InstallerBytes& file, boo
   const decoder_host::ReadAt& source = file.source;
   EntryChecker checker(
       claim,
-      with_stub ? StubCheck::ReadingFrom([&source, pos](uint64_t at, uint8_t* p, size_t n) {
+      with_stub ? decoder_host::ReadAt([&source, pos](uint64_t at, uint8_t* p, size_t n) {
         return source(pos + at, p, n);
       })
-                : StubCheck(),
+                : decoder_host::ReadAt(),
       sinks.plain);
   // No larger than the entry needs: installers often hold many small files.
   const size_t block_size = size_t(std::min<uint64_t>(ReadBlock, e.packed_size + 1));

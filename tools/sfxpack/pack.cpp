@@ -16,7 +16,7 @@
 
 #include "codec.h"
 #include "console.h"
-#include "entry_check.h"
+#include "installer_reader.h"
 #include "outfile.h"
 #include "pe_checksum.h"
 #include "platform.h"
@@ -329,9 +329,10 @@ void LoadZipEntry(const PlannedEntry& e, zip_t*, Loaded& out) {
 }
 
 // Copies a ZIP entry's data as it is into the installer, a block at a time,
-// decoding it as it passes, with zlib and with the stub's own decoder, to
-// check its size and CRC-32: a damaged ZIP never becomes a damaged
-// installer. A refusal here removes the unfinished output.
+// then checks the copy as test does, reading it back: decoded with zlib and
+// with the stub's own decoder, byte for byte, and held to its size and
+// CRC-32. A damaged ZIP never becomes a damaged installer. A refusal here
+// removes the unfinished output.
 void CopyZipEntry(const PlannedEntry& e, zip_t* za, OutputFile& out) {
   const std::string where = "entry " + Quote(e.shown) + " of the ZIP file";
   zip_file_t* zf = zip_fopen_index(za, zip_uint64_t(e.zip_index), ZIP_FL_COMPRESSED);
@@ -343,22 +344,34 @@ void CopyZipEntry(const PlannedEntry& e, zip_t* za, OutputFile& out) {
     Refuse("cannot open " + where + ": " + zip_strerror(za));
   }
   const std::unique_ptr<zip_file_t, int (*)(zip_file_t*)> closer(zf, zip_fclose);
-  EntryChecker checker(EntryClaim{e.zip_method, uint32_t(e.known_packed), uint32_t(e.size), e.zip_crc},
-                       StubCheck::Fed());
+  const uint64_t data_pos = out.Written();
   // No larger than the entry needs.
   const size_t block_size = size_t(std::min<uint64_t>(256 * 1024, e.known_packed + 1));
   std::unique_ptr<uint8_t[]> block(new uint8_t[block_size]);
-  for (uint64_t copied = 0; copied < e.known_packed;) {
+  uint64_t copied = 0;
+  while (copied < e.known_packed) {
     const uint64_t left = e.known_packed - copied;
     const zip_int64_t n = zip_fread(zf, block.get(), left < block_size ? left : block_size);
     if (n < 0) Refuse("cannot read " + where + ": " + zip_file_strerror(zf));
     if (n == 0) break;
     out.WriteScrambled(block.get(), size_t(n));
     copied += uint64_t(n);
-    // All of it is copied, whatever the check still needs.
-    checker.Feed(block.get(), size_t(n));
   }
-  if (const EntryProblem problem = checker.Finish()) Refuse(where + " is damaged: " + *problem);
+  FoundEntry copy;
+  copy.method = e.zip_method;
+  copy.crc = e.zip_crc;
+  copy.packed_size = uint32_t(e.known_packed);
+  copy.size = uint32_t(e.size);
+  copy.data_pos = data_pos;
+  copy.data_present = copied;
+  InstallerBytes written;
+  written.source = out.ReadBack();
+  written.size = out.Written();
+  written.path = out.Temporary();
+  if (const EntryProblem problem = CheckEntryData(copy, written, true, EntrySinks())) {
+    if (written.read_error) Refuse(*written.read_error);
+    Refuse(where + " is damaged: " + *problem);
+  }
 }
 
 // Reads a file and deflates it, or keeps it as it is when deflate would not
