@@ -16,6 +16,18 @@ void Put32(std::vector<uint8_t>& out, uint32_t v) {
   Put16(out, v >> 16);
 }
 
+// The fields both headers share, from the flags to the name's length.
+void PutEntryFields(std::vector<uint8_t>& out, const EntryFields& f, size_t name_length) {
+  Put16(out, f.flags);
+  Put16(out, f.method);
+  Put16(out, f.stamp.time);
+  Put16(out, f.stamp.date);
+  Put32(out, f.crc);
+  Put32(out, f.packed_size);
+  Put32(out, f.size);
+  Put16(out, uint32_t(name_length));
+}
+
 int DaysInMonth(int year, int month) {
   static const int days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
@@ -74,14 +86,7 @@ std::string FormatDosStamp(DosStamp s) {
 void AppendLocalHeader(std::vector<uint8_t>& out, const EntryFields& f, const std::string& name) {
   Put32(out, SignatureLocal);
   Put16(out, VersionNeededWritten);
-  Put16(out, f.flags);
-  Put16(out, f.method);
-  Put16(out, f.stamp.time);
-  Put16(out, f.stamp.date);
-  Put32(out, f.crc);
-  Put32(out, f.packed_size);
-  Put32(out, f.size);
-  Put16(out, uint32_t(name.size()));
+  PutEntryFields(out, f, name.size());
   Put16(out, 0);  // the stub does not skip extra fields, so there are none
   out.insert(out.end(), name.begin(), name.end());
 }
@@ -91,14 +96,7 @@ void AppendCentralHeader(std::vector<uint8_t>& out, const EntryFields& f, const 
   Put32(out, SignatureCentral);
   Put16(out, VersionNeededWritten);  // made by: MS-DOS host, version 2.0
   Put16(out, VersionNeededWritten);
-  Put16(out, f.flags);
-  Put16(out, f.method);
-  Put16(out, f.stamp.time);
-  Put16(out, f.stamp.date);
-  Put32(out, f.crc);
-  Put32(out, f.packed_size);
-  Put32(out, f.size);
-  Put16(out, uint32_t(name.size()));
+  PutEntryFields(out, f, name.size());
   Put16(out, 0);  // extra field
   Put16(out, 0);  // comment
   Put16(out, 0);  // disk number
