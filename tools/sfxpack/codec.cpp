@@ -38,25 +38,6 @@ bool RunStubDecoder(decoder_host::Handle& in, decoder_host::Handle& out, uint32_
   return true;
 }
 
-// Whether the stub's decoder, reading n scrambled bytes through read, gives
-// exactly expected. Its output is compared as it comes; once it differs the
-// reads fail, so that the decoder ends soon.
-bool StubGives(const decoder_host::ReadAt& read, uint32_t n, const uint8_t* expected,
-               size_t expected_size) {
-  bool same = true;
-  uint64_t got = 0;
-  decoder_host::Handle in, out;
-  in.read = [&](uint64_t pos, uint8_t* p, size_t k) -> int64_t {
-    return same ? read(pos, p, k) : -1;
-  };
-  out.sink = [&](const uint8_t* p, size_t k) {
-    same = same && got + k <= expected_size && memcmp(p, expected + got, k) == 0;
-    got += k;
-    return same;
-  };
-  return RunStubDecoder(in, out, n) && same && got == expected_size;
-}
-
 }  // namespace
 
 uint32_t Crc32(const uint8_t* data, size_t n, uint32_t crc) {
@@ -292,7 +273,20 @@ bool StubDecoding::Finish(uint64_t* size, uint32_t* crc) {
 
 bool StubAgrees(const decoder_host::ReadAt& read, uint32_t n, const uint8_t* expected,
                 size_t expected_size) {
-  return StubGives(read, n, expected, expected_size);
+  // Its output is compared as it comes; once it differs the reads fail, so
+  // that the decoder ends soon.
+  bool same = true;
+  uint64_t got = 0;
+  decoder_host::Handle in, out;
+  in.read = [&](uint64_t pos, uint8_t* p, size_t k) -> int64_t {
+    return same ? read(pos, p, k) : -1;
+  };
+  out.sink = [&](const uint8_t* p, size_t k) {
+    same = same && got + k <= expected_size && memcmp(p, expected + got, k) == 0;
+    got += k;
+    return same;
+  };
+  return RunStubDecoder(in, out, n) && same && got == expected_size;
 }
 
 size_t DeflateInto(const uint8_t* in, size_t n, int level, size_t room, Bytes& out) {
