@@ -1,16 +1,10 @@
 #include "unpack.h"
 
-#include <errno.h>
 #include <inttypes.h>
 #include <stdio.h>
-#include <string.h>
 
-#include <algorithm>
-#include <memory>
 #include <set>
-#include <utility>
 
-#include "codec.h"
 #include "entry_check.h"
 #include "outfile.h"
 #include "platform.h"
