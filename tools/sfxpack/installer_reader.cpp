@@ -125,6 +125,41 @@ size_t InstallerBytes::ReadFile(uint64_t pos, uint8_t* out, size_t n) const {
   return size_t(done);
 }
 
+namespace {
+
+// An entry's fields from its descrambled header at pos, name not yet read.
+FoundEntry EntryFromHeader(const uint8_t* h, uint64_t pos) {
+  FoundEntry e;
+  e.header_pos = pos;
+  e.flags = Get16(h + OffsetFlags);
+  e.method = Get16(h + OffsetMethod);
+  e.stamp = DosStamp{Get16(h + OffsetDosTime), Get16(h + OffsetDosDate)};
+  e.crc = Get32(h + OffsetCrc32);
+  e.packed_size = Get32(h + OffsetCompressedSize);
+  e.size = Get32(h + OffsetUncompressedSize);
+  e.name_length = Get16(h + OffsetNameLength);
+  return e;
+}
+
+// Why the stub stops at an entry whose header and name it has read, if it
+// does: a refused name, encryption, a size past its signed counts, or a
+// method it does not know.
+std::optional<std::string> WhyTheStubStopsAt(const FoundEntry& e, const std::string& where) {
+  std::string why;
+  if (CheckEntryName(e.name, &why) == NameVerdict::Refused)
+    return where + (e.name.empty() ? "" : ", " + Shown(e) + ",") + " is refused: " + why;
+  if (e.flags & FlagEncrypted) return Shown(e) + " is encrypted, which the stub cannot extract";
+  if (e.packed_size >= 0x80000000u)
+    return Shown(e) + " claims " + std::to_string(e.packed_size) +
+           " bytes of data, past the stub's signed 32-bit counts";
+  if (e.method != MethodStored && e.method != MethodDeflated)
+    return Shown(e) + " uses compression method " + std::to_string(e.method) +
+           "; the stub knows only stored (0) and deflated (8)";
+  return std::nullopt;
+}
+
+}  // namespace
+
 InstallerWalk WalkInstaller(const InstallerBytes& file) {
   InstallerWalk w;
   w.archive_offset = FindMarker(file);
@@ -153,15 +188,7 @@ InstallerWalk WalkInstaller(const InstallerBytes& file) {
       break;
     }
 
-    FoundEntry e;
-    e.header_pos = pos;
-    e.flags = Get16(h + OffsetFlags);
-    e.method = Get16(h + OffsetMethod);
-    e.stamp = DosStamp{Get16(h + OffsetDosTime), Get16(h + OffsetDosDate)};
-    e.crc = Get32(h + OffsetCrc32);
-    e.packed_size = Get32(h + OffsetCompressedSize);
-    e.size = Get32(h + OffsetUncompressedSize);
-    e.name_length = Get16(h + OffsetNameLength);
+    FoundEntry e = EntryFromHeader(h, pos);
     if (e.name_length > MaxNameLength) {
       w.stop = std::string(where) + " has a name of " + std::to_string(e.name_length) +
                " bytes; at most " + std::to_string(MaxNameLength) + " fit";
@@ -174,26 +201,8 @@ InstallerWalk WalkInstaller(const InstallerBytes& file) {
       break;
     }
     e.name = name.substr(0, name.find('\0'));
-    std::string why;
-    if (CheckEntryName(e.name, &why) == NameVerdict::Refused) {
-      w.stop = std::string(where) + (e.name.empty() ? "" : ", " + Shown(e) + ",") +
-               " is refused: " + why;
-      break;
-    }
-    if (e.flags & FlagEncrypted) {
-      w.stop = Shown(e) + " is encrypted, which the stub cannot extract";
-      break;
-    }
-    if (e.packed_size >= 0x80000000u) {
-      w.stop = Shown(e) + " claims " + std::to_string(e.packed_size) +
-               " bytes of data, past the stub's signed 32-bit counts";
-      break;
-    }
-    if (e.method != MethodStored && e.method != MethodDeflated) {
-      w.stop = Shown(e) + " uses compression method " + std::to_string(e.method) +
-               "; the stub knows only stored (0) and deflated (8)";
-      break;
-    }
+    w.stop = WhyTheStubStopsAt(e, where);
+    if (w.stop) break;
     e.data_pos = name_pos + e.name_length;
     const uint64_t left = size > e.data_pos ? size - e.data_pos : 0;
     e.data_present = e.packed_size < left ? e.packed_size : left;
