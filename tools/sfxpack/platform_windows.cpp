@@ -57,16 +57,7 @@ std::string Utf8(const wchar_t* w, size_t n) {
     if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < n && uint16_t(w[i + 1]) >= 0xDC00 &&
         uint16_t(w[i + 1]) < 0xE000)
       cp = 0x10000 + ((cp - 0xD800) << 10) + (uint16_t(w[++i]) - 0xDC00);
-    if (cp < 0x80) {
-      s += char(cp);
-    } else if (cp < 0x800) {
-      s += char(0xC0 | cp >> 6), s += char(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      s += char(0xE0 | cp >> 12), s += char(0x80 | (cp >> 6 & 0x3F)), s += char(0x80 | (cp & 0x3F));
-    } else {
-      s += char(0xF0 | cp >> 18), s += char(0x80 | (cp >> 12 & 0x3F));
-      s += char(0x80 | (cp >> 6 & 0x3F)), s += char(0x80 | (cp & 0x3F));
-    }
+    AppendUtf8(s, cp);
   }
   return s;
 }

@@ -17,19 +17,6 @@ const uint16_t HighControlBlock[32] = {
     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178,
 };
 
-void AppendUtf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out += char(cp);
-  } else if (cp < 0x800) {
-    out += char(0xC0 | (cp >> 6));
-    out += char(0x80 | (cp & 0x3F));
-  } else {
-    out += char(0xE0 | (cp >> 12));
-    out += char(0x80 | ((cp >> 6) & 0x3F));
-    out += char(0x80 | (cp & 0x3F));
-  }
-}
-
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? char(c - 32) : c; }
@@ -93,6 +80,24 @@ size_t DecodeUtf8(const std::string& text, size_t i, uint32_t& cp, bool keep_sur
   }
   if (cp < min || cp > 0x10FFFF || (!keep_surrogates && cp >= 0xD800 && cp <= 0xDFFF)) return 0;
   return len;
+}
+
+void AppendUtf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out += char(cp);
+  } else if (cp < 0x800) {
+    out += char(0xC0 | (cp >> 6));
+    out += char(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += char(0xE0 | (cp >> 12));
+    out += char(0x80 | ((cp >> 6) & 0x3F));
+    out += char(0x80 | (cp & 0x3F));
+  } else {
+    out += char(0xF0 | (cp >> 18));
+    out += char(0x80 | ((cp >> 12) & 0x3F));
+    out += char(0x80 | ((cp >> 6) & 0x3F));
+    out += char(0x80 | (cp & 0x3F));
+  }
 }
 
 bool Utf8ToWindows1252(const std::string& utf8, std::string& out, std::string* bad) {

@@ -14,6 +14,10 @@
 // keep_surrogates, encoded surrogates included).
 size_t DecodeUtf8(const std::string& text, size_t i, uint32_t& cp, bool keep_surrogates = false);
 
+// Appends code point cp (at most U+10FFFF) in UTF-8. Surrogates are written
+// in the three-byte form, which DecodeUtf8 refuses unless told to keep them.
+void AppendUtf8(std::string& out, uint32_t cp);
+
 // Converts UTF-8 text to Windows-1252. Returns false, with the offending
 // character described in *bad, when the text is not valid UTF-8 or holds a
 // character that Windows-1252 cannot hold.
