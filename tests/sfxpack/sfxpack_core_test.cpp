@@ -67,6 +67,27 @@ TEST(Windows1252, EveryDefinedByteSurvivesTheRoundTrip) {
   }
 }
 
+TEST(Utf8, EncodedCharactersDecodeBackAndMalformedOnesAreRefused) {
+  struct Case {
+    uint32_t cp;
+    size_t length;
+    bool strict;  // whether the strict decoder takes it
+  } cases[] = {{0x41, 1, true},     {0xE9, 2, true},    {0x20AC, 3, true},
+               {0x1F600, 4, true},  {0x10FFFF, 4, true}, {0xD800, 3, false}};
+  for (const Case& c : cases) {
+    std::string text;
+    AppendUtf8(text, c.cp);
+    EXPECT_EQ(text.size(), c.length) << c.cp;
+    uint32_t cp = 0;
+    EXPECT_EQ(DecodeUtf8(text, 0, cp), c.strict ? c.length : 0) << c.cp;
+    ASSERT_EQ(DecodeUtf8(text, 0, cp, true), c.length) << c.cp;
+    EXPECT_EQ(cp, c.cp);
+  }
+  uint32_t cp = 0;
+  for (const char* bad : {"\xC0\xAF", "\xE0\x80\xAF", "\xF4\x90\x80\x80", "\xE2\x82", "\x80", "\xF8"})
+    EXPECT_EQ(DecodeUtf8(bad, 0, cp, true), 0u) << bad;
+}
+
 TEST(EntryNames, VerdictsFollowWhatTheStubAndWindowsAccept) {
   struct Case {
     std::string name;
