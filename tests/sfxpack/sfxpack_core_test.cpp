@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <zlib.h>
@@ -16,8 +14,10 @@
 #include "archive_bytes.h"
 #include "codec.h"
 #include "console.h"
+#include "entry_check.h"
 #include "pack.h"
 #include "sha256.h"
+#include "test_support.h"
 #include "unpack.h"
 #include "winnames.h"
 
@@ -65,6 +65,27 @@ TEST(Windows1252, EveryDefinedByteSurvivesTheRoundTrip) {
       EXPECT_TRUE(ok && back == one) << b;
     }
   }
+}
+
+TEST(Utf8, EncodedCharactersDecodeBackAndMalformedOnesAreRefused) {
+  struct Case {
+    uint32_t cp;
+    size_t length;
+    bool strict;  // whether the strict decoder takes it
+  } cases[] = {{0x41, 1, true},     {0xE9, 2, true},    {0x20AC, 3, true},
+               {0x1F600, 4, true},  {0x10FFFF, 4, true}, {0xD800, 3, false}};
+  for (const Case& c : cases) {
+    std::string text;
+    AppendUtf8(text, c.cp);
+    EXPECT_EQ(text.size(), c.length) << c.cp;
+    uint32_t cp = 0;
+    EXPECT_EQ(DecodeUtf8(text, 0, cp), c.strict ? c.length : 0) << c.cp;
+    ASSERT_EQ(DecodeUtf8(text, 0, cp, true), c.length) << c.cp;
+    EXPECT_EQ(cp, c.cp);
+  }
+  uint32_t cp = 0;
+  for (const char* bad : {"\xC0\xAF", "\xE0\x80\xAF", "\xF4\x90\x80\x80", "\xE2\x82", "\x80", "\xF8"})
+    EXPECT_EQ(DecodeUtf8(bad, 0, cp, true), 0u) << bad;
 }
 
 TEST(EntryNames, VerdictsFollowWhatTheStubAndWindowsAccept) {
@@ -132,6 +153,27 @@ TEST(EntryNames, ExeRulesAndCaseFolding) {
   EXPECT_EQ(FoldNameCase("dir/\xE4.txt"), FoldNameCase("DIR\\\xC4.TXT"));
   EXPECT_EQ(FoldNameCase("\x9C\x9A\xFF"), FoldNameCase("\x8C\x8A\x9F"));
   EXPECT_NE(FoldNameCase("\xF7"), FoldNameCase("\xD7"));  // division and multiplication signs
+}
+
+TEST(EntryNames, PairsWindowsTakesForOneFile) {
+  using Pairs = std::vector<std::pair<size_t, size_t>>;
+  struct Case {
+    std::vector<std::string> names;
+    Pairs same;
+  } cases[] = {
+      {{"a.txt", "b.txt"}, {}},
+      {{"b.txt", "A.TXT", "a.txt"}, {{1, 2}}},
+      {{"x\\\xE4", "X/\xC4", "x\\\xC4"}, {{0, 1}, {1, 2}}},  // three alike: each next pair
+      {{"d\\a", "D\\B", "e"}, {}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(SameNameOnWindows(c.names), c.same) << c.names[0];
+}
+
+TEST(Messages, NameListStopsAtItsLimit) {
+  EXPECT_EQ(NameList({}, 3), "");
+  EXPECT_EQ(NameList({"a"}, 3), "'a'");
+  EXPECT_EQ(NameList({"a", "b", "c"}, 3), "'a', 'b', 'c'");
+  EXPECT_EQ(NameList({"a", "b", "c", "d", "e"}, 3), "'a', 'b', 'c' and 2 more");
 }
 
 TEST(EntryNames, PathsTooLongBelowTheExtractionFolder) {
@@ -419,8 +461,7 @@ TEST(Codec, StubDecodingComparesOrCounts) {
     std::vector<uint8_t> file(100, 0);
     file.insert(file.end(), z.begin(), z.end());
     Scramble(file.data() + 100, z.size());
-    const int fd = memfd_create("test", MFD_CLOEXEC);
-    ASSERT_EQ(write(fd, file.data(), file.size()), ssize_t(file.size()));
+    const decoder_host::ReadAt read = ReaderOf(file, 100);
     std::vector<uint8_t> changed = text, shorter(text.begin(), text.end() - 1), longer = text;
     changed[length / 2] ^= 1;
     longer.push_back('x');
@@ -428,32 +469,31 @@ TEST(Codec, StubDecodingComparesOrCounts) {
         {&text, true}, {&changed, false}, {&shorter, false}, {&longer, false}};
     for (const auto& c : cases) {
       {
-        StubDecoding d(fd, 100, uint32_t(z.size()), true);
+        StubDecoding d(read, uint32_t(z.size()), true);
         const bool same = d.Expect(c.first->data(), c.first->size());
         EXPECT_EQ(same && d.Finish(), c.second) << c.first->size();
       }
-      EXPECT_EQ(StubAgrees(fd, 100, uint32_t(z.size()), c.first->data(), c.first->size()), c.second)
+      EXPECT_EQ(StubAgrees(read, uint32_t(z.size()), c.first->data(), c.first->size()), c.second)
           << c.first->size() << " from " << z.size();
       EXPECT_EQ(StubAgreesOnRaw(z.data(), z.size(), c.first->data(), c.first->size()), c.second);
     }
     // Given up half way, before or after taking output, or with half the
     // input fed: the decoder is stopped and nothing waits for it.
     for (size_t taken : {size_t(0), size_t(1000), length / 2}) {
-      StubDecoding d(fd, 100, uint32_t(z.size()), true);
+      StubDecoding d(read, uint32_t(z.size()), true);
       EXPECT_TRUE(d.Expect(text.data(), taken));
     }
     {
-      StubDecoding d(-1, 0, uint32_t(z.size()), true);
+      StubDecoding d(nullptr, uint32_t(z.size()), true);
       EXPECT_TRUE(d.Feed(z.data(), z.size() / 2));
     }
-    close(fd);
     // Fed by the caller in pieces of any size and counted on the decoder's
     // thread; half the data gives less output.
     struct Fed {
       size_t bytes, piece;
     } feeds[] = {{z.size(), 5000}, {z.size(), 7}, {z.size(), z.size()}, {z.size() / 2, 4099}};
     for (const Fed& f : feeds) {
-      StubDecoding d(-1, 0, uint32_t(z.size()), false);
+      StubDecoding d(nullptr, uint32_t(z.size()), false);
       for (size_t at = 0; at < f.bytes; at += f.piece)
         EXPECT_TRUE(d.Feed(z.data() + at, std::min(f.piece, f.bytes - at)));
       uint64_t size = 0;
@@ -467,7 +507,7 @@ TEST(Codec, StubDecodingComparesOrCounts) {
   // ends at the stream's end and Feed then refuses them instead of waiting.
   const std::vector<uint8_t> z = ZlibRawDeflate(long_text);
   const std::vector<uint8_t> junk(2 * StubQueueBytes, 0x55);
-  StubDecoding d(-1, 0, uint32_t(z.size() + junk.size()), false);
+  StubDecoding d(nullptr, uint32_t(z.size() + junk.size()), false);
   EXPECT_TRUE(d.Feed(z.data(), z.size()));
   EXPECT_FALSE(d.Feed(junk.data(), junk.size()));
   uint64_t size = 0;
@@ -475,6 +515,102 @@ TEST(Codec, StubDecodingComparesOrCounts) {
   ASSERT_TRUE(d.Finish(&size, &crc));
   EXPECT_EQ(size, long_text.size());
   EXPECT_EQ(crc, Crc32(long_text.data(), long_text.size()));
+}
+
+// Each fault gets one message whether the stub's decoder takes part or not,
+// small entries and large ones alike.
+TEST(EntryChecker, OneVerdictWhateverTheStubsPart) {
+  std::vector<uint8_t> large(600000);
+  uint32_t x = 11;
+  for (uint8_t& b : large) b = uint8_t('a' + ((x = x * 1103515245 + 12345) >> 28));
+  for (size_t length : {size_t(3000), large.size()}) {
+    const std::vector<uint8_t> text(large.begin(), large.begin() + length);
+    const std::vector<uint8_t> z = ZlibRawDeflate(text);
+    const EntryClaim sound{MethodDeflated, uint32_t(z.size()), uint32_t(text.size()),
+                           Crc32(text.data(), text.size())};
+    struct Case {
+      const char* label;
+      EntryClaim claim;
+      size_t fed;          // bytes of z given
+      bool break_type;     // block type 3, which does not exist
+      const char* verdict;  // nullptr: sound
+    } cases[] = {
+        {"sound", sound, z.size(), false, nullptr},
+        {"crc", {sound.method, sound.packed_size, sound.size, sound.crc ^ 1}, z.size(), false,
+         "its CRC-32 is"},
+        {"size above", {sound.method, sound.packed_size, sound.size + 1, sound.crc}, z.size(),
+         false, "it holds"},
+        {"size below", {sound.method, sound.packed_size, sound.size - 1, sound.crc}, z.size(),
+         false, "decodes to more than"},
+        {"cut", sound, z.size() / 2, false, "runs past the end"},
+        {"unfinished", {sound.method, uint32_t(z.size() / 2), sound.size, sound.crc},
+         z.size() / 2, false, "ends before its last block"},
+        {"damaged", sound, z.size(), true, "deflate data is damaged"},
+    };
+    for (const Case& c : cases) {
+      std::vector<uint8_t> data(z.begin(), z.begin() + c.fed);
+      if (c.break_type) data[0] |= 0x06;
+      std::vector<uint8_t> scrambled = data;
+      Scramble(scrambled.data(), scrambled.size());
+      for (const bool by_stub : {false, true}) {
+        std::vector<uint8_t> plain;
+        EntryChecker checker(c.claim, by_stub ? ReaderOf(scrambled, 0) : nullptr,
+                             [&](const uint8_t* p, size_t n) {
+          plain.insert(plain.end(), p, p + n);
+          return true;
+        });
+        for (size_t at = 0; at < data.size(); at += 4099)
+          checker.Feed(data.data() + at, std::min<size_t>(4099, data.size() - at));
+        const EntryProblem problem = checker.Finish();
+        const std::string where = std::string(c.label) + ", " + std::to_string(length) +
+                                  " bytes" + (by_stub ? ", by the stub too" : "");
+        if (!c.verdict) {
+          EXPECT_FALSE(problem) << where << ": " << *problem;
+          EXPECT_EQ(plain, text) << where;
+        } else {
+          ASSERT_TRUE(problem) << where;
+          EXPECT_NE(problem->find(c.verdict), std::string::npos) << where << ": " << *problem;
+        }
+      }
+    }
+  }
+}
+
+// Stored data is passed on as it is and held to its claimed size and CRC-32.
+TEST(EntryChecker, StoredDataIsCountedAndPassedOn) {
+  const std::string hello = "hello, world";
+  const std::vector<uint8_t> data(hello.begin(), hello.end());
+  const uint32_t crc = Crc32(data.data(), data.size());
+  struct Case {
+    EntryClaim claim;
+    size_t fed;
+    const char* verdict;
+  } cases[] = {
+      {{MethodStored, 12, 12, crc}, 12, nullptr},
+      {{MethodStored, 12, 11, crc}, 12, "it holds 12 bytes, its header says 11"},
+      {{MethodStored, 12, 12, crc + 1}, 12, "its CRC-32 is"},
+      {{MethodStored, 12, 12, crc}, 5, "runs past the end"},
+  };
+  for (const Case& c : cases) {
+    std::string passed;
+    EntryChecker checker(c.claim, ReaderOf(data, 0), [&](const uint8_t* p, size_t n) {
+      passed.append(reinterpret_cast<const char*>(p), n);
+      return true;
+    });
+    checker.Feed(data.data(), c.fed);
+    const EntryProblem problem = checker.Finish();
+    EXPECT_EQ(passed, hello.substr(0, c.fed));
+    if (!c.verdict) {
+      EXPECT_FALSE(problem) << *problem;
+    } else {
+      ASSERT_TRUE(problem) << c.verdict;
+      EXPECT_NE(problem->find(c.verdict), std::string::npos) << *problem;
+    }
+  }
+  // A receiver that refuses stops the check and fails it.
+  EntryChecker refused(cases[0].claim, nullptr, [](const uint8_t*, size_t) { return false; });
+  EXPECT_FALSE(refused.Feed(data.data(), data.size()));
+  EXPECT_TRUE(refused.Finish());
 }
 
 TEST(Codec, DeflateIntoRespectsTheRoom) {
@@ -640,7 +776,7 @@ TEST(InstallerWalk, StopsWhereTheStubStops) {
     const InstallerWalk w = WalkInstaller(file.data(), file.size());
     EXPECT_EQ(w.archive_offset, 32);
     EXPECT_EQ(w.entries.size(), c.walked) << c.entries[0].name;
-    EXPECT_EQ(!w.stop.empty(), c.stops) << w.stop;
+    EXPECT_EQ(w.stop.has_value(), c.stops) << w.stop.value_or("");
   }
   // The stub cuts a name at its first zero byte.
   const std::vector<uint8_t> nul = HandInstaller(cases[6].entries);
@@ -653,17 +789,17 @@ TEST(InstallerWalk, DecodeCatchesDamageAndTruncation) {
   std::string why;
   InstallerWalk w = WalkInstaller(file.data(), file.size());
   ASSERT_EQ(w.entries.size(), 2u);
-  ASSERT_TRUE(DecodeEntry(w.entries[1], InstallerBytes::InMemory(file.data(), file.size()), data, &why)) << why;
+  ASSERT_TRUE(DecodeEntry(w.entries[1], InstallerInMemory(file.data(), file.size()), data, &why)) << why;
   EXPECT_EQ(std::string(data.begin(), data.end()), "world");
   file[w.entries[1].data_pos + 2] ^= 0x40;
-  EXPECT_FALSE(DecodeEntry(w.entries[1], InstallerBytes::InMemory(file.data(), file.size()), data, &why));
+  EXPECT_FALSE(DecodeEntry(w.entries[1], InstallerInMemory(file.data(), file.size()), data, &why));
   EXPECT_NE(why.find("CRC-32"), std::string::npos) << why;
   // Cut inside the second entry's data: it is walked but cannot be decoded.
   file.resize(w.entries[1].data_pos + 3);
   w = WalkInstaller(file.data(), file.size());
   ASSERT_EQ(w.entries.size(), 2u);
   EXPECT_EQ(w.entries[1].data_present, 3u);
-  EXPECT_FALSE(DecodeEntry(w.entries[1], InstallerBytes::InMemory(file.data(), file.size()), data, &why));
+  EXPECT_FALSE(DecodeEntry(w.entries[1], InstallerInMemory(file.data(), file.size()), data, &why));
 }
 
 PlannedEntry Planned(const std::string& name, uint64_t zip_size = 0) {

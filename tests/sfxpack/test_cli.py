@@ -1232,6 +1232,39 @@ class Checks(Case):
                 self.assertFalse(os.path.exists(self.path("u.zip")))
                 self.assertEqual(temp_files(self.tmp), [])
 
+    def test_create_from_zip_finds_what_test_finds(self):
+        # One fault in a copied entry, then in the installer made from it: the
+        # same reason from create --from-zip and from test.
+        text = b"".join(b"line %d of the copied entry\n" % i for i in range(400))
+        zipped = self.path("in.zip")
+        with zipfile.ZipFile(zipped, "w") as z:
+            z.writestr("a.txt", text, zipfile.ZIP_DEFLATED)
+        sound = read(zipped)
+        self.create(self.path("sound.exe"), "--from-zip", zipped)
+        built = read(self.path("sound.exe"))
+
+        def flip(data, local, central, offset, bit):  # one field in both headers
+            b = bytearray(data)
+            b[local + offset] ^= bit
+            b[central + offset + 2] ^= bit
+            return bytes(b)
+
+        heads = {"zip": (0, sound.index(b"PK\x01\x02")),
+                 "installer": (built.index(MARKER, len(STUB)), built.index(scramble(b"PK\x01\x02")))}
+        cases = [("CRC-32", 14, 1, "its CRC-32 is "), ("size", 22, 0x40, "decodes to more than")]
+        for label, offset, bit, reason in cases:
+            with self.subTest(label):
+                write(zipped, flip(sound, *heads["zip"], offset, bit))
+                created = self.create(self.path("z.exe"), "--from-zip", zipped, ok=False)
+                self.assertEqual(created.returncode, 1)
+                write(self.path("d.exe"), flip(built, *heads["installer"], offset, bit))
+                tested = run("test", self.path("d.exe"))
+                self.assertEqual(tested.returncode, 1)
+                why = tested.stdout.split("FAILED  a.txt: ")[1].splitlines()[0]
+                self.assertIn(reason, why)
+                self.assertIn("'a.txt' of the ZIP file is damaged: " + why, created.stderr)
+                self.assertFalse(os.path.exists(self.path("z.exe")))
+
     def test_names_windows_takes_for_one_file(self):
         path = self.path("case.exe")
         hand_installer(path, [(b"A.txt", 0, b"upper"), (b"sub\\b.txt", 0, b"x"),

@@ -16,6 +16,18 @@ void Put32(std::vector<uint8_t>& out, uint32_t v) {
   Put16(out, v >> 16);
 }
 
+// The fields both headers share, from the flags to the name's length.
+void PutEntryFields(std::vector<uint8_t>& out, const EntryFields& f, size_t name_length) {
+  Put16(out, f.flags);
+  Put16(out, f.method);
+  Put16(out, f.stamp.time);
+  Put16(out, f.stamp.date);
+  Put32(out, f.crc);
+  Put32(out, f.packed_size);
+  Put32(out, f.size);
+  Put16(out, uint32_t(name_length));
+}
+
 int DaysInMonth(int year, int month) {
   static const int days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
@@ -74,14 +86,7 @@ std::string FormatDosStamp(DosStamp s) {
 void AppendLocalHeader(std::vector<uint8_t>& out, const EntryFields& f, const std::string& name) {
   Put32(out, SignatureLocal);
   Put16(out, VersionNeededWritten);
-  Put16(out, f.flags);
-  Put16(out, f.method);
-  Put16(out, f.stamp.time);
-  Put16(out, f.stamp.date);
-  Put32(out, f.crc);
-  Put32(out, f.packed_size);
-  Put32(out, f.size);
-  Put16(out, uint32_t(name.size()));
+  PutEntryFields(out, f, name.size());
   Put16(out, 0);  // the stub does not skip extra fields, so there are none
   out.insert(out.end(), name.begin(), name.end());
 }
@@ -91,14 +96,7 @@ void AppendCentralHeader(std::vector<uint8_t>& out, const EntryFields& f, const 
   Put32(out, SignatureCentral);
   Put16(out, VersionNeededWritten);  // made by: MS-DOS host, version 2.0
   Put16(out, VersionNeededWritten);
-  Put16(out, f.flags);
-  Put16(out, f.method);
-  Put16(out, f.stamp.time);
-  Put16(out, f.stamp.date);
-  Put32(out, f.crc);
-  Put32(out, f.packed_size);
-  Put32(out, f.size);
-  Put16(out, uint32_t(name.size()));
+  PutEntryFields(out, f, name.size());
   Put16(out, 0);  // extra field
   Put16(out, 0);  // comment
   Put16(out, 0);  // disk number
@@ -130,21 +128,25 @@ void Scramble(uint8_t* p, size_t n) {
 
 uint8_t MarkerByte(int k) { return ArchiveMarkerReversed[ArchiveMarkerLength - 1 - k]; }
 
-int64_t ScanForMarker(const uint8_t* data, size_t size, int* partial) {
-  int matched = 0;
-  for (size_t pos = MarkerScanStart; pos < size; pos++) {
-    if (data[pos] == MarkerByte(matched)) {
-      if (matched == ArchiveMarkerLength - 1) {
-        if (partial) *partial = 0;
-        return int64_t(pos) - (ArchiveMarkerLength - 1);
-      }
-      matched++;
-    } else {
-      matched = 0;
+int64_t MarkerScan::Feed(const uint8_t* p, size_t n, uint64_t at) {
+  for (size_t i = 0; i < n; i++) {
+    if (p[i] != MarkerByte(matched_)) {
+      matched_ = 0;
+    } else if (++matched_ == ArchiveMarkerLength) {
+      matched_ = 0;
+      return int64_t(at + i) - (ArchiveMarkerLength - 1);
     }
   }
-  if (partial) *partial = matched;
   return -1;
+}
+
+int64_t ScanForMarker(const uint8_t* data, size_t size, int* partial) {
+  MarkerScan scan;
+  const int64_t found =
+      size > MarkerScanStart ? scan.Feed(data + MarkerScanStart, size - MarkerScanStart, MarkerScanStart)
+                             : -1;
+  if (partial) *partial = scan.Matched();
+  return found;
 }
 
 std::string StubProblem(const std::vector<uint8_t>& stub) {

@@ -69,11 +69,24 @@ void Scramble(uint8_t* p, size_t n);
 // The marker's k-th byte (0..5) in file order.
 uint8_t MarkerByte(int k);
 
-// Scans as the stub does: from offset 20, comparing byte after byte with the
-// marker and going back to its first byte on a mismatch, without comparing the
-// mismatching byte again. Returns the offset of the marker's first byte or -1.
-// *partial receives how many marker bytes the scan had matched when the data
-// ran out (0 when it found the marker or ended between matches).
+// The scan the stub makes for the marker, fed the file's bytes from offset
+// MarkerScanStart on, a block at a time: it compares byte after byte with
+// the marker and goes back to its first byte on a mismatch, without
+// comparing the mismatching byte again.
+class MarkerScan {
+ public:
+  // Scans p[0..n), the bytes at file offset at: the offset of the marker's
+  // first byte once found, else -1.
+  int64_t Feed(const uint8_t* p, size_t n, uint64_t at);
+  // How many marker bytes the scan has matched at the end of what it was fed.
+  int Matched() const { return matched_; }
+
+ private:
+  int matched_ = 0;
+};
+
+// The scan over bytes in memory. *partial receives how many marker bytes it
+// had matched when the data ran out (0 when it found the marker).
 int64_t ScanForMarker(const uint8_t* data, size_t size, int* partial);
 
 // Why a stub cannot carry an archive, or "" when it can: too short, the

@@ -38,25 +38,6 @@ bool RunStubDecoder(decoder_host::Handle& in, decoder_host::Handle& out, uint32_
   return true;
 }
 
-// Whether the stub's decoder, reading n scrambled bytes through read, gives
-// exactly expected. Its output is compared as it comes; once it differs the
-// reads fail, so that the decoder ends soon.
-bool StubGives(const decoder_host::ReadAt& read, uint32_t n, const uint8_t* expected,
-               size_t expected_size) {
-  bool same = true;
-  uint64_t got = 0;
-  decoder_host::Handle in, out;
-  in.read = [&](uint64_t pos, uint8_t* p, size_t k) -> int64_t {
-    return same ? read(pos, p, k) : -1;
-  };
-  out.sink = [&](const uint8_t* p, size_t k) {
-    same = same && got + k <= expected_size && memcmp(p, expected + got, k) == 0;
-    got += k;
-    return same;
-  };
-  return RunStubDecoder(in, out, n) && same && got == expected_size;
-}
-
 }  // namespace
 
 uint32_t Crc32(const uint8_t* data, size_t n, uint32_t crc) {
@@ -206,12 +187,12 @@ struct StubDecoding::Shared {
   uint32_t crc = 0;
 };
 
-StubDecoding::StubDecoding(int in_fd, uint64_t pos, uint32_t n, bool compare)
+StubDecoding::StubDecoding(decoder_host::ReadAt read, uint32_t n, bool compare)
     : s_(new Shared), compare_(compare) {
   Shared& s = *s_;
-  if (in_fd < 0) s.in.reset(new ByteQueue(StubQueueBytes));
+  if (!read) s.in.reset(new ByteQueue(StubQueueBytes));
   if (compare) s.out.reset(new ByteQueue(StubQueueBytes));
-  decoder_ = std::thread([&s, in_fd, pos, n] {
+  decoder_ = std::thread([&s, read, n] {
     decoder_host::Handle in, out;
     if (s.in) {
       // The decoder unscrambles what it reads; fed data is raw.
@@ -221,8 +202,8 @@ StubDecoding::StubDecoding(int in_fd, uint64_t pos, uint32_t n, bool compare)
         return got;
       };
     } else {
-      in.read = [&s, in_fd, pos](uint64_t at, uint8_t* p, size_t k) -> int64_t {
-        return s.stop ? -1 : sys::PreadFull(in_fd, p, k, pos + at);
+      in.read = [&s, &read](uint64_t at, uint8_t* p, size_t k) -> int64_t {
+        return s.stop ? -1 : read(at, p, k);
       };
     }
     if (s.out) {
@@ -290,40 +271,22 @@ bool StubDecoding::Finish(uint64_t* size, uint32_t* crc) {
   return s_->ran && (!compare_ || same_);
 }
 
-bool StubAgrees(int in_fd, uint64_t pos, uint32_t n, const uint8_t* expected,
+bool StubAgrees(const decoder_host::ReadAt& read, uint32_t n, const uint8_t* expected,
                 size_t expected_size) {
-  return StubGives(
-      [in_fd, pos](uint64_t at, uint8_t* p, size_t k) -> int64_t {
-        return sys::PreadFull(in_fd, p, k, pos + at);
-      },
-      n, expected, expected_size);
-}
-
-bool StubAgreesOnRaw(const uint8_t* in, size_t n, const uint8_t* expected, size_t expected_size) {
-  if (n > 0x7FFFFFFF) return false;
-  // Scrambled as it is read, as the decoder unscrambles it.
-  return StubGives(
-      [in, n](uint64_t at, uint8_t* p, size_t k) -> int64_t {
-        if (at >= n) return 0;
-        if (k > n - at) k = size_t(n - at);
-        memcpy(p, in + at, k);
-        Scramble(p, k);
-        return int64_t(k);
-      },
-      uint32_t(n), expected, expected_size);
-}
-
-bool InflateRaw(const uint8_t* in, size_t n, std::vector<uint8_t>& out, size_t limit) {
-  out.clear();
-  Bytes plain;
-  std::string why;
-  // libdeflate bounds the work on hostile data; the stub's own decoder then
-  // decides, since its output is what an installer's user gets.
-  if (!InflateBounded(in, n, limit, plain, &why) ||
-      !StubAgreesOnRaw(in, n, plain.data.get(), plain.size))
-    return false;
-  out.assign(plain.data.get(), plain.data.get() + plain.size);
-  return true;
+  // Its output is compared as it comes; once it differs the reads fail, so
+  // that the decoder ends soon.
+  bool same = true;
+  uint64_t got = 0;
+  decoder_host::Handle in, out;
+  in.read = [&](uint64_t pos, uint8_t* p, size_t k) -> int64_t {
+    return same ? read(pos, p, k) : -1;
+  };
+  out.sink = [&](const uint8_t* p, size_t k) {
+    same = same && got + k <= expected_size && memcmp(p, expected + got, k) == 0;
+    got += k;
+    return same;
+  };
+  return RunStubDecoder(in, out, n) && same && got == expected_size;
 }
 
 size_t DeflateInto(const uint8_t* in, size_t n, int level, size_t room, Bytes& out) {
@@ -344,15 +307,4 @@ size_t DeflateInto(const uint8_t* in, size_t n, int level, size_t room, Bytes& o
   libdeflate_free_compressor(c);
   out.size = packed <= room ? packed : 0;
   return out.size;
-}
-
-uint16_t PackEntryData(const std::vector<uint8_t>& data, int level, std::vector<uint8_t>& packed) {
-  Bytes out;
-  const size_t n = DeflateInto(data.data(), data.size(), level, data.size(), out);
-  if (n > 0) {
-    packed.assign(out.data.get(), out.data.get() + n);
-    return MethodDeflated;
-  }
-  packed = data;
-  return MethodStored;
 }

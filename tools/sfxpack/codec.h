@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "decoder_host.h"
+
 uint32_t Crc32(const uint8_t* data, size_t n, uint32_t crc = 0);
 
 // A byte buffer that is not zero-filled when made, so that only the pages
@@ -89,8 +91,9 @@ class ByteQueue {
 constexpr size_t StubQueueBytes = 256 * 1024;
 
 // The stub's own decoder on a thread of its own, over n bytes of deflate
-// data: read by it from in_fd at pos (scrambled, as in an installer), or,
-// with in_fd < 0, handed over with Feed. With compare set the caller takes
+// data: read by it through read (scrambled, as in an installer, position 0
+// being the data's first byte), or, with read empty, handed over with Feed.
+// read is called on the decoder's thread. With compare set the caller takes
 // its output with Expect, otherwise its thread counts it and sums its CRC-32.
 // Data passes between the threads through queues of StubQueueBytes, so that
 // memory stays bounded whatever the entry's size. The stub's decoder runs
@@ -98,7 +101,7 @@ constexpr size_t StubQueueBytes = 256 * 1024;
 // calling thread must not run it otherwise (StubAgrees), or both wait.
 class StubDecoding {
  public:
-  StubDecoding(int in_fd, uint64_t pos, uint32_t n, bool compare);
+  StubDecoding(decoder_host::ReadAt read, uint32_t n, bool compare);
   ~StubDecoding();  // stops the decoder early when it has not finished
   StubDecoding(const StubDecoding&) = delete;
   StubDecoding& operator=(const StubDecoding&) = delete;
@@ -131,25 +134,10 @@ class StubDecoding {
 constexpr uint32_t SmallStubInput = 16384;
 
 // Whether the stub's decoder gives exactly expected (expected_size bytes)
-// for the scrambled data at pos in in_fd, on the calling thread. Its output
-// is compared as it comes and never held.
-bool StubAgrees(int in_fd, uint64_t pos, uint32_t n, const uint8_t* expected,
+// for the n bytes of scrambled data that read gives from its position 0, on
+// the calling thread. Its output is compared as it comes and never held.
+bool StubAgrees(const decoder_host::ReadAt& read, uint32_t n, const uint8_t* expected,
                 size_t expected_size);
-
-// Whether the stub's decoder gives exactly expected for the raw (unscrambled)
-// deflate data in[0..n), on the calling thread. Works in memory only.
-bool StubAgreesOnRaw(const uint8_t* in, size_t n, const uint8_t* expected, size_t expected_size);
-
-// Decodes raw deflate data into out, producing at most limit bytes, with
-// libdeflate and then the stub's own decoder, in memory. False when the data
-// is not a complete, valid deflate stream, would decode to more than limit
-// bytes, or the stub's decoder gives anything else.
-bool InflateRaw(const uint8_t* in, size_t n, std::vector<uint8_t>& out, size_t limit);
-
-// Deflates data at level (1..12) into packed and returns MethodDeflated, or
-// returns MethodStored, with packed a copy of data, when deflate would not
-// make it smaller or level is 0.
-uint16_t PackEntryData(const std::vector<uint8_t>& data, int level, std::vector<uint8_t>& packed);
 
 // Deflates n bytes at level into a buffer of at most room bytes. Returns the
 // packed size, or 0 when the deflated form would not be smaller than the

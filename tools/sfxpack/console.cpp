@@ -67,3 +67,10 @@ double Now() {
   using Clock = std::chrono::steady_clock;
   return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
 }
+
+std::string NameList(const std::vector<std::string>& names, size_t limit) {
+  std::string list;
+  for (size_t i = 0; i < names.size() && i < limit; i++) list += (i ? ", '" : "'") + names[i] + "'";
+  if (names.size() > limit) list += " and " + std::to_string(names.size() - limit) + " more";
+  return list;
+}

@@ -5,6 +5,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 // A refusal or failure that ends the command with a non-zero exit.
 struct Refusal : std::runtime_error {
@@ -22,6 +23,10 @@ void EndProgress();
 // -q: no progress and no summary; warnings and errors are still shown.
 void SetQuiet(bool quiet);
 bool Quiet();
+
+// Up to limit names, each in quotes, then how many more: "'a', 'b' and 3
+// more".
+std::string NameList(const std::vector<std::string>& names, size_t limit);
 
 // "1 entry", "2 entries".
 std::string Plural(uint64_t n, const char* one, const char* many);

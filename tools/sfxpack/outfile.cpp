@@ -102,6 +102,12 @@ void OutputFile::WriteScrambled(const uint8_t* p, size_t n) {
   }
 }
 
+std::function<int64_t(uint64_t pos, uint8_t* p, size_t n)> OutputFile::ReadBack() {
+  Flush();
+  const int fd = fd_;
+  return [fd](uint64_t pos, uint8_t* p, size_t n) { return sys::PreadFull(fd, p, n, pos); };
+}
+
 void OutputFile::Commit(const std::function<void(int fd)>& before_rename) {
   Flush();
   if (before_rename) before_rename(fd_);

@@ -29,6 +29,12 @@ class OutputFile {
   // Writes n bytes XORed with the archive key, leaving p as it was.
   void WriteScrambled(const uint8_t* p, size_t n);
   uint64_t Written() const { return written_; }
+  // The temporary file being written, for messages.
+  const std::string& Temporary() const { return temp_; }
+  // Writes out what is buffered and returns a reader of the file written so
+  // far (as written, scrambled parts included), safe on any thread. It
+  // serves until the next write.
+  std::function<int64_t(uint64_t pos, uint8_t* p, size_t n)> ReadBack();
   // Flushes, lets before_rename (when given) read and change the file,
   // gives it the mode of the regular file it replaces (0666 less the umask
   // for a new file, or in place of a link) and renames it over the target.

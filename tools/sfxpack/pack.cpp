@@ -16,6 +16,7 @@
 
 #include "codec.h"
 #include "console.h"
+#include "installer_reader.h"
 #include "outfile.h"
 #include "pe_checksum.h"
 #include "platform.h"
@@ -78,13 +79,8 @@ void Inform(const std::string& message) {
   if (!Quiet()) fprintf(stderr, "sfxpack: %s\n", message.c_str());
 }
 
-// Up to five quoted names, then how many more.
-std::string NameList(const std::vector<std::string>& names) {
-  std::string list;
-  for (size_t i = 0; i < names.size() && i < 5; i++) list += (i ? ", " : "") + Quote(names[i]);
-  if (names.size() > 5) list += " and " + std::to_string(names.size() - 5) + " more";
-  return list;
-}
+// Names listed in one message at the most.
+constexpr size_t ListedNames = 5;
 
 void AddFile(Gathering& g, const std::string& path, const std::string& relative,
              const sys::Status& st, const std::string& origin) {
@@ -187,7 +183,7 @@ void WarnAboutLinks(const Gathering& g) {
   std::string parts;
   auto add = [&](const std::vector<std::string>& links, const std::string& what) {
     if (links.empty()) return;
-    parts += (parts.empty() ? "" : "; ") + NameList(links) +
+    parts += (parts.empty() ? "" : "; ") + NameList(links, ListedNames) +
              (links.size() == 1 ? " leads" : " lead") + what;
   };
   add(g.links_out, " out of the input folder");
@@ -333,9 +329,10 @@ void LoadZipEntry(const PlannedEntry& e, zip_t*, Loaded& out) {
 }
 
 // Copies a ZIP entry's data as it is into the installer, a block at a time,
-// decoding it as it passes, with zlib and with the stub's own decoder, to
-// check its size and CRC-32: a damaged ZIP never becomes a damaged
-// installer. A refusal here removes the unfinished output.
+// then checks the copy as test does, reading it back: decoded with zlib and
+// with the stub's own decoder, byte for byte, and held to its size and
+// CRC-32. A damaged ZIP never becomes a damaged installer. A refusal here
+// removes the unfinished output.
 void CopyZipEntry(const PlannedEntry& e, zip_t* za, OutputFile& out) {
   const std::string where = "entry " + Quote(e.shown) + " of the ZIP file";
   zip_file_t* zf = zip_fopen_index(za, zip_uint64_t(e.zip_index), ZIP_FL_COMPRESSED);
@@ -347,60 +344,34 @@ void CopyZipEntry(const PlannedEntry& e, zip_t* za, OutputFile& out) {
     Refuse("cannot open " + where + ": " + zip_strerror(za));
   }
   const std::unique_ptr<zip_file_t, int (*)(zip_file_t*)> closer(zf, zip_fclose);
-  const bool deflated = e.zip_method == MethodDeflated;
-  // Buffers no larger than the entry needs.
+  const uint64_t data_pos = out.Written();
+  // No larger than the entry needs.
   const size_t block_size = size_t(std::min<uint64_t>(256 * 1024, e.known_packed + 1));
-  const size_t out_block = size_t(std::min<uint64_t>(StreamInflater::OutputBlock, e.size + 1));
-  std::unique_ptr<StreamInflater> inflater(deflated ? new StreamInflater(out_block) : nullptr);
-  // A small entry is kept whole for the stub's decoder on this thread; a
-  // larger one is fed to it as it passes.
-  const bool small = deflated && e.known_packed <= SmallStubInput && e.size <= (1u << 20);
-  std::vector<uint8_t> kept_packed, kept_plain;
-  std::unique_ptr<StubDecoding> stub(
-      deflated && !small ? new StubDecoding(-1, 0, uint32_t(e.known_packed), false) : nullptr);
-  uint64_t produced = 0, copied = 0;
-  uint32_t crc = 0;
-  bool too_long = false;
-  // Output beyond the claimed size ends the decoding at once.
-  const StreamInflater::Put take = [&](const uint8_t* p, size_t n) {
-    if (produced + n > e.size) return !(too_long = true);
-    produced += n;
-    crc = Crc32(p, n, crc);
-    if (small) kept_plain.insert(kept_plain.end(), p, p + n);
-    return true;
-  };
   std::unique_ptr<uint8_t[]> block(new uint8_t[block_size]);
-  StreamInflater::State state = StreamInflater::State::More;
+  uint64_t copied = 0;
   while (copied < e.known_packed) {
     const uint64_t left = e.known_packed - copied;
     const zip_int64_t n = zip_fread(zf, block.get(), left < block_size ? left : block_size);
-    if (n <= 0) break;
+    if (n < 0) Refuse("cannot read " + where + ": " + zip_file_strerror(zf));
+    if (n == 0) break;
     out.WriteScrambled(block.get(), size_t(n));
     copied += uint64_t(n);
-    if (!deflated) {
-      take(block.get(), size_t(n));
-      continue;
-    }
-    if (stub) stub->Feed(block.get(), size_t(n));
-    if (small) kept_packed.insert(kept_packed.end(), block.get(), block.get() + n);
-    if (state == StreamInflater::State::More) state = inflater->Feed(block.get(), size_t(n), take);
-    if (state == StreamInflater::State::Damaged || state == StreamInflater::State::Stopped) break;
   }
-  if (too_long)
-    Refuse(where + " is damaged: its deflate data decodes to more than " + std::to_string(e.size) +
-           " bytes");
-  if (deflated && state != StreamInflater::State::Ended)
-    Refuse(where + " holds damaged deflate data" +
-           (state == StreamInflater::State::More ? ": it ends before its last block" : ""));
-  if (copied != e.known_packed) Refuse("cannot read all data of " + where);
-  if (produced != e.size || crc != e.zip_crc)
-    Refuse(where + " is damaged: its size or CRC-32 does not match its data");
-  uint64_t stub_size = 0;
-  uint32_t stub_crc = 0;
-  if ((stub && (!stub->Finish(&stub_size, &stub_crc) || stub_size != e.size || stub_crc != crc)) ||
-      (small && !StubAgreesOnRaw(kept_packed.data(), kept_packed.size(), kept_plain.data(),
-                                 kept_plain.size())))
-    Refuse(where + " holds deflate data that the stub's decoder reads otherwise");
+  FoundEntry copy;
+  copy.method = e.zip_method;
+  copy.crc = e.zip_crc;
+  copy.packed_size = uint32_t(e.known_packed);
+  copy.size = uint32_t(e.size);
+  copy.data_pos = data_pos;
+  copy.data_present = copied;
+  InstallerBytes written;
+  written.source = out.ReadBack();
+  written.size = out.Written();
+  written.path = out.Temporary();
+  if (const EntryProblem problem = CheckEntryData(copy, written, true, EntrySinks())) {
+    if (written.read_error) Refuse(*written.read_error);
+    Refuse(where + " is damaged: " + *problem);
+  }
 }
 
 // Reads a file and deflates it, or keeps it as it is when deflate would not
@@ -613,19 +584,18 @@ size_t OrderEntries(std::vector<PlannedEntry>& entries, const std::string& wizar
 
   // Windows takes names that differ only in case for one file, and a file
   // cannot also be a folder.
-  std::vector<std::pair<std::string, size_t>> folded;
-  for (size_t i = 0; i < entries.size(); i++) folded.emplace_back(FoldNameCase(entries[i].name), i);
-  std::sort(folded.begin(), folded.end());
-  for (size_t i = 1; i < folded.size(); i++) {
-    if (folded[i].first == folded[i - 1].first) {
-      const PlannedEntry& a = entries[folded[i - 1].second];
-      const PlannedEntry& b = entries[folded[i].second];
-      Refuse("the entries " + Quote(a.shown) + SourceOf(a) + " and " + Quote(b.shown) +
-             SourceOf(b) + " would be the same file on Windows");
-    }
+  std::vector<std::string> names;
+  for (const PlannedEntry& e : entries) names.push_back(e.name);
+  const std::vector<std::pair<size_t, size_t>> same = SameNameOnWindows(names);
+  if (!same.empty()) {
+    const PlannedEntry& a = entries[same[0].first];
+    const PlannedEntry& b = entries[same[0].second];
+    Refuse("the entries " + Quote(a.shown) + SourceOf(a) + " and " + Quote(b.shown) + SourceOf(b) +
+           " would be the same file on Windows");
   }
-  std::map<std::string, size_t> files(folded.begin(), folded.end());
-  for (const auto& f : folded) {
+  std::map<std::string, size_t> files;
+  for (size_t i = 0; i < entries.size(); i++) files.emplace(FoldNameCase(entries[i].name), i);
+  for (const auto& f : files) {
     for (size_t k = f.first.find('\\'); k != std::string::npos; k = f.first.find('\\', k + 1)) {
       const auto file = files.find(f.first.substr(0, k));
       if (file != files.end()) {
@@ -667,7 +637,7 @@ size_t OrderEntries(std::vector<PlannedEntry>& entries, const std::string& wizar
   if (started == entries.size()) {
     std::string hint = " (name the wizard with --wizard; its name must hold \".EXE\")";
     if (!lower_exe.empty())
-      hint = "; the stub never starts " + NameList(lower_exe) +
+      hint = "; the stub never starts " + NameList(lower_exe, ListedNames) +
              " (rename one to end in \".EXE\" and name it with --wizard)";
     Warn("no entry holds \".EXE\" in upper case, so the installer starts no wizard and only "
          "reports where the files went" + hint);
@@ -718,11 +688,6 @@ uint64_t CheckArchiveCanFit(const std::vector<PlannedEntry>& entries, uint64_t s
 
 namespace {
 
-// Bytes in one UTF-8 character starting with lead (1 for a stray byte).
-size_t CharLength(unsigned char lead) {
-  return lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
-}
-
 // Whether the set at pattern[i] (just after '[') holds c; *end is set just
 // past its ']'. False with *end = npos when the set is not closed, and the
 // '[' is then an ordinary character.
@@ -763,7 +728,10 @@ bool GlobMatches(const std::string& pattern, const std::string& text) {
       const unsigned char c = text[t];
       size_t end = 0;
       if (pattern[p] == '?') {
-        p++, t += CharLength(c);
+        // One character; a stray byte counts as one.
+        uint32_t cp = 0;
+        const size_t length = DecodeUtf8(text, t, cp);
+        p++, t += length ? length : 1;
         continue;
       }
       if (pattern[p] == '[' && SetHolds(pattern, p + 1, c, &end)) {
@@ -897,7 +865,7 @@ void RunCreate(const PackOptions& o) {
     WarnAboutLinks(g);
     const std::vector<std::string> unused = g.excludes.Unused();
     if (!unused.empty())
-      Warn("--exclude " + NameList(unused) + " matched nothing");
+      Warn("--exclude " + NameList(unused, ListedNames) + " matched nothing");
     if (g.entries.empty()) Refuse("nothing to pack: no files were found");
     const size_t started = OrderEntries(g.entries, wizard);
     if (started < g.entries.size()) CheckWizardIsAProgram(g.entries[started], za);

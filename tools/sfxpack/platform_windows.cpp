@@ -10,6 +10,8 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include "winnames.h"
+
 namespace sys {
 
 namespace {
@@ -27,15 +29,9 @@ std::wstring Utf16(const std::string& s) {
   std::wstring w;
   w.reserve(s.size());
   for (size_t i = 0; i < s.size();) {
-    const uint8_t c = uint8_t(s[i]);
-    const size_t n = c < 0x80 ? 1 : c >= 0xF0 && c < 0xF5 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
-    uint32_t cp = n == 1 ? c : n == 2 ? c & 0x1F : n == 3 ? c & 0x0F : c & 0x07;
-    bool ok = n > 0 && i + n <= s.size();
-    for (size_t k = 1; ok && k < n; k++) {
-      ok = (uint8_t(s[i + k]) & 0xC0) == 0x80;
-      cp = cp << 6 | (uint8_t(s[i + k]) & 0x3F);
-    }
-    if (!ok || cp > 0x10FFFF) {
+    uint32_t cp = 0;
+    const size_t n = DecodeUtf8(s, i, cp, true);
+    if (n == 0) {
       w += L'\xFFFD';
       i++;
       continue;
@@ -61,16 +57,7 @@ std::string Utf8(const wchar_t* w, size_t n) {
     if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < n && uint16_t(w[i + 1]) >= 0xDC00 &&
         uint16_t(w[i + 1]) < 0xE000)
       cp = 0x10000 + ((cp - 0xD800) << 10) + (uint16_t(w[++i]) - 0xDC00);
-    if (cp < 0x80) {
-      s += char(cp);
-    } else if (cp < 0x800) {
-      s += char(0xC0 | cp >> 6), s += char(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      s += char(0xE0 | cp >> 12), s += char(0x80 | (cp >> 6 & 0x3F)), s += char(0x80 | (cp & 0x3F));
-    } else {
-      s += char(0xF0 | cp >> 18), s += char(0x80 | (cp >> 12 & 0x3F));
-      s += char(0x80 | (cp >> 6 & 0x3F)), s += char(0x80 | (cp & 0x3F));
-    }
+    AppendUtf8(s, cp);
   }
   return s;
 }
@@ -84,6 +71,10 @@ bool StartsWith(const std::wstring& s, const wchar_t* prefix) {
 // Whether a name is one of the devices Windows finds in every folder (NUL,
 // CON, COM1, ...), with or without an extension, as Windows reads a path's
 // last part when it is not in the "\\?\" form.
+// Narrower than the entry-name check in winnames.cpp, which refuses every
+// name some Windows version may take for a device (CLOCK$, COM0, ports
+// with superscript digits): here only what this system's path parsing
+// turns into a device matters.
 bool IsDeviceName(std::wstring name) {
   const size_t dot = name.find(L'.');
   if (dot != std::wstring::npos) name.resize(dot);

@@ -1,16 +1,11 @@
 #include "unpack.h"
 
-#include <errno.h>
 #include <inttypes.h>
 #include <stdio.h>
-#include <string.h>
 
-#include <algorithm>
-#include <memory>
 #include <set>
-#include <utility>
 
-#include "codec.h"
+#include "entry_check.h"
 #include "outfile.h"
 #include "platform.h"
 #include "console.h"
@@ -18,20 +13,14 @@
 
 namespace {
 
-// Installer data is read in blocks of this size: memory stays flat whatever
-// the size of an entry.
-constexpr size_t ReadBlock = 256 * 1024;
-// The most output kept whole for a small entry's check by the stub.
-constexpr uint32_t SmallStubOutput = 1 << 20;
-// Entries whose data and output are both at most this size are extracted
-// by decoding them whole.
-constexpr uint32_t WholeLimit = 8 << 20;
-
 // An installer opened for reading; closed on every way out of a command.
 struct OpenInstaller : InstallerBytes {
   explicit OpenInstaller(const std::string& file) {
     path = file;
     fd = sys::OpenRead(file);
+    const int from = fd;
+    source = [from](uint64_t pos, uint8_t* out, size_t n) { return sys::PreadFull(from, out, n, pos); };
+    error_text = [] { return sys::ErrorText(); };
     if (fd < 0) Refuse("cannot open '" + file + "': " + sys::ErrorText());
     sys::Status st;
     if (!sys::StatOpen(fd, &st) || st.kind != sys::Kind::Regular) {
@@ -41,14 +30,19 @@ struct OpenInstaller : InstallerBytes {
     size = st.size;
   }
   ~OpenInstaller() { sys::Close(fd); }
+  int fd = -1;
   OpenInstaller(const OpenInstaller&) = delete;
 };
 
-std::string Shown(const FoundEntry& e) { return "'" + Windows1252ToUtf8(e.name) + "'"; }
+// A read error ends every command.
+void RefuseOnReadError(const InstallerBytes& file) {
+  if (file.read_error) Refuse(*file.read_error);
+}
 
 // Walks the installer, or refuses when the stub would find no archive in it.
 InstallerWalk WalkOrRefuse(const InstallerBytes& file) {
   InstallerWalk w = WalkInstaller(file);
+  RefuseOnReadError(file);
   if (w.archive_offset < 0)
     Refuse("'" + file.path + "' holds no archive: the marker is not in it from offset 20 on");
   return w;
@@ -61,7 +55,7 @@ void WarnAbout(const InstallerWalk& w, bool end_too) {
   for (size_t i = 0; i < pairs.size() && i < 10; i++)
     Warn(pairs[i] + " would be one file on Windows: the later one replaces the earlier");
   if (pairs.size() > 10) Warn(std::to_string(pairs.size() - 10) + " more such pairs");
-  if (end_too && !w.end_problem.empty()) Warn("the archive's end is damaged: " + w.end_problem);
+  if (end_too && w.end_problem) Warn("the archive's end is damaged: " + *w.end_problem);
 }
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
@@ -117,343 +111,7 @@ bool MakeEntryFolders(const std::string& root, const std::vector<std::string>& f
   return true;
 }
 
-// Scans as the stub does (see ScanForMarker), a block at a time.
-int64_t FindMarker(const InstallerBytes& file) {
-  std::unique_ptr<uint8_t[]> block(new uint8_t[ReadBlock]);
-  int matched = 0;
-  for (uint64_t at = MarkerScanStart; at < file.size;) {
-    const size_t got = file.Read(at, block.get(), ReadBlock);
-    if (got == 0) break;
-    for (size_t i = 0; i < got; i++) {
-      if (block[i] != MarkerByte(matched)) {
-        matched = 0;
-      } else if (++matched == ArchiveMarkerLength) {
-        return int64_t(at + i) - (ArchiveMarkerLength - 1);
-      }
-    }
-    at += got;
-  }
-  return -1;
-}
-
-// Reads n bytes at pos and descrambles them; false when the file holds fewer.
-bool ReadScrambled(const InstallerBytes& file, uint64_t pos, uint8_t* out, size_t n) {
-  if (file.Read(pos, out, n) < n) return false;
-  Scramble(out, n);
-  return true;
-}
-
-// Checks what create writes after the entries, from pos: one central
-// directory header for each entry, agreeing with it, then the end record.
-// Whatever follows a complete end record (a signature) is left alone.
-std::string CheckArchiveEnd(const InstallerBytes& file, const InstallerWalk& w, uint64_t pos) {
-  const uint64_t base = uint64_t(w.archive_offset);
-  const uint64_t central = pos;
-  const size_t count = w.entries.size();
-  for (size_t i = 0; i < count; i++) {
-    const FoundEntry& e = w.entries[i];
-    uint8_t h[CentralHeaderSize];
-    const size_t got = file.Read(pos, h, sizeof h);
-    Scramble(h, got);
-    if (got >= 4 && Get32(h) != SignatureCentral)
-      return i == 0 ? "no central directory follows the entries"
-                    : "the central directory lists " + std::to_string(i) + " of " +
-                          Plural(count, "entry", "entries");
-    if (got < sizeof h)
-      return "the file ends inside the central directory, after " + Plural(i, "header", "headers") +
-             " of " + std::to_string(count);
-    const uint16_t name_length = Get16(h + 28);
-    const uint64_t next = pos + CentralHeaderSize + name_length + Get16(h + 30) + Get16(h + 32);
-    std::string name(name_length, '\0');
-    if (name_length > 0 &&
-        !ReadScrambled(file, pos + CentralHeaderSize, reinterpret_cast<uint8_t*>(&name[0]),
-                       name_length))
-      return "the file ends inside the central directory";
-    name = name.substr(0, name.find('\0'));
-    const char* differs = name_length != e.name_length || name != e.name ? "name"
-                          : Get16(h + 10) != e.method                    ? "method"
-                          : Get32(h + 16) != e.crc                       ? "CRC-32"
-                          : Get32(h + 20) != e.packed_size || Get32(h + 24) != e.size
-                              ? "sizes"
-                          : Get32(h + 42) != e.header_pos - base ? "offset"
-                                                                 : nullptr;
-    if (differs)
-      return "the central directory's header " + std::to_string(i + 1) + " does not agree with " +
-             Shown(e) + ": its " + differs + " differs";
-    pos = next;
-  }
-  uint8_t end[EndRecordSize];
-  if (!ReadScrambled(file, pos, end, sizeof end))
-    return pos >= file.size ? "the end record is missing" : "the end record is cut short";
-  if (Get32(end) == SignatureCentral)
-    return "the central directory lists more entries than the archive holds";
-  if (Get32(end) != SignatureEnd) return "no end record follows the central directory";
-  if (Get16(end + 4) != 0 || Get16(end + 6) != 0 || Get16(end + 8) != count ||
-      Get16(end + 10) != count || Get32(end + 12) != pos - central ||
-      Get32(end + 16) != central - base)
-    return "the end record does not agree with the central directory";
-  if (pos + EndRecordSize + Get16(end + 20) > file.size) return "the end record's comment is cut short";
-  return "";
-}
-
 }  // namespace
-
-InstallerBytes InstallerBytes::InMemory(const uint8_t* data, size_t size) {
-  InstallerBytes b;
-  b.data = data;
-  b.size = size;
-  b.path = "(memory)";
-  return b;
-}
-
-size_t InstallerBytes::Read(uint64_t pos, uint8_t* out, size_t n) const {
-  if (pos >= size) return 0;
-  if (n > size - pos) n = size_t(size - pos);
-  if (data) {
-    memcpy(out, data + pos, n);
-    return n;
-  }
-  constexpr size_t Window = 65536;
-  if (n >= Window / 4) return ReadFile(pos, out, n);
-  std::vector<uint8_t>& w = window_;
-  if (pos < window_pos_ || pos + n > window_pos_ + w.size()) {
-    w.resize(Window);
-    w.resize(ReadFile(pos, w.data(), Window));
-    window_pos_ = pos;
-  }
-  // Fewer only when the file has shrunk since it was opened.
-  const size_t got = std::min<uint64_t>(n, window_pos_ + w.size() - pos);
-  memcpy(out, w.data() + (pos - window_pos_), got);
-  return got;
-}
-
-size_t InstallerBytes::ReadFile(uint64_t pos, uint8_t* out, size_t n) const {
-  const int64_t done = sys::PreadFull(fd, out, n, pos);
-  if (done < 0) Refuse("cannot read '" + path + "': " + sys::ErrorText());
-  return size_t(done);
-}
-
-InstallerWalk WalkInstaller(const uint8_t* data, size_t size) {
-  return WalkInstaller(InstallerBytes::InMemory(data, size));
-}
-
-InstallerWalk WalkInstaller(const InstallerBytes& file) {
-  InstallerWalk w;
-  w.archive_offset = FindMarker(file);
-  if (w.archive_offset < 0) return w;
-  const uint64_t size = file.size;
-  uint64_t pos = uint64_t(w.archive_offset);
-  char where[64];
-  while (true) {
-    snprintf(where, sizeof where, "the entry at offset %" PRIu64, pos);
-    uint8_t h[EntryHeaderSize];
-    const size_t got = file.Read(pos, h, EntryHeaderSize);
-    if (got < 4) break;  // the header read delivers no signature
-    Scramble(h, got);
-    const uint32_t sig = Get32(h + OffsetSignature);
-    if (sig != SignatureLocal && sig != SignatureAlternate) {
-      w.end_problem = CheckArchiveEnd(file, w, pos);
-      break;  // the normal end
-    }
-    if (got < EntryHeaderSize) {
-      w.stop = std::string(where) + " has a header cut short by the end of the file";
-      break;
-    }
-    if (w.entries.size() == MaxEntryCount) {
-      w.stop = "the archive holds more than " + std::to_string(MaxEntryCount) +
-               " entries, more than its end record can count; sfxpack reads no further";
-      break;
-    }
-
-    FoundEntry e;
-    e.header_pos = pos;
-    e.flags = Get16(h + OffsetFlags);
-    e.method = Get16(h + OffsetMethod);
-    e.stamp = DosStamp{Get16(h + OffsetDosTime), Get16(h + OffsetDosDate)};
-    e.crc = Get32(h + OffsetCrc32);
-    e.packed_size = Get32(h + OffsetCompressedSize);
-    e.size = Get32(h + OffsetUncompressedSize);
-    e.name_length = Get16(h + OffsetNameLength);
-    if (e.name_length > MaxNameLength) {
-      w.stop = std::string(where) + " has a name of " + std::to_string(e.name_length) +
-               " bytes; at most " + std::to_string(MaxNameLength) + " fit";
-      break;
-    }
-    const uint64_t name_pos = pos + EntryHeaderSize;
-    std::string name(e.name_length, '\0');
-    if (!ReadScrambled(file, name_pos, reinterpret_cast<uint8_t*>(&name[0]), name.size())) {
-      w.stop = std::string(where) + " has its name cut short by the end of the file";
-      break;
-    }
-    e.name = name.substr(0, name.find('\0'));
-    std::string why;
-    if (CheckEntryName(e.name, &why) == NameVerdict::Refused) {
-      w.stop = std::string(where) + (e.name.empty() ? "" : ", " + Shown(e) + ",") +
-               " is refused: " + why;
-      break;
-    }
-    if (e.flags & FlagEncrypted) {
-      w.stop = Shown(e) + " is encrypted, which the stub cannot extract";
-      break;
-    }
-    if (e.packed_size >= 0x80000000u) {
-      w.stop = Shown(e) + " claims " + std::to_string(e.packed_size) +
-               " bytes of data, past the stub's signed 32-bit counts";
-      break;
-    }
-    if (e.method != MethodStored && e.method != MethodDeflated) {
-      w.stop = Shown(e) + " uses compression method " + std::to_string(e.method) +
-               "; the stub knows only stored (0) and deflated (8)";
-      break;
-    }
-    e.data_pos = name_pos + e.name_length;
-    const uint64_t left = size > e.data_pos ? size - e.data_pos : 0;
-    e.data_present = e.packed_size < left ? e.packed_size : left;
-    w.entries.push_back(e);
-    pos = e.data_pos + e.packed_size;
-  }
-  if (w.stop.empty() && w.end_problem.empty() && pos + 4 > size)
-    w.end_problem = "the central directory and end record are missing";
-  return w;
-}
-
-std::vector<std::string> SameFileOnWindows(const std::vector<FoundEntry>& entries) {
-  std::vector<std::pair<std::string, size_t>> folded;
-  for (size_t i = 0; i < entries.size(); i++) folded.emplace_back(FoldNameCase(entries[i].name), i);
-  std::sort(folded.begin(), folded.end());
-  std::vector<std::string> pairs;
-  for (size_t i = 1; i < folded.size(); i++) {
-    if (folded[i].first == folded[i - 1].first)
-      pairs.push_back(Shown(entries[folded[i - 1].second]) + " and " +
-                      Shown(entries[folded[i].second]));
-  }
-  return pairs;
-}
-
-namespace {
-
-// Checks a decoded size and CRC-32 against the header.
-bool Matches(const FoundEntry& e, uint64_t size, uint32_t crc, std::string* why) {
-  if (size != e.size) {
-    *why = "it holds " + std::to_string(size) + " bytes, its header says " + std::to_string(e.size);
-    return false;
-  }
-  if (crc != e.crc) {
-    char text[80];
-    snprintf(text, sizeof text, "its CRC-32 is %08X, its header says %08X", crc, e.crc);
-    *why = text;
-    return false;
-  }
-  return true;
-}
-
-}  // namespace
-
-bool CheckEntryData(const FoundEntry& e, const InstallerBytes& file, bool with_stub,
-                    const EntrySinks& sinks, std::string* why) {
-  if (e.data_present < e.packed_size) {
-    *why = "its data runs past the end of the file";
-    return false;
-  }
-  const bool deflated = e.method == MethodDeflated;
-  // Small entries are kept whole for the stub's decoder on this thread;
-  // others are compared with it a block at a time, as it runs beside.
-  const bool by_stub = deflated && with_stub && file.fd >= 0;
-  const bool keep = by_stub && e.packed_size <= SmallStubInput && e.size <= SmallStubOutput;
-  std::vector<uint8_t> kept;
-  std::unique_ptr<StubDecoding> stub(
-      by_stub && !keep ? new StubDecoding(file.fd, e.data_pos, e.packed_size, true) : nullptr);
-  // Buffers no larger than the entry needs: installers often hold many
-  // small files.
-  const size_t read_block = size_t(std::min<uint64_t>(ReadBlock, e.packed_size + 1));
-  std::unique_ptr<StreamInflater> inflater(
-      deflated ? new StreamInflater(size_t(std::min<uint64_t>(StreamInflater::OutputBlock,
-                                                              uint64_t(e.size) + 1)))
-               : nullptr);
-
-  uint64_t produced = 0;
-  uint32_t crc = 0;
-  bool too_long = false, stub_differs = false, sink_failed = false;
-  // Output beyond the header's size ends the check at once, so that the
-  // work follows the claim and the data, whichever is smaller.
-  const StreamInflater::Put take = [&](const uint8_t* p, size_t n) {
-    if (deflated && produced + n > e.size) return !(too_long = true);
-    produced += n;
-    crc = Crc32(p, n, crc);
-    if (stub && !stub->Expect(p, n)) return !(stub_differs = true);
-    if (keep) kept.insert(kept.end(), p, p + n);
-    if (sinks.plain && !sinks.plain(p, n)) return !(sink_failed = true);
-    return true;
-  };
-
-  if (deflated && !by_stub && !sinks.stored && e.packed_size <= WholeLimit &&
-      e.size <= WholeLimit) {
-    // Small enough to take whole: libdeflate decodes it faster than zlib
-    // streams it, in a buffer that grows with the real output.
-    Bytes packed, plain;
-    packed.Reserve(e.packed_size);
-    if (!ReadScrambled(file, e.data_pos, packed.data.get(), e.packed_size)) {
-      *why = "its data runs past the end of the file";
-      return false;
-    }
-    if (!InflateBounded(packed.data.get(), e.packed_size, e.size, plain, why)) return false;
-    return take(plain.data.get(), plain.size) && Matches(e, produced, crc, why);
-  }
-  std::unique_ptr<uint8_t[]> block(new uint8_t[read_block]);
-  StreamInflater::State state = StreamInflater::State::More;
-  for (uint64_t done = 0; done < e.packed_size;) {
-    const size_t want = size_t(std::min<uint64_t>(e.packed_size - done, read_block));
-    if (!ReadScrambled(file, e.data_pos + done, block.get(), want)) {
-      *why = "its data runs past the end of the file";
-      return false;
-    }
-    done += want;
-    if (sinks.stored && !sinks.stored(block.get(), want)) return false;
-    if (!deflated) {
-      if (!take(block.get(), want)) break;
-      continue;
-    }
-    if (state == StreamInflater::State::More) state = inflater->Feed(block.get(), want, take);
-    // Data after the stream's end is not looked at, as the stub does;
-    // unwrap still copies it.
-    if (state == StreamInflater::State::Damaged || state == StreamInflater::State::Stopped ||
-        (state == StreamInflater::State::Ended && !sinks.stored))
-      break;
-  }
-  if (sink_failed) return false;
-  if (too_long) {
-    *why = "its deflate data decodes to more than " + std::to_string(e.size) +
-           " bytes, the size its header says";
-    return false;
-  }
-  if (stub_differs) {
-    *why = "the stub's own decoder does not give the same bytes";
-    return false;
-  }
-  if (deflated && state != StreamInflater::State::Ended) {
-    *why = state == StreamInflater::State::More ? "its deflate data ends before its last block"
-                                                : "its deflate data is damaged";
-    return false;
-  }
-  if (!Matches(e, produced, crc, why)) return false;
-  if ((stub && !stub->Finish()) ||
-      (keep && !StubAgrees(file.fd, e.data_pos, e.packed_size, kept.data(), kept.size()))) {
-    *why = "the stub's own decoder does not give the same bytes";
-    return false;
-  }
-  return true;
-}
-
-bool DecodeEntry(const FoundEntry& e, const InstallerBytes& file, std::vector<uint8_t>& out,
-                 std::string* why) {
-  out.clear();
-  EntrySinks sinks;
-  sinks.plain = [&](const uint8_t* p, size_t n) {
-    out.insert(out.end(), p, p + n);
-    return true;
-  };
-  return CheckEntryData(e, file, false, sinks, why);
-}
 
 namespace {
 
@@ -464,7 +122,7 @@ namespace {
 bool ExtractEntry(const FoundEntry& e, const InstallerBytes& file, const std::string& folder,
                   const std::string& leaf, bool overwrite, std::string* why) {
   if (e.data_present < e.packed_size) {
-    *why = "its data runs past the end of the file";
+    *why = DataCutShort();
     return false;
   }
   const std::string target = folder + "/" + leaf;
@@ -477,13 +135,17 @@ bool ExtractEntry(const FoundEntry& e, const InstallerBytes& file, const std::st
     return false;
   }
   SetTemporaryForSignals(temp);
+  std::optional<std::string> write_error;
   EntrySinks sinks;
   sinks.plain = [&](const uint8_t* p, size_t n) {
     if (sys::WriteAll(fd, p, n)) return true;
-    *why = "cannot write '" + temp + "': " + sys::ErrorText();
+    write_error = "cannot write '" + temp + "': " + sys::ErrorText();
     return false;
   };
-  bool ok = CheckEntryData(e, file, false, sinks, why);
+  EntryProblem problem = CheckEntryData(e, file, false, sinks);
+  if (problem && write_error) problem = write_error;
+  if (problem) *why = *problem;
+  bool ok = !problem;
   if (ok) {
     sys::Finish(fd, false);
     // Like the stub, a stamp that is no valid date leaves the file's own time.
@@ -525,7 +187,7 @@ std::vector<std::string> ExistingTargets(const std::string& folder,
       below = sys::LinkStat(path, &st) && st.kind == sys::Kind::Folder && !st.link;
     }
     if (below && sys::LinkStat(path + "/" + parts.back(), &st))
-      existing.push_back("'" + shown + parts.back() + "'");
+      existing.push_back(shown + parts.back());
   }
   return existing;
 }
@@ -548,8 +210,8 @@ int RunList(const std::string& installer) {
   }
   printf("%10" PRIu64 " %10" PRIu64 "  %s\n", total_size, total_packed,
          Plural(w.entries.size(), "entry", "entries").c_str());
-  if (!w.stop.empty()) {
-    fprintf(stderr, "sfxpack: error: the stub would stop here: %s\n", w.stop.c_str());
+  if (w.stop) {
+    fprintf(stderr, "sfxpack: error: the stub would stop here: %s\n", w.stop->c_str());
     return 1;
   }
   return 0;
@@ -563,8 +225,10 @@ int RunTest(const std::string& installer) {
   for (size_t i = 0; i < w.entries.size(); i++) {
     const FoundEntry& e = w.entries[i];
     ShowProgress("testing " + std::to_string(i + 1) + "/" + std::to_string(w.entries.size()));
-    std::string why;
-    bool ok = CheckEntryData(e, file, true, EntrySinks(), &why);
+    const EntryProblem problem = CheckEntryData(e, file, true, EntrySinks());
+    RefuseOnReadError(file);
+    std::string why = problem.value_or("");
+    bool ok = !problem;
     if (ok && CheckEntryName(e.name, &why) != NameVerdict::Ok) {
       why = "the stub cannot create it: " + why;
       ok = false;
@@ -578,12 +242,12 @@ int RunTest(const std::string& installer) {
     }
   }
   problems = failed;
-  if (!w.stop.empty()) {
-    printf("FAILED  the stub would stop here: %s\n", w.stop.c_str());
+  if (w.stop) {
+    printf("FAILED  the stub would stop here: %s\n", w.stop->c_str());
     problems++;
   }
-  if (!w.end_problem.empty()) {
-    printf("FAILED  the archive's end: %s\n", w.end_problem.c_str());
+  if (w.end_problem) {
+    printf("FAILED  the archive's end: %s\n", w.end_problem->c_str());
     problems++;
   }
   const size_t n = w.entries.size();
@@ -608,11 +272,9 @@ int RunExtract(const std::string& installer, const std::string& folder, bool ove
   if (!overwrite) {
     const std::vector<std::string> existing = ExistingTargets(folder, w.entries);
     if (!existing.empty()) {
-      std::string names;
-      for (size_t i = 0; i < existing.size() && i < 10; i++) names += (i ? ", " : "") + existing[i];
-      if (existing.size() > 10) names += " and " + std::to_string(existing.size() - 10) + " more";
       Refuse(std::string(existing.size() == 1 ? "a file exists" : "files exist") + " already in '" +
-             folder + "': " + names + "; nothing was extracted (--overwrite replaces them)");
+             folder + "': " + NameList(existing, 10) +
+             "; nothing was extracted (--overwrite replaces them)");
     }
   }
   size_t failed = 0;
@@ -641,6 +303,7 @@ int RunExtract(const std::string& installer, const std::string& folder, bool ove
     const bool again = !written.insert(FoldNameCase(e.name)).second;
     ok = ok && MakeEntryFolders(folder, parts, &why) &&
          ExtractEntry(e, file, target_folder, leaf, overwrite || again, &why);
+    RefuseOnReadError(file);
     EndProgress();
     if (!ok) {
       fprintf(stderr, "sfxpack: error: %s: %s\n", Windows1252ToUtf8(e.name).c_str(), why.c_str());
@@ -650,8 +313,8 @@ int RunExtract(const std::string& installer, const std::string& folder, bool ove
       bytes_out += e.size;
     }
   }
-  if (!w.stop.empty()) {
-    fprintf(stderr, "sfxpack: error: extraction stopped, as the stub would: %s\n", w.stop.c_str());
+  if (w.stop) {
+    fprintf(stderr, "sfxpack: error: extraction stopped, as the stub would: %s\n", w.stop->c_str());
     return 1;
   }
   if (failed > 0) {
@@ -668,8 +331,8 @@ int RunUnwrap(const std::string& installer, const std::string& output) {
   CheckOutputTarget(output, {installer});
   OpenInstaller file(installer);
   const InstallerWalk w = WalkOrRefuse(file);
-  if (!w.stop.empty()) Refuse("the stub would stop here: " + w.stop);
-  if (!w.end_problem.empty()) Refuse("the archive's end is damaged: " + w.end_problem);
+  if (w.stop) Refuse("the stub would stop here: " + *w.stop);
+  if (w.end_problem) Refuse("the archive's end is damaged: " + *w.end_problem);
   WarnAbout(w, false);
   if (w.entries.size() > 0xFFFF) Refuse("too many entries for a ZIP file");
   OutputFile out(output);
@@ -700,7 +363,10 @@ int RunUnwrap(const std::string& installer, const std::string& output) {
       out.Write(p, n);
       return true;
     };
-    if (!CheckEntryData(e, file, true, sinks, &why)) Refuse(Shown(e) + ": " + why);
+    if (const EntryProblem problem = CheckEntryData(e, file, true, sinks)) {
+      RefuseOnReadError(file);
+      Refuse(Shown(e) + ": " + *problem);
+    }
   }
   std::vector<uint8_t> end;
   AppendEndRecord(end, uint16_t(w.entries.size()), uint32_t(central.size()), uint32_t(out.Written()));

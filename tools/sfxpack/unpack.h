@@ -5,88 +5,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
-#include "archive_bytes.h"
-
-// An installer's bytes: an open file read with pread, or bytes in memory.
-struct InstallerBytes {
-  const uint8_t* data = nullptr;  // set: the bytes are in memory
-  int fd = -1;
-  uint64_t size = 0;
-  std::string path;  // for messages
-
-  static InstallerBytes InMemory(const uint8_t* data, size_t size);
-  // Copies up to n bytes at pos into out and returns how many the file holds
-  // there. Refuses on a read error. Small reads from a file are served from
-  // a window read ahead, as headers and names come one after the other.
-  size_t Read(uint64_t pos, uint8_t* out, size_t n) const;
-
- private:
-  size_t ReadFile(uint64_t pos, uint8_t* out, size_t n) const;
-  mutable std::vector<uint8_t> window_;
-  mutable uint64_t window_pos_ = 0;
-};
-
-struct FoundEntry {
-  uint64_t header_pos = 0;  // file offset of the entry header
-  uint16_t flags = 0;
-  uint16_t method = 0;
-  DosStamp stamp{};
-  uint32_t crc = 0;
-  uint32_t packed_size = 0;
-  uint32_t size = 0;
-  uint16_t name_length = 0;  // as in the header, before the cut
-  std::string name;  // Windows-1252, cut at its first zero byte
-  uint64_t data_pos = 0;
-  uint64_t data_present = 0;  // bytes of the data that the file really holds
-};
-
-struct InstallerWalk {
-  int64_t archive_offset = -1;  // -1: no marker, the stub would give up
-  std::vector<FoundEntry> entries;
-  // Why the stub would stop before the end of the entries, or "". The entry
-  // it stops at is not in entries.
-  std::string stop;
-  // What is wrong with the central directory and end record after the
-  // entries, or "" when both are there, complete and agree with the
-  // entries. Only looked at when the walk gets past the last entry.
-  std::string end_problem;
-};
-
-// Finds the archive as the stub does (the first marker from offset 20 on) and
-// walks its entries: each next header at header + 30 + name length + packed
-// size, up to the first header whose signature the stub does not accept.
-// Stops after MaxEntryCount entries, which no end record could count, so
-// that memory stays bounded.
-InstallerWalk WalkInstaller(const InstallerBytes& file);
-InstallerWalk WalkInstaller(const uint8_t* data, size_t size);
-
-// Pairs of entries that Windows would take for one file (names equal but
-// for case), as "'A.txt' and 'a.txt'".
-std::vector<std::string> SameFileOnWindows(const std::vector<FoundEntry>& entries);
-
-// Receive an entry's data as it passes: as stored (descrambled), and
-// decoded. Either may be empty. One that returns false stops the check,
-// having set the reason itself.
-struct EntrySinks {
-  std::function<bool(const uint8_t* p, size_t n)> stored;
-  std::function<bool(const uint8_t* p, size_t n)> plain;
-};
-
-// Reads an entry's data a block at a time, decodes it and checks its size
-// and CRC-32 against its header; with_stub (a file only): deflated data must
-// also decode to the same bytes with the stub's own decoder. False with
-// *why set when it does not match or cannot be decoded. Memory and work stay
-// bounded by the data really there, never by the sizes a header claims.
-bool CheckEntryData(const FoundEntry& e, const InstallerBytes& file, bool with_stub,
-                    const EntrySinks& sinks, std::string* why);
-
-// Decodes and checks one entry into out.
-bool DecodeEntry(const FoundEntry& e, const InstallerBytes& file, std::vector<uint8_t>& out,
-                 std::string* why);
+#include "installer_reader.h"
 
 // Each returns the process exit code.
 int RunList(const std::string& installer);

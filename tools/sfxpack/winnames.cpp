@@ -2,6 +2,8 @@
 
 #include <stdio.h>
 
+#include <algorithm>
+
 #include "format/archive_format.h"
 
 namespace {
@@ -15,47 +17,6 @@ const uint16_t HighControlBlock[32] = {
     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178,
 };
 
-// Decodes one UTF-8 sequence at text[i]; returns its length, or 0 when it is
-// malformed (overlong forms, surrogates and values past U+10FFFF included).
-size_t DecodeUtf8(const std::string& text, size_t i, uint32_t& cp) {
-  const uint8_t b0 = uint8_t(text[i]);
-  size_t len;
-  uint32_t min;
-  if (b0 < 0x80) {
-    cp = b0;
-    return 1;
-  } else if ((b0 & 0xE0) == 0xC0) {
-    len = 2, cp = b0 & 0x1F, min = 0x80;
-  } else if ((b0 & 0xF0) == 0xE0) {
-    len = 3, cp = b0 & 0x0F, min = 0x800;
-  } else if ((b0 & 0xF8) == 0xF0) {
-    len = 4, cp = b0 & 0x07, min = 0x10000;
-  } else {
-    return 0;
-  }
-  if (i + len > text.size()) return 0;
-  for (size_t k = 1; k < len; k++) {
-    const uint8_t b = uint8_t(text[i + k]);
-    if ((b & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return len;
-}
-
-void AppendUtf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out += char(cp);
-  } else if (cp < 0x800) {
-    out += char(0xC0 | (cp >> 6));
-    out += char(0x80 | (cp & 0x3F));
-  } else {
-    out += char(0xE0 | (cp >> 12));
-    out += char(0x80 | ((cp >> 6) & 0x3F));
-    out += char(0x80 | (cp & 0x3F));
-  }
-}
-
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? char(c - 32) : c; }
@@ -63,6 +24,10 @@ char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? char(c - 32) : c; }
 // Windows opens these devices instead of files, whatever the extension. The
 // serial and parallel ports take a digit 0 to 9 or a superscript 1, 2 or 3
 // (Windows-1252 bytes 0xB9, 0xB2, 0xB3).
+// Wider on purpose than the list platform_windows.cpp uses for the paths
+// sfxpack opens itself: an entry is refused when any Windows version may
+// take its name for a device, while sfxpack's own paths are read as the
+// Windows it runs on reads them.
 bool IsDeviceName(const std::string& component) {
   std::string base = component.substr(0, component.find('.'));
   while (!base.empty() && base.back() == ' ') base.pop_back();
@@ -90,6 +55,50 @@ uint8_t FoldCase(uint8_t c) {
 }
 
 }  // namespace
+
+size_t DecodeUtf8(const std::string& text, size_t i, uint32_t& cp, bool keep_surrogates) {
+  const uint8_t b0 = uint8_t(text[i]);
+  size_t len;
+  uint32_t min;
+  if (b0 < 0x80) {
+    cp = b0;
+    return 1;
+  } else if ((b0 & 0xE0) == 0xC0) {
+    len = 2, cp = b0 & 0x1F, min = 0x80;
+  } else if ((b0 & 0xF0) == 0xE0) {
+    len = 3, cp = b0 & 0x0F, min = 0x800;
+  } else if ((b0 & 0xF8) == 0xF0) {
+    len = 4, cp = b0 & 0x07, min = 0x10000;
+  } else {
+    return 0;
+  }
+  if (i + len > text.size()) return 0;
+  for (size_t k = 1; k < len; k++) {
+    const uint8_t b = uint8_t(text[i + k]);
+    if ((b & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (b & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (!keep_surrogates && cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return len;
+}
+
+void AppendUtf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out += char(cp);
+  } else if (cp < 0x800) {
+    out += char(0xC0 | (cp >> 6));
+    out += char(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += char(0xE0 | (cp >> 12));
+    out += char(0x80 | ((cp >> 6) & 0x3F));
+    out += char(0x80 | (cp & 0x3F));
+  } else {
+    out += char(0xF0 | (cp >> 18));
+    out += char(0x80 | ((cp >> 12) & 0x3F));
+    out += char(0x80 | ((cp >> 6) & 0x3F));
+    out += char(0x80 | (cp & 0x3F));
+  }
+}
 
 bool Utf8ToWindows1252(const std::string& utf8, std::string& out, std::string* bad) {
   out.clear();
@@ -237,4 +246,15 @@ std::string FoldUtf8Case(const std::string& utf8) {
       out += one;
   }
   return out;
+}
+
+std::vector<std::pair<size_t, size_t>> SameNameOnWindows(const std::vector<std::string>& names) {
+  std::vector<std::pair<std::string, size_t>> folded;
+  for (size_t i = 0; i < names.size(); i++) folded.emplace_back(FoldNameCase(names[i]), i);
+  std::sort(folded.begin(), folded.end());
+  std::vector<std::pair<size_t, size_t>> same;
+  for (size_t i = 1; i < folded.size(); i++) {
+    if (folded[i].first == folded[i - 1].first) same.emplace_back(folded[i - 1].second, folded[i].second);
+  }
+  return same;
 }

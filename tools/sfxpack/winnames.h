@@ -2,9 +2,21 @@
 // separators, appended byte for byte to the extraction folder.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <string>
+#include <utility>
+#include <vector>
+
+// Decodes one UTF-8 character at text[i] into cp: its length in bytes, or 0
+// when it is malformed (overlong forms, values past U+10FFFF and, unless
+// keep_surrogates, encoded surrogates included).
+size_t DecodeUtf8(const std::string& text, size_t i, uint32_t& cp, bool keep_surrogates = false);
+
+// Appends code point cp (at most U+10FFFF) in UTF-8. Surrogates are written
+// in the three-byte form, which DecodeUtf8 refuses unless told to keep them.
+void AppendUtf8(std::string& out, uint32_t cp);
 
 // Converts UTF-8 text to Windows-1252. Returns false, with the offending
 // character described in *bad, when the text is not valid UTF-8 or holds a
@@ -43,6 +55,11 @@ bool LooksLikeUnstartedExe(const std::string& name);
 // A Windows-1252 name with its letters in upper case and '/' as '\', so that
 // two names Windows takes for the same file fold to the same text.
 std::string FoldNameCase(const std::string& name);
+
+// The pairs of names that Windows would take for one file (equal once
+// folded by FoldNameCase), as indices into names, in folded order: the
+// earlier of each pair first.
+std::vector<std::pair<size_t, size_t>> SameNameOnWindows(const std::vector<std::string>& names);
 
 // Whether a stored name holds a byte outside ASCII: such names come out as
 // meant only where the user's ANSI code page is 1252.
