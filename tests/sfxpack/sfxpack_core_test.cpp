@@ -242,6 +242,8 @@ TEST(MarkerScan, FindsTheMarkerExactlyAsTheStubDoes) {
   const std::vector<uint8_t> m = Marker();
   std::vector<uint8_t> doubled_start = m;
   doubled_start.insert(doubled_start.begin(), m[0]);  // F5 F5 EE ...
+  std::vector<uint8_t> broken_four(m.begin(), m.begin() + 4);
+  broken_four.insert(broken_four.end(), m.begin(), m.end());
   struct Case {
     std::vector<uint8_t> data;
     int64_t found;
@@ -251,9 +253,10 @@ TEST(MarkerScan, FindsTheMarkerExactlyAsTheStubDoes) {
       {BytesWith(40, 19, m), -1, 0},  // begins before the scan does
       {BytesWith(200, 150, m), 150, 0},
       {BytesWith(40, 34, m), 34, 0},  // ends on the last byte
-      // The byte that breaks a partial match is not compared again, so a
-      // marker right after its own first byte is missed.
-      {BytesWith(60, 30, doubled_start), -1, 0},
+      // The byte that breaks a partial match is compared again, so a
+      // marker right after its own first byte is found, as the stub finds it.
+      {BytesWith(60, 30, doubled_start), 31, 0},
+      {BytesWith(60, 30, broken_four), 34, 0},
       {BytesWith(40, 37, std::vector<uint8_t>(m.begin(), m.begin() + 3)), -1, 3},
       {std::vector<uint8_t>(10, 0), -1, 0},
   };
