@@ -1174,6 +1174,7 @@ class Checks(Case):
             (1, "the end record is cut short"), (21, "the end record is cut short"),
             (22, "the end record is missing"), (23, "the file ends inside the central directory"),
             (30, "the file ends inside the central directory")]] + [
+            ("cut at the entries' end", data[:central], "the central directory and end record are missing"),
             ("no central directory", data[:central] + data[end:], "no central directory follows"),
             ("central CRC-32", flip(central + 16),
              "the central directory's header 1 does not agree with 'a.txt': its CRC-32 differs"),
@@ -1192,13 +1193,16 @@ class Checks(Case):
                 if problem:
                     self.assertRegex(tested.stdout, "FAILED  the archive's end: .*" + re.escape(problem))
                     self.assertIn("1 problem found, 2 of 2 entries OK", tested.stdout)
-                warning = "warning: the archive's end is damaged: "
+                # list and extract do their work, then fail on a damaged end
                 listed = run("list", path)
                 target = self.path("x-" + label)
                 extracted = run("extract", path, "-d", target)
                 for r in (listed, extracted):
-                    self.assertEqual(r.returncode, 0, r.stderr)
-                    self.assertEqual(warning in r.stderr, problem is not None, r.stderr)
+                    self.assertEqual(r.returncode, 1 if problem else 0, r.stderr)
+                    if problem:
+                        self.assertIn("sfxpack: error: the archive's end is damaged: ", r.stderr)
+                        self.assertIn(problem, r.stderr)
+                self.assertIn("b.txt", listed.stdout)
                 self.assertEqual(set(files_below(target)), {"a.txt", "b.txt"})
                 self.assertEqual(run("unwrap", path, "-o", self.path("u.zip")).returncode,
                                  1 if problem else 0)

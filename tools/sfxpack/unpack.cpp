@@ -48,14 +48,20 @@ InstallerWalk WalkOrRefuse(const InstallerBytes& file) {
   return w;
 }
 
-// The warnings every reading command gives: names Windows would merge, and
-// a damaged end of the archive (test reports that one as a failure).
-void WarnAbout(const InstallerWalk& w, bool end_too) {
+// The warning every reading command gives: names Windows would merge.
+void WarnAbout(const InstallerWalk& w) {
   const std::vector<std::string> pairs = SameFileOnWindows(w.entries);
   for (size_t i = 0; i < pairs.size() && i < 10; i++)
     Warn(pairs[i] + " would be one file on Windows: the later one replaces the earlier");
   if (pairs.size() > 10) Warn(std::to_string(pairs.size() - 10) + " more such pairs");
-  if (end_too && w.end_problem) Warn("the archive's end is damaged: " + *w.end_problem);
+}
+
+// A damaged or missing archive end fails a command that has done its work
+// on the entries: the installer is not whole. Returns the exit code.
+int EndVerdict(const InstallerWalk& w) {
+  if (!w.end_problem) return 0;
+  fprintf(stderr, "sfxpack: error: the archive's end is damaged: %s\n", w.end_problem->c_str());
+  return 1;
 }
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
@@ -197,7 +203,7 @@ std::vector<std::string> ExistingTargets(const std::string& folder,
 int RunList(const std::string& installer) {
   OpenInstaller file(installer);
   const InstallerWalk w = WalkOrRefuse(file);
-  WarnAbout(w, true);
+  WarnAbout(w);
   printf("archive at offset %" PRId64 "\n", w.archive_offset);
   printf("%10s %10s  %-8s %-19s  %s\n", "Size", "Packed", "Method", "Modified", "Name");
   uint64_t total_size = 0, total_packed = 0;
@@ -214,13 +220,14 @@ int RunList(const std::string& installer) {
     fprintf(stderr, "sfxpack: error: the stub would stop here: %s\n", w.stop->c_str());
     return 1;
   }
+  return EndVerdict(w);
   return 0;
 }
 
 int RunTest(const std::string& installer) {
   OpenInstaller file(installer);
   const InstallerWalk w = WalkOrRefuse(file);
-  WarnAbout(w, false);
+  WarnAbout(w);
   size_t failed = 0, problems = 0;
   for (size_t i = 0; i < w.entries.size(); i++) {
     const FoundEntry& e = w.entries[i];
@@ -266,7 +273,7 @@ int RunExtract(const std::string& installer, const std::string& folder, bool ove
   const double start = Now();
   OpenInstaller file(installer);
   const InstallerWalk w = WalkOrRefuse(file);
-  WarnAbout(w, true);
+  WarnAbout(w);
   std::string why;
   if (!MakeTargetFolder(folder, &why)) Refuse(why);
   if (!overwrite) {
@@ -322,6 +329,7 @@ int RunExtract(const std::string& installer, const std::string& folder, bool ove
             Plural(w.entries.size(), "entry", "entries").c_str(), failed == 1 ? "was" : "were");
     return 1;
   }
+  if (EndVerdict(w) != 0) return 1;
   Summary("extracted into " + folder, w.entries.size(), bytes_in, bytes_out, Now() - start,
           Share("packed data", bytes_in, "the output", bytes_out));
   return 0;
@@ -333,7 +341,7 @@ int RunUnwrap(const std::string& installer, const std::string& output) {
   const InstallerWalk w = WalkOrRefuse(file);
   if (w.stop) Refuse("the stub would stop here: " + *w.stop);
   if (w.end_problem) Refuse("the archive's end is damaged: " + *w.end_problem);
-  WarnAbout(w, false);
+  WarnAbout(w);
   if (w.entries.size() > 0xFFFF) Refuse("too many entries for a ZIP file");
   OutputFile out(output);
   std::vector<uint8_t> central;
