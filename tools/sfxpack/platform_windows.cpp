@@ -286,6 +286,13 @@ std::string PathFromUser(const std::string& path) {
   return p;
 }
 
+std::string ShownPath(const std::string& path) {
+  std::string p = path;
+  for (char& c : p)
+    if (c == '/') c = '\\';
+  return p;
+}
+
 std::string ErrorText() {
   switch (last_error) {
     case ERROR_FILE_NOT_FOUND:
@@ -531,6 +538,9 @@ void RemoveOnInterrupt(const std::string& path) {
 }
 
 bool StderrIsConsole() { return console_progress; }
+
+// The ZIP for Windows holds sfxstub.exe beside sfxpack.exe.
+std::string InstalledStubFolder() { return ""; }
 
 std::string OwnPath() {
   std::wstring w(MAX_PATH, L'\0');
