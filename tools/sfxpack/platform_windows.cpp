@@ -240,6 +240,12 @@ void RestoreConsole() {
   if (console_output_page) SetConsoleOutputCP(console_output_page);
 }
 
+// Ctrl+C, Ctrl+Break, a closed console, log-off and shut-down all come here.
+// A forced end (TerminateProcess, a killed task) runs no code at all; nor
+// do SIGTERM and SIGHUP sent to a program under Wine, which ends it at once
+// instead of passing them on as console events (only SIGINT becomes
+// Ctrl+C). What those leave, the next run for the same output removes once
+// it is a day old (outfile.cpp).
 BOOL WINAPI RemoveOnConsoleEvent(DWORD) {
   // The file is open with delete sharing: it goes once the process ends.
   if (interrupt_path[0]) DeleteFileW(interrupt_path);
