@@ -140,6 +140,8 @@ class WindowsOnly(Case):
         os.makedirs(self.path("o", "folder.exe"))
         r = run("create", "-o", "o/folder.exe", "--stub", "stub.exe", "in", cwd=self.tmp)
         self.assertIn("the output 'o\\folder.exe' is a folder", r.stderr)
+        r = run("create", "-o", "o/setup.exe", "--stub", "o/none.exe", "in", cwd=self.tmp)
+        self.assertIn("'o\\none.exe'", r.stderr)
         write(self.path("o", ".setup.exe.sfxpack-partial-abc123"), b"left", T0)
         r = run("create", "-o", "o/setup.exe", "--stub", "stub.exe", "in", cwd=self.tmp)
         self.assertEqual(r.returncode, 0, r.stderr)
