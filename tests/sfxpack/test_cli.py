@@ -23,15 +23,18 @@ import unittest
 import zipfile
 import zlib
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine"))
+import installer_bytes  # noqa: E402
+from installer_bytes import (DIRECTORY, DOS_1980, EMPTY_END, entry, local_entries,  # noqa: E402
+                             raw_deflate, scramble)
+
 SFXPACK = os.environ["SFXPACK"]
 WINE = os.environ.get("SFXPACK_WINE")
 # A build with AddressSanitizer reserves terabytes of address space, so its
 # memory is judged by peak resident size above a baseline run only.
 SANITIZED = os.environ.get("SFX_SANITIZED") == "1"
 ZIP = os.environ.get("SFX_ZIP", "zip")
-with open(os.environ["SFX_FORMAT_HEADER"]) as header:
-    KEY = int(re.search(r"ScrambleKey = (0x[0-9A-Fa-f]+)", header.read()).group(1), 16)
-MARKER = bytes(b ^ KEY for b in b"PK\x03\x04\x14\x00")
+MARKER = scramble(b"PK\x03\x04\x14\x00")
 # A bare stand-in for the real stub: just enough of a PE32 header for i386.
 STUB = (b"MZ" + b"\x90" * 58 + struct.pack("<I", 0x40) + b"PE\0\0" + struct.pack("<H", 0x14C)
         + b"\x90" * 18 + struct.pack("<H", 0x10B)).ljust(512, b"\x90")
@@ -64,10 +67,6 @@ def posix_only(test, why):
     """Skips a case, or a row of a table, that Windows cannot hold."""
     if WINE:
         test.skipTest("not on Windows: " + why)
-
-
-def scramble(data):
-    return bytes(b ^ KEY for b in data)
 
 
 def run(*args, env=None, cwd=None, program=SFXPACK):
@@ -136,19 +135,6 @@ def archive_of(test, installer, stub=STUB):
     return scramble(data[len(stub):])
 
 
-def local_entries(archive):
-    """Walks the local headers the way the stub does, without gaps."""
-    entries, pos = [], 0
-    while archive[pos:pos + 4] == b"PK\x03\x04":
-        flags, method, _, _, crc, packed, size, nlen, xlen = struct.unpack(
-            "<HHHHIIIHH", archive[pos + 6:pos + 30])
-        name = archive[pos + 30:pos + 30 + nlen].decode("cp1252")
-        entries.append((name, flags, method, packed, size, xlen))
-        pos += 30 + nlen + packed
-    assert archive[pos:pos + 4] == b"PK\x01\x02", "the central directory follows the entries"
-    return entries
-
-
 def files_below(root):
     found = {}
     for folder, _, names in os.walk(root):
@@ -159,19 +145,10 @@ def files_below(root):
 
 
 def hand_installer(path, entries):
-    """A stub and scrambled entries made byte by byte, (name bytes, flags,
-    data), then a central directory and end record as create writes them."""
-    archive, central = b"", b""
-    for name, flags, data in entries:
-        fields = struct.pack("<HHHHIII", flags, 0, 0, 0x21, zipfile.crc32(data), len(data),
-                             len(data))
-        central += (struct.pack("<IHH", 0x02014B50, 20, 20) + fields
-                    + struct.pack("<HHHHHII", len(name), 0, 0, 0, 0, 0, len(archive)) + name)
-        archive += struct.pack("<IH", 0x04034B50, 20) + fields + struct.pack("<HH", len(name), 0)
-        archive += name + data
-    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(entries), len(entries), len(central),
-                      len(archive), 0)
-    write(path, STUB + scramble(archive + central + end))
+    """STUB and stored entries (name bytes, flags, data) stamped 1980-01-01,
+    then a central directory and end record as create writes them."""
+    write(path, installer_bytes.installer(STUB, [entry(name, data, flags=flags, stamp=DOS_1980)
+                                                 for name, flags, data in entries], DIRECTORY))
 
 
 class Case(unittest.TestCase):
@@ -573,6 +550,11 @@ def temp_files(folder):
     return [n for n in os.listdir(folder) if n.startswith(".")]
 
 
+def partial_name(output):
+    """The pattern of output's temporary file's name."""
+    return r"^\." + re.escape(os.path.basename(output)) + r"\.sfxpack-partial-[a-zA-Z0-9]{6}$"
+
+
 class Outputs(Case):
     """What -o may name: refusals leave everything as it was."""
 
@@ -717,6 +699,9 @@ class Outputs(Case):
         while not temp_files(folder) and proc.poll() is None and time.time() < deadline:
             time.sleep(0.01)
         self.assertTrue(temp_files(folder))
+        # Named after the output, so that one left behind is recognisable.
+        for name in temp_files(folder):
+            self.assertRegex(name, partial_name(out))
         time.sleep(0.2)
         return proc, master
 
@@ -732,6 +717,49 @@ class Outputs(Case):
                 os.close(master)
                 self.assertEqual(temp_files(self.path("o")), [])
                 self.assertEqual(read(out), b"previous")
+
+    def test_a_killed_run_leaves_a_partial_file_that_a_later_run_removes(self):
+        posix_only(self, "POSIX signals and a pseudo-terminal (test_windows.py kills sfxpack.exe)")
+        out = self.path("o", "setup.exe")
+        write(out, b"previous")
+        proc, master = self.start_stuck_create(out)
+        proc.kill()
+        proc.wait(timeout=60)
+        os.close(master)
+        (left,) = temp_files(self.path("o"))
+        self.assertEqual(read(out), b"previous")
+        # A day old it goes; younger it might be another run's.
+        os.utime(self.path("o", left), (time.time() - 86400 - 60,) * 2)
+        r = self.create(out, self.path("in"))
+        self.assertIn("removed '%s', left unfinished by an earlier run" % self.path("o", left), r.stderr)
+        self.assertEqual(temp_files(self.path("o")), [])
+
+    def test_stale_partial_outputs_are_removed(self):
+        write(self.path("in", "a.txt"), b"payload")
+        installer = self.path("i.exe")
+        self.create(installer, self.path("in"))
+        old, fresh = time.time() - 86400 - 600, time.time() - 3600
+        commands = {"create": lambda out: self.create(out, self.path("in")),
+                    "unwrap": lambda out: run("unwrap", installer, "-o", out)}
+        for name, make in commands.items():
+            with self.subTest(name):
+                folder = self.path("o-" + name)
+                # (name, age, removed)
+                files = [(".out.exe.sfxpack-partial-abc123", old, True),
+                         (".out.exe.sfxpack-partial-XYZ789", old, True),
+                         (".out.exe.sfxpack-partial-young1", fresh, False),
+                         (".out.exe.sfxpack-partial-abc1234", old, False),
+                         (".other.exe.sfxpack-partial-abc123", old, False),
+                         (".out.exe.abc123", old, False)]
+                for leaf, mtime, _ in files:
+                    write(os.path.join(folder, leaf), b"partial", mtime)
+                r = make(os.path.join(folder, "out.exe"))
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertEqual(sorted(temp_files(folder)),
+                                 sorted(leaf for leaf, _, removed in files if not removed))
+                for leaf, _, removed in files:
+                    said = "removed '%s', left unfinished" % os.path.join(folder, leaf)
+                    self.assertEqual(said in r.stderr, removed, r.stderr)
 
     def test_an_ignored_hangup_stays_ignored(self):
         posix_only(self, "POSIX signals and a pseudo-terminal")
@@ -781,15 +809,12 @@ class Outputs(Case):
                     self.assertEqual(stat.S_IMODE(os.stat(out).st_mode), expected)
 
 
-def raw_deflate(data, level=6):
-    c = zlib.compressobj(level, zlib.DEFLATED, -15)
-    return c.compress(data) + c.flush()
-
-
 def installer_with_deflated(path, name, packed, size, crc):
-    archive = struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, 8, 0, 0x21, crc, len(packed), size,
-                          len(name), 0) + name + packed
-    write(path, STUB + scramble(archive + b"PK\x05\x06" + bytes(18)))
+    """STUB and one entry of deflate data packed that claims size and crc,
+    then an end record of zeros."""
+    write(path, installer_bytes.installer(
+        STUB, [entry(name, b"", method=8, stamp=DOS_1980, packed=packed, size=size, crc=crc)],
+        EMPTY_END))
 
 
 class Hostile(Case):
@@ -813,7 +838,7 @@ class Hostile(Case):
     def test_declared_sizes(self):
         posix_only(self, "memory measured by rlimit and rusage of one process")
         self.base = self.baseline()
-        tiny = raw_deflate(b"hello")
+        tiny = raw_deflate(b"hello", 6)
         installer = self.path("bomb.exe")
         installer_with_deflated(installer, b"a.txt", tiny, 0xFFFFFFFF, zlib.crc32(b"hello"))
         # Data that really decodes to 64 MiB, in a header that claims 1 MiB.
@@ -1050,14 +1075,18 @@ class Options(Case):
         r = run("create", "-o", self.path("i.exe"), self.path("in"), program=alone)
         self.assertEqual(r.returncode, 1)
         self.assertIn("looked at '%s'" % os.path.join(self.path("bin"), "sfxstub.exe"), r.stderr)
-        self.assertIn("share/sfxpack/sfxstub.exe", r.stderr)
+        # Installed layout: PREFIX/bin/sfxpack finds PREFIX/share/sfxpack/sfxstub.exe;
+        # the Windows ZIP keeps it beside sfxpack.exe only.
+        installed = not WINE
+        self.assertEqual("share/sfxpack/sfxstub.exe" in r.stderr, installed, r.stderr)
+        self.assertEqual("../share/sfxpack/" in run("help", "create").stdout, installed)
         self.assertIn("--stub", r.stderr)
         self.assertIn("none found", run("--version", program=alone).stdout)
-        # Installed layout: PREFIX/bin/sfxpack finds PREFIX/share/sfxpack/sfxstub.exe.
         write(self.path("share", "sfxpack", "sfxstub.exe"), STUB)
         r = run("create", "-o", self.path("i.exe"), self.path("in"), program=alone)
-        self.assertEqual(r.returncode, 0, r.stderr)
-        archive_of(self, self.path("i.exe"))
+        self.assertEqual(r.returncode, 0 if installed else 1, r.stderr)
+        if installed:
+            archive_of(self, self.path("i.exe"))
 
     def test_threads_give_the_same_bytes(self):
         rnd = random.Random(11)
@@ -1287,9 +1316,8 @@ class Checks(Case):
         self.assertEqual(below["a.txt"], b"lower")
 
     def test_no_more_entries_than_an_end_record_counts(self):
-        entries = b"".join(struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, 0, 0, 0x21, 0, 0, 0, 5, 0)
-                           + b"%05x" % i for i in range(0x10001))
-        write(self.path("many.exe"), STUB + scramble(entries))
+        entries = [entry(b"%05x" % i, b"", stamp=DOS_1980) for i in range(0x10001)]
+        write(self.path("many.exe"), installer_bytes.installer(STUB, entries))
         r = run("list", self.path("many.exe"))
         self.assertEqual(r.returncode, 1)
         self.assertIn("more than 65535 entries", r.stderr)

@@ -134,27 +134,58 @@ class WindowsOnly(Case):
                 self.assertEqual(read(self.stub), STUB)
                 self.assertEqual(temp_files(self.path("o")) + temp_files(self.tmp), [])
 
+    def shown_paths(self):
+        # Written with '/', shown with backslashes, as Windows writes paths.
+        write(self.path("in", "a.txt"), b"a")
+        os.makedirs(self.path("o", "folder.exe"))
+        r = run("create", "-o", "o/folder.exe", "--stub", "stub.exe", "in", cwd=self.tmp)
+        self.assertIn("the output 'o\\folder.exe' is a folder", r.stderr)
+        r = run("create", "-o", "o/setup.exe", "--stub", "o/none.exe", "in", cwd=self.tmp)
+        self.assertIn("'o\\none.exe'", r.stderr)
+        write(self.path("o", ".setup.exe.sfxpack-partial-abc123"), b"left", T0)
+        r = run("create", "-o", "o/setup.exe", "--stub", "stub.exe", "in", cwd=self.tmp)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("removed 'o\\.setup.exe.sfxpack-partial-abc123'", r.stderr)
+
     def interrupt(self):
         # Data that deflates slowly at level 12: the program is still writing
-        # when the interrupt comes, most likely; when it is not, no verdict.
+        # when the signal comes, most likely; when it is not, no verdict.
         for i in range(8):
             write(self.path("in", "r%d.bin" % i), os.urandom(8 << 20))
+        write(self.path("small", "a.txt"), b"a")
         out = self.path("o", "setup.exe")
         write(out, b"previous")
         wine_dir = os.environ["SFX_WINE64_DIR"]
         cmd = [wine64.WINE64, test_cli.SFXPACK, "create", "--level", "12", "-o", win(out),
                "--stub", win(self.stub), win(self.path("in"))]
         env = wine64.environment(Path(wine_dir))
-        proc = subprocess.Popen(cmd, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        while not temp_files(self.path("o")) and proc.poll() is None:
-            time.sleep(0.01)
-        # Wine passes SIGINT to the program as a Ctrl+C event.
-        proc.send_signal(signal.SIGINT)
-        code = proc.wait(timeout=300)
-        if read(out) != b"previous":
-            self.skipTest("the program finished before the interrupt reached it")
-        self.assertEqual(temp_files(self.path("o")), [])
-        self.assertNotEqual(code, 0)
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(sig.name):
+                proc = subprocess.Popen(cmd, env=env, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL)
+                while not temp_files(self.path("o")) and proc.poll() is None:
+                    time.sleep(0.01)
+                proc.send_signal(sig)
+                code = proc.wait(timeout=300)
+                if read(out) != b"previous":
+                    self.skipTest("the program finished before the signal reached it")
+                self.assertNotEqual(code, 0)
+                left = temp_files(self.path("o"))
+                # Wine passes SIGINT to the program as a Ctrl+C event; SIGTERM
+                # and SIGHUP end it without a word to it. What they leave is
+                # named after the output, and a later run removes it once it
+                # is a day old.
+                if sig == signal.SIGINT:
+                    self.assertEqual(left, [])
+                for name in left:
+                    self.assertRegex(name, test_cli.partial_name(out))
+                for name in left:
+                    os.utime(self.path("o", name), (T0, T0))
+                r = self.create(out, self.path("small"))
+                self.assertEqual(temp_files(self.path("o")), [])
+                for name in left:
+                    self.assertIn("removed '%s'" % self.path("o", name), r.stderr)
+                write(out, b"previous")
 
     def file_times(self):
         write(self.path("in", "old.txt"), b"old", T0 + 1)
@@ -186,7 +217,7 @@ class WindowsOnly(Case):
                 self.assertEqual(said[0], said[1])
 
     ROWS = ["names_from_the_system", "name_outside_1252", "path_forms", "long_paths", "outputs",
-            "interrupt", "file_times", "hostile_extract"]
+            "shown_paths", "interrupt", "file_times", "hostile_extract"]
 
     def test_rows(self):
         for row in self.ROWS:

@@ -19,6 +19,7 @@ the same paths as on Linux. Its exit code is the program's.
 """
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -111,7 +112,12 @@ def windows_argument(arg):
 
 
 def posix_output(data):
-    return data.replace(b"Z:/", b"/")
+    """Paths on drive Z: as the POSIX paths they are, whichever separator
+    the program shows them with: to the closing quote in quotes, else to a
+    space or punctuation."""
+    return re.sub(rb"'(Z:[/\\][^']*)'|(Z:[/\\][^'\"\s:,;()]*)", lambda m: (
+        b"'" + m.group(1)[2:].replace(b"\\", b"/") + b"'" if m.group(1)
+        else m.group(2)[2:].replace(b"\\", b"/")), data)
 
 
 def run_program(wine_dir, argv):

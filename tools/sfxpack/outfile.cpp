@@ -1,6 +1,7 @@
 #include "outfile.h"
 
 #include <string.h>
+#include <time.h>
 
 #include "archive_bytes.h"
 #include "console.h"
@@ -8,7 +9,35 @@
 
 namespace {
 
-std::string Quote(const std::string& s) { return "'" + s + "'"; }
+std::string Quote(const std::string& s) { return "'" + sys::ShownPath(s) + "'"; }
+
+// A temporary output is ".NAME.sfxpack-partial-XXXXXX" beside NAME: a run
+// killed outright (SIGKILL, a forced end) leaves it behind, recognisably.
+constexpr char PartialMark[] = ".sfxpack-partial-";
+constexpr size_t UniqueLength = 6;  // the characters CreateUnique adds
+constexpr int64_t StaleAge = 24 * 60 * 60;
+
+// Removes what earlier runs for the same output left in folder more than a
+// day ago; younger ones may belong to a run still writing.
+void RemoveStalePartials(const std::string& folder, const std::string& prefix) {
+  std::vector<std::string> names;
+  if (!sys::ListFolder(folder, &names)) return;
+  const int64_t now = int64_t(time(nullptr));
+  for (const std::string& name : names) {
+    if (name.size() != prefix.size() + UniqueLength || name.compare(0, prefix.size(), prefix) != 0)
+      continue;
+    const std::string path = folder + "/" + name;
+    sys::Status st;
+    if (!sys::LinkStat(path, &st) || st.link || st.kind != sys::Kind::Regular ||
+        now - st.mtime < StaleAge)
+      continue;
+    if (sys::Remove(path))
+      Warn("removed " + Quote(path) + ", left unfinished by an earlier run");
+    else
+      Warn("cannot remove " + Quote(path) + ", left unfinished by an earlier run: " +
+           sys::ErrorText());
+  }
+}
 
 std::string SystemError(const std::string& what, const std::string& path) {
   return what + " " + Quote(path) + ": " + sys::ErrorText();
@@ -59,7 +88,9 @@ OutputFile::OutputFile(const std::string& path) : path_(path) {
   std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
   // Room for the dot and the suffix within a file name's 255 bytes.
   if (base.size() > 200) base.resize(200);
-  fd_ = sys::CreateUnique(FolderOf(path) + "/." + base + ".", &temp_);
+  const std::string prefix = "." + base + PartialMark;
+  RemoveStalePartials(FolderOf(path), prefix);
+  fd_ = sys::CreateUnique(FolderOf(path) + "/" + prefix, &temp_);
   if (fd_ < 0) Refuse(SystemError("cannot create a file in", FolderOf(path)));
   SetTemporaryForSignals(temp_);
   buffer_.reserve(1 << 20);

@@ -1,6 +1,8 @@
 // Writing a finished file safely: through a temporary file in the same
 // folder, renamed over the target only when complete, and removed on any
-// error and when the program is interrupted.
+// error and when the program is interrupted. The temporary file is named
+// ".NAME.sfxpack-partial-XXXXXX"; one that a killed run left and that is more
+// than a day old goes when a later run writes the same output.
 #pragma once
 
 #include <stddef.h>
@@ -19,7 +21,8 @@ void CheckOutputTarget(const std::string& path, const std::vector<std::string>& 
 
 class OutputFile {
  public:
-  // Creates the temporary file beside path (mode 0600 until committed).
+  // Creates the temporary file beside path (mode 0600 until committed),
+  // removing stale ones of earlier runs for path.
   explicit OutputFile(const std::string& path);
   ~OutputFile();  // removes the temporary file unless committed
   OutputFile(const OutputFile&) = delete;

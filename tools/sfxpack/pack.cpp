@@ -27,7 +27,7 @@ namespace {
 std::string Quote(const std::string& s) { return "'" + s + "'"; }
 
 std::string SystemError(const std::string& what, const std::string& path) {
-  return what + " " + Quote(path) + ": " + sys::ErrorText();
+  return what + " " + Quote(sys::ShownPath(path)) + ": " + sys::ErrorText();
 }
 
 // Reads a whole file of the expected size into out (not zero-filled

@@ -19,6 +19,9 @@ std::vector<std::string> StartUp(int argc, char** argv);
 // A path given by the user, with the system's own separators turned into '/'.
 std::string PathFromUser(const std::string& path);
 
+// A path as messages show it: with the system's own separators.
+std::string ShownPath(const std::string& path);
+
 enum class Kind { Regular, Folder, CharDevice, BlockDevice, Fifo, Socket, Other };
 
 // Same file when both parts are equal: device and inode, or volume and
@@ -84,6 +87,9 @@ bool PwriteAll(int fd, const uint8_t* p, size_t n, uint64_t pos);
 void RemoveOnInterrupt(const std::string& path);
 
 bool StderrIsConsole();
+// Where the installed layout keeps the stub, relative to the program's own
+// folder ("../share/sfxpack/"); "" where it is kept beside the program.
+std::string InstalledStubFolder();
 // The running program's own file; "" when the system does not tell.
 std::string OwnPath();
 

@@ -56,6 +56,8 @@ std::vector<std::string> StartUp(int argc, char** argv) { return {argv, argv + a
 
 std::string PathFromUser(const std::string& path) { return path; }
 
+std::string ShownPath(const std::string& path) { return path; }
+
 std::string ErrorText() { return strerror(errno); }
 bool ErrorIsMissing() { return errno == ENOENT; }
 bool ErrorIsExists() { return errno == EEXIST; }
@@ -208,6 +210,8 @@ bool StderrIsConsole() {
   static const int answer = isatty(2);
   return answer == 1;
 }
+
+std::string InstalledStubFolder() { return "../share/sfxpack/"; }
 
 std::string OwnPath() {
   char self[PATH_MAX];

@@ -231,6 +231,12 @@ void RestoreConsole() {
   if (console_output_page) SetConsoleOutputCP(console_output_page);
 }
 
+// Ctrl+C, Ctrl+Break, a closed console, log-off and shut-down all come here.
+// A forced end (TerminateProcess, a killed task) runs no code at all; nor
+// do SIGTERM and SIGHUP sent to a program under Wine, which ends it at once
+// instead of passing them on as console events (only SIGINT becomes
+// Ctrl+C). What those leave, the next run for the same output removes once
+// it is a day old (outfile.cpp).
 BOOL WINAPI RemoveOnConsoleEvent(DWORD) {
   // The file is open with delete sharing: it goes once the process ends.
   if (interrupt_path[0]) DeleteFileW(interrupt_path);
@@ -274,6 +280,13 @@ std::string PathFromUser(const std::string& path) {
   std::string p = path;
   for (char& c : p)
     if (c == '\\') c = '/';
+  return p;
+}
+
+std::string ShownPath(const std::string& path) {
+  std::string p = path;
+  for (char& c : p)
+    if (c == '/') c = '\\';
   return p;
 }
 
@@ -522,6 +535,9 @@ void RemoveOnInterrupt(const std::string& path) {
 }
 
 bool StderrIsConsole() { return console_progress; }
+
+// The ZIP for Windows holds sfxstub.exe beside sfxpack.exe.
+std::string InstalledStubFolder() { return ""; }
 
 std::string OwnPath() {
   std::wstring w(MAX_PATH, L'\0');

@@ -21,13 +21,22 @@
 namespace {
 
 // Where a stub is looked for when --stub names none: beside this program (the
-// build tree), then in the installed layout, PREFIX/bin/sfxpack beside
-// PREFIX/share/sfxpack/sfxstub.exe.
+// build tree, and the Windows ZIP), then where the installed layout keeps it,
+// such as PREFIX/share/sfxpack/sfxstub.exe for PREFIX/bin/sfxpack.
 std::vector<std::string> StubPlaces() {
   std::string folder = sys::OwnPath();
   if (folder.empty()) return {"sfxstub.exe"};
   folder = folder.substr(0, folder.rfind('/') + 1);
-  return {folder + "sfxstub.exe", folder + "../share/sfxpack/sfxstub.exe"};
+  std::vector<std::string> places = {folder + "sfxstub.exe"};
+  if (!sys::InstalledStubFolder().empty())
+    places.push_back(folder + sys::InstalledStubFolder() + "sfxstub.exe");
+  return places;
+}
+
+std::string StubHelp() {
+  const std::string installed = sys::InstalledStubFolder();
+  return "The bare stub (default: sfxstub.exe beside sfxpack" +
+         (installed.empty() ? std::string() : ", or in " + installed + " from it") + ")";
 }
 
 // The first place that holds a stub, or "" with *looked listing the places.
@@ -38,7 +47,7 @@ std::string FindStub(std::string* looked) {
       std::string full;
       return sys::RealPath(place, &full) ? full : place;
     }
-    *looked += (looked->empty() ? "" : ", ") + ("'" + place + "'");
+    *looked += (looked->empty() ? "" : ", ") + ("'" + sys::ShownPath(place) + "'");
   }
   return "";
 }
@@ -50,8 +59,9 @@ std::string VersionText() {
   if (stub.empty()) return text + "stub: none found (looked at " + looked + ")";
   std::string hash;
   uint64_t size = 0;
-  if (!Sha256OfFile(stub, &hash, &size)) return text + "stub: " + stub + " cannot be read";
-  return text + "stub: " + stub + ", " + std::to_string(size) + " bytes, sha256 " +
+  const std::string shown = sys::ShownPath(stub);
+  if (!Sha256OfFile(stub, &hash, &size)) return text + "stub: " + shown + " cannot be read";
+  return text + "stub: " + shown + ", " + std::to_string(size) + " bytes, sha256 " +
          hash.substr(0, 16);
 }
 
@@ -119,10 +129,7 @@ const Command Commands[] = {
            ->required()
            ->check(OutputName)
            ->option_text("FILE (required)");
-       sub.add_option("--stub", p.stub,
-                      "The bare stub (default: sfxstub.exe beside sfxpack, or in "
-                      "../share/sfxpack/ from it)")
-           ->option_text("FILE");
+       sub.add_option("--stub", p.stub, StubHelp())->option_text("FILE");
        sub.add_option("--level", p.level, "Deflate level, 0 (store) to 12 (the default: smallest)")
            ->check(Number(0, 12))
            ->option_text("LEVEL");
