@@ -36,8 +36,9 @@ SANITIZED = os.environ.get("SFX_SANITIZED") == "1"
 ZIP = os.environ.get("SFX_ZIP", "zip")
 MARKER = scramble(b"PK\x03\x04\x14\x00")
 # A bare stand-in for the real stub: just enough of a PE32 header for i386.
+# Its checksum field is zero, as a linker leaves it: no checksum to check.
 STUB = (b"MZ" + b"\x90" * 58 + struct.pack("<I", 0x40) + b"PE\0\0" + struct.pack("<H", 0x14C)
-        + b"\x90" * 18 + struct.pack("<H", 0x10B)).ljust(512, b"\x90")
+        + b"\x90" * 18 + struct.pack("<H", 0x10B) + b"\x90" * 62 + bytes(4)).ljust(512, b"\x90")
 
 
 def command(*args, program=SFXPACK):
@@ -106,6 +107,12 @@ def write(path, data, mtime=None):
 def read(path):
     with open(path, "rb") as f:
         return f.read()
+
+
+def signed(data):
+    """The installer with its checksum rewritten, as a signing tool leaves it."""
+    at = checksum_field(data)
+    return data[:at] + struct.pack("<I", pe_checksum(data)) + data[at + 4:]
 
 
 def checksum_field(data):
@@ -1210,7 +1217,7 @@ class Checks(Case):
             ("central offset", flip(central + 42), "header 1 does not agree with 'a.txt': its offset"),
             ("end record's count", flip(end + 10),
              "the end record does not agree with the central directory"),
-            ("a signature after it", data + b"\x30\x82" + bytes(700), None),
+            ("a signature after it", signed(data + b"\x30\x82" + bytes(700)), None),
         ]
         for label, damaged, problem in cases:
             with self.subTest(label):
@@ -1235,6 +1242,35 @@ class Checks(Case):
                 self.assertEqual(set(files_below(target)), {"a.txt", "b.txt"})
                 self.assertEqual(run("unwrap", path, "-o", self.path("u.zip")).returncode,
                                  1 if problem else 0)
+
+    def test_damaged_stub_is_caught_by_the_pe_checksum(self):
+        data = self.two_entries()
+        at = checksum_field(data)
+
+        def changed(offsets, field=None):
+            b = bytearray(data)
+            for pos in offsets:
+                b[pos] ^= 0x40
+            if field is not None:
+                b[at:at + 4] = struct.pack("<I", field)
+            return bytes(b)
+
+        # (label, installer, whether test fails on the checksum)
+        cases = [("intact", data, False),
+                 ("stub byte 100", changed([100]), True),
+                 ("stub's last byte", changed([len(STUB) - 1]), True),
+                 ("checksum field off by one", changed([], struct.unpack_from("<I", data, at)[0] + 1), True),
+                 ("no checksum written", changed([100], 0), False)]
+        for label, installer, fails in cases:
+            with self.subTest(label):
+                path = self.path("c.exe")
+                write(path, installer)
+                tested = run("test", path)
+                self.assertEqual(tested.returncode, 1 if fails else 0, tested.stdout)
+                self.assertEqual("FAILED  the PE checksum" in tested.stdout, fails, tested.stdout)
+                if fails:
+                    self.assertIn("the stub's bytes (offsets 0 to %d)" % (len(STUB) - 1), tested.stdout)
+                    self.assertIn("1 problem found, 2 of 2 entries OK", tested.stdout)
 
     def test_unwrap_checks_as_test_does(self):
         data = self.two_entries()

@@ -10,6 +10,7 @@
 
 #include "console.h"
 #include "entry_check.h"
+#include "pe_checksum.h"
 #include "winnames.h"
 
 namespace {
@@ -251,4 +252,24 @@ EntryProblem CheckEntryData(const FoundEntry& e, const InstallerBytes& file, boo
   return problem && file.read_error ? file.read_error : problem;
 }
 
-
+std::optional<std::string> PeChecksumProblem(const InstallerBytes& file) {
+  std::vector<uint8_t> head(4096);
+  head.resize(file.Read(0, head.data(), head.size()));
+  const uint64_t field_at = PeChecksumFieldAt(head);
+  if (field_at == 0) return std::nullopt;
+  const uint32_t stored = Get32(&head[field_at]);
+  if (stored == 0) return std::nullopt;
+  PeChecksum sum(field_at);
+  std::vector<uint8_t> block(1 << 20);
+  for (uint64_t pos = 0; pos < file.size;) {
+    const size_t n = file.Read(pos, block.data(), block.size());
+    if (n == 0) return std::nullopt;  // the read error is the caller's to report
+    sum.Add(block.data(), n);
+    pos += n;
+  }
+  if (sum.Value() == stored) return std::nullopt;
+  char text[96];
+  snprintf(text, sizeof text, "the header says 0x%08" PRIX32 ", the file's bytes give 0x%08" PRIX32, stored,
+           sum.Value());
+  return std::string(text);
+}

@@ -92,5 +92,10 @@ struct EntrySinks {
 EntryProblem CheckEntryData(const FoundEntry& e, const InstallerBytes& file, bool with_stub,
                             const EntrySinks& sinks);
 
+// Whether the PE checksum field of the file's header, where it is set (not
+// zero: create writes it, signing tools rewrite it), disagrees with the
+// checksum of the file's bytes; then the two values.
+std::optional<std::string> PeChecksumProblem(const InstallerBytes& file);
+
 // The entry's name as UTF-8 in quotes, for messages.
 std::string Shown(const FoundEntry& e);

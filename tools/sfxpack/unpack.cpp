@@ -257,6 +257,18 @@ int RunTest(const std::string& installer) {
     printf("FAILED  the archive's end: %s\n", w.end_problem->c_str());
     problems++;
   }
+  // With the archive whole, a wrong checksum can only come from the bytes
+  // before it or after its end: the stub, or what a signing tool appended.
+  if (problems == 0) {
+    const std::optional<std::string> checksum = PeChecksumProblem(file);
+    RefuseOnReadError(file);
+    if (checksum) {
+      printf("FAILED  the PE checksum: %s; the archive checks out, so the stub's bytes (offsets 0 to %" PRId64
+             ") or the bytes after the archive are damaged\n",
+             checksum->c_str(), w.archive_offset - 1);
+      problems++;
+    }
+  }
   const size_t n = w.entries.size();
   if (problems > 0) {
     printf("%s found, %s\n", Plural(problems, "problem", "problems").c_str(),
