@@ -9,16 +9,6 @@ constexpr DWORD ScanBlockSize = 4096;
 // Marker byte k (0-based) in file order; the program keeps it reversed.
 static uint8_t MarkerByte(int k) { return ArchiveMarkerReversed[ArchiveMarkerLength - 1 - k]; }
 
-constexpr bool MarkerBytesDiffer() {
-  for (int i = 0; i < ArchiveMarkerLength; i++) {
-    for (int j = i + 1; j < ArchiveMarkerLength; j++) {
-      if (ArchiveMarkerReversed[i] == ArchiveMarkerReversed[j]) return false;
-    }
-  }
-  return true;
-}
-static_assert(MarkerBytesDiffer(), "the scan restarts a broken match at the breaking byte only");
-
 static bool AtEnd(HANDLE file) {
   DWORD position = SetFilePointer(file, 0, nullptr, FILE_CURRENT);
   DWORD size = GetFileSize(file, nullptr);

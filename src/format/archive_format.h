@@ -27,6 +27,18 @@ constexpr uint8_t ArchiveMarkerReversed[ArchiveMarkerLength] = {
     uint8_t(0x4B ^ ScrambleKey), uint8_t(0x50 ^ ScrambleKey),
 };
 
+// No two marker bytes are alike, so a byte that breaks a partial match can
+// only begin a new one: the scans test that byte again and need no more.
+constexpr bool MarkerBytesDiffer() {
+  for (int i = 0; i < ArchiveMarkerLength; i++) {
+    for (int j = i + 1; j < ArchiveMarkerLength; j++) {
+      if (ArchiveMarkerReversed[i] == ArchiveMarkerReversed[j]) return false;
+    }
+  }
+  return true;
+}
+static_assert(MarkerBytesDiffer(), "a byte that breaks a partial match can only begin a new one");
+
 // Entry header: a ZIP local file header, 30 bytes, little-endian.
 constexpr int EntryHeaderSize = 30;
 constexpr int OffsetSignature = 0;

@@ -128,16 +128,6 @@ void Scramble(uint8_t* p, size_t n) {
 
 uint8_t MarkerByte(int k) { return ArchiveMarkerReversed[ArchiveMarkerLength - 1 - k]; }
 
-constexpr bool MarkerBytesDiffer() {
-  for (int i = 0; i < ArchiveMarkerLength; i++) {
-    for (int j = i + 1; j < ArchiveMarkerLength; j++) {
-      if (ArchiveMarkerReversed[i] == ArchiveMarkerReversed[j]) return false;
-    }
-  }
-  return true;
-}
-static_assert(MarkerBytesDiffer(), "a byte that breaks a partial match can only begin a new one");
-
 int64_t MarkerScan::Feed(const uint8_t* p, size_t n, uint64_t at) {
   for (size_t i = 0; i < n; i++) {
     // The byte that breaks a partial match may begin the marker, and the
