@@ -68,6 +68,8 @@ double Now() {
   return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
 }
 
+std::string Quote(const std::string& s) { return "'" + s + "'"; }
+
 std::string NameList(const std::vector<std::string>& names, size_t limit) {
   std::string list;
   for (size_t i = 0; i < names.size() && i < limit; i++) list += (i ? ", '" : "'") + names[i] + "'";

@@ -28,6 +28,9 @@ bool Quiet();
 // more".
 std::string NameList(const std::vector<std::string>& names, size_t limit);
 
+// A name or path in quotes, as messages show it.
+std::string Quote(const std::string& s);
+
 // "1 entry", "2 entries".
 std::string Plural(uint64_t n, const char* one, const char* many);
 
