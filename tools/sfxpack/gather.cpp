@@ -17,15 +17,18 @@ void AddFile(Gathering& g, const std::string& path, const std::string& relative,
     Refuse("the output is the input file " + Quote(path) +
            ", which writing the installer would destroy; name another output, or leave it "
            "out with --exclude");
+  // Refused before anything is read: such a file would only be refused
+  // after being read and compressed whole.
+  if (st.size > MaxEntrySize)
+    Refuse(Quote(sys::ShownPath(path)) + " is " + std::to_string(st.size) +
+           " bytes long; the stub counts an entry's bytes in signed 32-bit values, so an "
+           "entry holds at most " + std::to_string(MaxEntrySize) + " bytes");
   PlannedEntry e;
   e.name = StoredNameFor(relative, origin);
   e.shown = relative;
   e.source_path = path;
   e.size = st.size;
   e.stamp = StampFor(g.stamps, time_t(st.mtime));
-  if (e.size > 0xFFFFFFFFu)
-    Refuse(Quote(path) + " is " + std::to_string(e.size) +
-           " bytes long; entries are limited to 32-bit sizes");
   g.entries.push_back(e);
 }
 
@@ -190,6 +193,10 @@ void AddZipEntries(Gathering& g, zip_t* za, const std::string& zip_path) {
     if (st.comp_method == ZIP_CM_DEFLATE && st.size > MostInflatedFrom(st.comp_size))
       Refuse(where + " is damaged: " + std::to_string(st.comp_size) +
              " bytes of deflate data cannot hold " + std::to_string(st.size) + " bytes");
+    if (st.size > MaxEntrySize)
+      Refuse(where + " holds " + std::to_string(st.size) +
+             " bytes; the stub counts an entry's bytes in signed 32-bit values, so an entry "
+             "holds at most " + std::to_string(MaxEntrySize) + " bytes");
     PlannedEntry e;
     e.name = StoredNameFor(name, origin);
     e.shown = name;
