@@ -1225,6 +1225,7 @@ class Checks(Case):
             ("no central directory", data[:central] + data[end:], "no central directory follows"),
             ("central CRC-32", flip(central + 16),
              "the central directory's header 1 does not agree with 'a.txt': its CRC-32 differs"),
+            ("central sizes", flip(central + 24), "with 'a.txt': its sizes differ\n"),
             ("central offset", flip(central + 42), "header 1 does not agree with 'a.txt': its offset"),
             ("end record's count", flip(end + 10),
              "the end record does not agree with the central directory"),
@@ -1342,7 +1343,8 @@ class Checks(Case):
                 self.assertEqual(tested.returncode, 1)
                 why = tested.stdout.split("FAILED  a.txt: ")[1].splitlines()[0]
                 self.assertIn(reason, why)
-                self.assertIn("'a.txt' of the ZIP file is damaged: " + why, created.stderr)
+                self.assertIn("'a.txt' of the ZIP file '%s' is damaged: %s" % (zipped, why),
+                              created.stderr)
                 self.assertFalse(os.path.exists(self.path("z.exe")))
 
     def test_names_windows_takes_for_one_file(self):

@@ -28,7 +28,9 @@ bool Quiet();
 // more".
 std::string NameList(const std::vector<std::string>& names, size_t limit);
 
-// A name or path in quotes, as messages show it.
+// A name or path in single quotes, as messages show it. A control character
+// is shown as the shell writes it, outside the quotes: "a\nb" becomes
+// 'a'$'\n''b'; tabs and carriage returns as \t and \r, others as \xHH.
 std::string Quote(const std::string& s);
 
 // "1 entry", "2 entries".

@@ -110,8 +110,9 @@ void LoadZipEntry(const PlannedEntry& e, zip_t*, Loaded& out) {
 // with the stub's own decoder, byte for byte, and held to its size and
 // CRC-32. A damaged ZIP never becomes a damaged installer. A refusal here
 // removes the unfinished output.
-void CopyZipEntry(const PlannedEntry& e, zip_t* za, OutputFile& out) {
-  const std::string where = "entry " + Quote(e.shown) + " of the ZIP file";
+void CopyZipEntry(const PlannedEntry& e, zip_t* za, const std::string& zip_path,
+                  OutputFile& out) {
+  const std::string where = "entry " + Quote(e.shown) + " of the ZIP file " + Quote(zip_path);
   zip_file_t* zf = zip_fopen_index(za, zip_uint64_t(e.zip_index), ZIP_FL_COMPRESSED);
   if (!zf) {
     // Some libzip versions report traditional encryption only here.
@@ -299,8 +300,8 @@ class Packer {
 };
 
 void WriteInstaller(OutputFile& out, const std::vector<uint8_t>& stub,
-                    const std::vector<PlannedEntry>& entries, zip_t* za, int level,
-                    unsigned threads) {
+                    const std::vector<PlannedEntry>& entries, zip_t* za,
+                    const std::string& zip_path, int level, unsigned threads) {
   out.Write(stub.data(), stub.size());
   std::vector<uint8_t> central;
   uint64_t offset = 0;  // archive-relative, as the central directory counts
@@ -318,7 +319,7 @@ void WriteInstaller(OutputFile& out, const std::vector<uint8_t>& stub,
     AppendLocalHeader(header, f, e.name);
     out.WriteScrambled(header.data(), header.size());
     out.WriteScrambled(loaded.stored.data.get(), loaded.stored.size);
-    if (e.zip_index >= 0) CopyZipEntry(e, za, out);
+    if (e.zip_index >= 0) CopyZipEntry(e, za, zip_path, out);
     offset += header.size() + f.packed_size;
     loaded.stored = Bytes();
     packer.Release(i);
@@ -399,7 +400,7 @@ void RunCreate(const PackOptions& o) {
     // Everything goes to a temporary file beside the output, renamed over
     // it only when complete.
     OutputFile out(o.output);
-    WriteInstaller(out, stub, g.entries, za, o.level, threads);
+    WriteInstaller(out, stub, g.entries, za, o.from_zip, o.level, threads);
     out.Commit([&](int fd) { StampPeChecksum(fd, o.output, stub); });
     if (za) zip_discard(za);
     za = nullptr;
