@@ -92,6 +92,8 @@ std::string Quote(const std::string& s) {
   return out + "'";
 }
 
+std::string QuotePath(const std::string& path) { return Quote(sys::ShownPath(path)); }
+
 std::string NameList(const std::vector<std::string>& names, size_t limit) {
   std::string list;
   for (size_t i = 0; i < names.size() && i < limit; i++) list += (i ? ", " : "") + Quote(names[i]);

@@ -33,6 +33,9 @@ std::string NameList(const std::vector<std::string>& names, size_t limit);
 // 'a'$'\n''b'; tabs and carriage returns as \t and \r, others as \xHH.
 std::string Quote(const std::string& s);
 
+// A path in quotes, with the system's own separators.
+std::string QuotePath(const std::string& path);
+
 // "1 entry", "2 entries".
 std::string Plural(uint64_t n, const char* one, const char* many);
 

@@ -6,7 +6,7 @@
 #include "console.h"
 
 std::string SystemError(const std::string& what, const std::string& path) {
-  return what + " " + Quote(sys::ShownPath(path)) + ": " + sys::ErrorText();
+  return what + " " + QuotePath(path) + ": " + sys::ErrorText();
 }
 
 namespace {
@@ -14,13 +14,13 @@ namespace {
 void AddFile(Gathering& g, const std::string& path, const std::string& relative,
              const sys::Status& st, const std::string& origin) {
   if (g.output_exists && st.id == g.output_id)
-    Refuse("the output is the input file " + Quote(path) +
+    Refuse("the output is the input file " + QuotePath(path) +
            ", which writing the installer would destroy; name another output, or leave it "
            "out with --exclude");
   // Refused before anything is read: such a file would only be refused
   // after being read and compressed whole.
   if (st.size > MaxEntrySize)
-    Refuse(Quote(sys::ShownPath(path)) + " is " + std::to_string(st.size) +
+    Refuse(QuotePath(path) + " is " + std::to_string(st.size) +
            " bytes long; the stub counts an entry's bytes in signed 32-bit values, so an "
            "entry holds at most " + std::to_string(MaxEntrySize) + " bytes");
   PlannedEntry e;
@@ -61,7 +61,7 @@ void AddFolder(Gathering& g, const std::string& folder, const std::string& relat
       if (!link) Refuse(SystemError("cannot read", path));
       const std::string why = sys::ErrorText();
       if (!g.excludes.Excludes(rel, false))
-        Warn("skipping " + Quote(path) + ", a symbolic link that leads nowhere: " + why);
+        Warn("skipping " + QuotePath(path) + ", a symbolic link that leads nowhere: " + why);
       continue;
     }
     const bool is_folder = est.kind == sys::Kind::Folder;
@@ -82,7 +82,7 @@ void AddFolder(Gathering& g, const std::string& folder, const std::string& relat
     } else if (est.kind == sys::Kind::Regular) {
       AddFile(g, path, rel, est, origin);
     } else {
-      Warn("skipping " + Quote(path) + ": not a regular file or folder");
+      Warn("skipping " + QuotePath(path) + ": not a regular file or folder");
     }
   }
   g.open_folders.erase(key);
@@ -95,7 +95,7 @@ void AddInput(Gathering& g, const std::string& input) {
   if (!sys::Stat(input, &st)) Refuse(SystemError("cannot read", input));
   if (st.kind == sys::Kind::Folder) {
     if (!sys::RealPath(input, &g.root)) g.root = input;
-    AddFolder(g, input, "", "the folder " + Quote(input));
+    AddFolder(g, input, "", "the folder " + QuotePath(input));
   } else if (st.kind == sys::Kind::Regular) {
     // A file given by itself is named by its last path component.
     std::string base = input;
@@ -107,7 +107,7 @@ void AddInput(Gathering& g, const std::string& input) {
       Refuse("the name " + Quote(base) + " holds '\\', which Windows reads as a folder separator");
     AddFile(g, input, base, st, "the command line");
   } else {
-    Refuse(Quote(input) + " is not a regular file or folder");
+    Refuse(QuotePath(input) + " is not a regular file or folder");
   }
 }
 
@@ -135,7 +135,7 @@ zip_t* OpenZip(const std::string& path) {
     sys::Close(fd);
     zip_error_t error;
     zip_error_init_with_code(&error, code);
-    const std::string message = "cannot read the ZIP file " + Quote(path) + ": " +
+    const std::string message = "cannot read the ZIP file " + QuotePath(path) + ": " +
                                 zip_error_strerror(&error);
     zip_error_fini(&error);
     Refuse(message);
@@ -161,7 +161,7 @@ void AddZipEntries(Gathering& g, zip_t* za, const std::string& zip_path) {
   sys::Status zst;
   if (!sys::Stat(zip_path, &zst)) Refuse(SystemError("cannot read", zip_path));
   const zip_int64_t count = zip_get_num_entries(za, 0);
-  const std::string origin = "the ZIP file " + Quote(zip_path);
+  const std::string origin = "the ZIP file " + QuotePath(zip_path);
   for (zip_int64_t i = 0; i < count; i++) {
     zip_stat_t st;
     zip_stat_init(&st);

@@ -9,8 +9,6 @@
 
 namespace {
 
-std::string QuotePath(const std::string& s) { return Quote(sys::ShownPath(s)); }
-
 // A temporary output is ".NAME.sfxpack-partial-XXXXXX" beside NAME: a run
 // killed outright (SIGKILL, a forced end) leaves it behind, recognisably.
 constexpr char PartialMark[] = ".sfxpack-partial-";

@@ -42,14 +42,14 @@ void ReadFileInto(const std::string& path, uint64_t expected, Bytes& out) {
   out.size = size_t(n);
   sys::Close(fd);
   if (out.size != expected)
-    Refuse(Quote(path) + " changed size while being packed");
+    Refuse(QuotePath(path) + " changed size while being packed");
 }
 
 std::vector<uint8_t> ReadSmallFile(const std::string& path) {
   sys::Status st;
   if (!sys::Stat(path, &st)) Refuse(SystemError("cannot open", path));
-  if (st.kind != sys::Kind::Regular) Refuse(Quote(path) + " is not a regular file");
-  if (st.size > (64 << 20)) Refuse(Quote(path) + " is too large for a stub");
+  if (st.kind != sys::Kind::Regular) Refuse(QuotePath(path) + " is not a regular file");
+  if (st.size > (64 << 20)) Refuse(QuotePath(path) + " is too large for a stub");
   Bytes b;
   ReadFileInto(path, st.size, b);
   return std::vector<uint8_t>(b.data.get(), b.data.get() + b.size);
@@ -112,7 +112,7 @@ void LoadZipEntry(const PlannedEntry& e, zip_t*, Loaded& out) {
 // removes the unfinished output.
 void CopyZipEntry(const PlannedEntry& e, zip_t* za, const std::string& zip_path,
                   OutputFile& out) {
-  const std::string where = "entry " + Quote(e.shown) + " of the ZIP file " + Quote(zip_path);
+  const std::string where = "entry " + Quote(e.shown) + " of the ZIP file " + QuotePath(zip_path);
   zip_file_t* zf = zip_fopen_index(za, zip_uint64_t(e.zip_index), ZIP_FL_COMPRESSED);
   if (!zf) {
     // Some libzip versions report traditional encryption only here.
@@ -355,10 +355,10 @@ void RunCreate(const PackOptions& o) {
   const double start = Now();
   const std::vector<uint8_t> stub = ReadSmallFile(o.stub);
   const std::string stub_problem = StubProblem(stub);
-  if (!stub_problem.empty()) Refuse("the stub " + Quote(o.stub) + " cannot be used: " + stub_problem);
+  if (!stub_problem.empty()) Refuse("the stub " + QuotePath(o.stub) + " cannot be used: " + stub_problem);
   const std::string not_program = NotAWindowsProgram(stub);
   if (!not_program.empty())
-    Refuse("the stub " + Quote(o.stub) + " is not a 32-bit Windows program: " + not_program);
+    Refuse("the stub " + QuotePath(o.stub) + " is not a 32-bit Windows program: " + not_program);
 
   Gathering g;
   g.excludes = Exclusions(o.excludes);
@@ -406,7 +406,7 @@ void RunCreate(const PackOptions& o) {
     za = nullptr;
     uint64_t bytes_in = 0;
     for (const PlannedEntry& e : g.entries) bytes_in += e.size;
-    Summary("created " + o.output, g.entries.size(), bytes_in, out.Written(), Now() - start,
+    Summary("created " + sys::ShownPath(o.output), g.entries.size(), bytes_in, out.Written(), Now() - start,
             Share("archive", out.Written() - stub.size(), "the input", bytes_in));
   } catch (...) {
     EndProgress();

@@ -42,7 +42,7 @@ namespace {
 
 // Where an entry comes from, for messages: " (from 'path')", or "".
 std::string SourceOf(const PlannedEntry& e) {
-  if (!e.source_path.empty()) return " (from " + Quote(e.source_path) + ")";
+  if (!e.source_path.empty()) return " (from " + QuotePath(e.source_path) + ")";
   if (e.zip_index >= 0) return " (from --from-zip)";
   return "";
 }
