@@ -190,6 +190,23 @@ TEST(Messages, NamesAreShownReadably) {
               std::string::npos)
         << r.what();
   }
+  // Decomposed letters: a hint when composing them would fit Windows-1252.
+  const struct {
+    const char* name;
+    bool hinted;
+  } decomposed[] = {
+      {"cafe\xCC\x81.txt", true},        // e + acute
+      {"Sa\xCC\x83o/Z\xCC\x8C.txt", true},  // a + tilde, Z + caron
+      {"x\xCC\x81.txt", false},          // no such letter in Windows-1252
+  };
+  for (const auto& c : decomposed) {
+    try {
+      StoredNameFor(c.name, "the test");
+      ADD_FAILURE() << c.name << " was accepted";
+    } catch (const Refusal& r) {
+      EXPECT_EQ(std::string(r.what()).find("would fit") != std::string::npos, c.hinted) << r.what();
+    }
+  }
 }
 
 TEST(Messages, NameListStopsAtItsLimit) {

@@ -19,6 +19,99 @@ void Inform(const std::string& message) {
   if (!Quiet()) fprintf(stderr, "sfxpack: %s\n", message.c_str());
 }
 
+// A Windows-1252 letter written decomposed, as macOS names are: its base
+// letter, the combining mark after it, and the letter composed (UTF-8).
+struct Composed {
+  char base;
+  uint32_t mark;
+  const char* letter;
+};
+constexpr Composed ComposedLetters[] = {
+    {'S', 0x030C, "\xC5\xA0"},
+    {'Z', 0x030C, "\xC5\xBD"},
+    {'s', 0x030C, "\xC5\xA1"},
+    {'z', 0x030C, "\xC5\xBE"},
+    {'Y', 0x0308, "\xC5\xB8"},
+    {'A', 0x0300, "\xC3\x80"},
+    {'A', 0x0301, "\xC3\x81"},
+    {'A', 0x0302, "\xC3\x82"},
+    {'A', 0x0303, "\xC3\x83"},
+    {'A', 0x0308, "\xC3\x84"},
+    {'A', 0x030A, "\xC3\x85"},
+    {'C', 0x0327, "\xC3\x87"},
+    {'E', 0x0300, "\xC3\x88"},
+    {'E', 0x0301, "\xC3\x89"},
+    {'E', 0x0302, "\xC3\x8A"},
+    {'E', 0x0308, "\xC3\x8B"},
+    {'I', 0x0300, "\xC3\x8C"},
+    {'I', 0x0301, "\xC3\x8D"},
+    {'I', 0x0302, "\xC3\x8E"},
+    {'I', 0x0308, "\xC3\x8F"},
+    {'N', 0x0303, "\xC3\x91"},
+    {'O', 0x0300, "\xC3\x92"},
+    {'O', 0x0301, "\xC3\x93"},
+    {'O', 0x0302, "\xC3\x94"},
+    {'O', 0x0303, "\xC3\x95"},
+    {'O', 0x0308, "\xC3\x96"},
+    {'U', 0x0300, "\xC3\x99"},
+    {'U', 0x0301, "\xC3\x9A"},
+    {'U', 0x0302, "\xC3\x9B"},
+    {'U', 0x0308, "\xC3\x9C"},
+    {'Y', 0x0301, "\xC3\x9D"},
+    {'a', 0x0300, "\xC3\xA0"},
+    {'a', 0x0301, "\xC3\xA1"},
+    {'a', 0x0302, "\xC3\xA2"},
+    {'a', 0x0303, "\xC3\xA3"},
+    {'a', 0x0308, "\xC3\xA4"},
+    {'a', 0x030A, "\xC3\xA5"},
+    {'c', 0x0327, "\xC3\xA7"},
+    {'e', 0x0300, "\xC3\xA8"},
+    {'e', 0x0301, "\xC3\xA9"},
+    {'e', 0x0302, "\xC3\xAA"},
+    {'e', 0x0308, "\xC3\xAB"},
+    {'i', 0x0300, "\xC3\xAC"},
+    {'i', 0x0301, "\xC3\xAD"},
+    {'i', 0x0302, "\xC3\xAE"},
+    {'i', 0x0308, "\xC3\xAF"},
+    {'n', 0x0303, "\xC3\xB1"},
+    {'o', 0x0300, "\xC3\xB2"},
+    {'o', 0x0301, "\xC3\xB3"},
+    {'o', 0x0302, "\xC3\xB4"},
+    {'o', 0x0303, "\xC3\xB5"},
+    {'o', 0x0308, "\xC3\xB6"},
+    {'u', 0x0300, "\xC3\xB9"},
+    {'u', 0x0301, "\xC3\xBA"},
+    {'u', 0x0302, "\xC3\xBB"},
+    {'u', 0x0308, "\xC3\xBC"},
+    {'y', 0x0301, "\xC3\xBD"},
+    {'y', 0x0308, "\xC3\xBF"},
+};
+
+// The name with every base letter and combining mark of the table composed,
+// or "" when it holds none.
+std::string ComposeLatin(const std::string& utf8) {
+  std::string out;
+  bool composed = false;
+  for (size_t i = 0; i < utf8.size();) {
+    uint32_t cp = 0;
+    const size_t length = DecodeUtf8(utf8, i, cp);
+    if (!length) return "";
+    const Composed* found = nullptr;
+    if (!out.empty())
+      for (const Composed& c : ComposedLetters)
+        if (c.mark == cp && c.base == out.back()) found = &c;
+    if (found) {
+      out.back() = found->letter[0];
+      out += found->letter + 1;
+      composed = true;
+    } else {
+      out.append(utf8, i, length);
+    }
+    i += length;
+  }
+  return composed ? out : "";
+}
+
 }  // namespace
 
 uint64_t LeastPacked(const PlannedEntry& e, bool exact_files) {
@@ -28,9 +121,15 @@ uint64_t LeastPacked(const PlannedEntry& e, bool exact_files) {
 
 std::string StoredNameFor(const std::string& utf8, const std::string& origin) {
   std::string stored, bad;
-  if (!Utf8ToWindows1252(utf8, stored, &bad))
+  if (!Utf8ToWindows1252(utf8, stored, &bad)) {
+    // Composed, the letters may fit.
+    const std::string composed = ComposeLatin(utf8);
+    std::string hint, ignored;
+    if (!composed.empty() && Utf8ToWindows1252(composed, ignored, nullptr))
+      hint = "; its letters written composed (NFC), as " + Quote(composed) + ", would fit";
     Refuse("the name " + Quote(utf8) + " from " + origin + " holds " + bad +
-           ", which Windows-1252 names cannot hold");
+           ", which Windows-1252 names cannot hold" + hint);
+  }
   std::replace(stored.begin(), stored.end(), '/', '\\');
   std::string why;
   if (CheckEntryName(stored, &why) != NameVerdict::Ok)
