@@ -169,6 +169,46 @@ TEST(EntryNames, PairsWindowsTakesForOneFile) {
   for (const Case& c : cases) EXPECT_EQ(SameNameOnWindows(c.names), c.same) << c.names[0];
 }
 
+// Names as messages show them: control characters outside the quotes, as a
+// shell writes them, and stored Windows-1252 names in UTF-8.
+TEST(Messages, NamesAreShownReadably) {
+  const struct {
+    std::string shown, expected;
+  } cases[] = {
+      {Quote("a.txt"), "'a.txt'"},
+      {Quote("a\nb"), "'a'$'\\n''b'"},
+      {Quote("tab\there\r"), "'tab'$'\\t''here'$'\\r'''"},
+      {Quote(std::string("x\x1b") + "\x7f"), "'x'$'\\x1B'''$'\\x7F'''"},
+      {NameList({"a\nb"}, 3), "'a'$'\\n''b'"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.shown, c.expected);
+  try {
+    StoredNameFor("sub/COM\xC2\xB9.txt", "the test");
+    ADD_FAILURE() << "a device name was accepted";
+  } catch (const Refusal& r) {
+    EXPECT_NE(std::string(r.what()).find("'COM\xC2\xB9.txt' is a Windows device name"),
+              std::string::npos)
+        << r.what();
+  }
+  // Decomposed letters: a hint when composing them would fit Windows-1252.
+  const struct {
+    const char* name;
+    bool hinted;
+  } decomposed[] = {
+      {"cafe\xCC\x81.txt", true},        // e + acute
+      {"Sa\xCC\x83o/Z\xCC\x8C.txt", true},  // a + tilde, Z + caron
+      {"x\xCC\x81.txt", false},          // no such letter in Windows-1252
+  };
+  for (const auto& c : decomposed) {
+    try {
+      StoredNameFor(c.name, "the test");
+      ADD_FAILURE() << c.name << " was accepted";
+    } catch (const Refusal& r) {
+      EXPECT_EQ(std::string(r.what()).find("would fit") != std::string::npos, c.hinted) << r.what();
+    }
+  }
+}
+
 TEST(Messages, NameListStopsAtItsLimit) {
   EXPECT_EQ(NameList({}, 3), "");
   EXPECT_EQ(NameList({"a"}, 3), "'a'");

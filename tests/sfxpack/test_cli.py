@@ -386,8 +386,10 @@ class Refusals(Case):
 
     def oversized(self):
         os.makedirs(self.path("in"))
-        with open(self.path("in", "huge.bin"), "wb") as f:
-            f.truncate(2 ** 31)  # sparse: no disk space used
+        # Two files, each within an entry's limit, that together are not.
+        for name in ("huge1.bin", "huge2.bin"):
+            with open(self.path("in", name), "wb") as f:
+                f.truncate(2 ** 30)  # sparse: no disk space used
         return ["--level", "0", self.path("in")]
 
     def test_each_refusal(self):
@@ -853,6 +855,10 @@ class Hostile(Case):
         liar = self.path("liar.exe")
         installer_with_deflated(liar, b"b.txt", big, 1 << 20, 0)
 
+        huge = self.path("huge.bin")
+        with open(huge, "wb") as f:
+            f.truncate(1 << 31)  # sparse: costs no disk
+
         def zip_claiming(comp_size=None, size=None):
             path = self.path("claim-%s-%s.zip" % (comp_size, size))
             with zipfile.ZipFile(path, "w") as z:
@@ -877,11 +883,16 @@ class Hostile(Case):
              "more than 1048576"),
             ("zip claiming 4 GiB of data", zip_claiming(comp_size=0xFFFFFFF0), "holds only"),
             ("zip claiming 4 GiB decoded", zip_claiming(size=0xFFFFFFF0), "cannot hold"),
+            # Past the stub's signed 32-bit counts: refused before it is read.
+            ("file of 2 GiB and one byte", ["create", "-o", self.path("huge.exe"), "--stub",
+                                            self.stub, huge],
+             "%s' is 2147483648 bytes long" % huge),
         ]
         for label, args, message in cases:
             with self.subTest(label):
                 self.check_small(args, message)
         self.assertEqual(os.listdir(self.path("x1")), [])
+        self.assertFalse(os.path.exists(self.path("huge.exe")))
 
     def test_create_holds_one_file_and_its_packed_form(self):
         posix_only(self, "memory measured by rlimit and rusage of one process")
@@ -1214,6 +1225,7 @@ class Checks(Case):
             ("no central directory", data[:central] + data[end:], "no central directory follows"),
             ("central CRC-32", flip(central + 16),
              "the central directory's header 1 does not agree with 'a.txt': its CRC-32 differs"),
+            ("central sizes", flip(central + 24), "with 'a.txt': its sizes differ\n"),
             ("central offset", flip(central + 42), "header 1 does not agree with 'a.txt': its offset"),
             ("end record's count", flip(end + 10),
              "the end record does not agree with the central directory"),
@@ -1331,7 +1343,8 @@ class Checks(Case):
                 self.assertEqual(tested.returncode, 1)
                 why = tested.stdout.split("FAILED  a.txt: ")[1].splitlines()[0]
                 self.assertIn(reason, why)
-                self.assertIn("'a.txt' of the ZIP file is damaged: " + why, created.stderr)
+                self.assertIn("'a.txt' of the ZIP file '%s' is damaged: %s" % (zipped, why),
+                              created.stderr)
                 self.assertFalse(os.path.exists(self.path("z.exe")))
 
     def test_names_windows_takes_for_one_file(self):

@@ -19,6 +19,8 @@ constexpr int EndRecordSize = 22;
 // The stub seeks with signed 32-bit file positions, so the whole installer
 // (stub included) must stay below 2 GiB.
 constexpr uint64_t MaxInstallerSize = 0x7FFFFFFFu;
+// The stub counts an entry's bytes in signed 32-bit values too.
+constexpr uint64_t MaxEntrySize = 0x7FFFFFFFu;
 // The end record counts entries in 16 bits.
 constexpr uint64_t MaxEntryCount = 0xFFFF;
 // The stub's scan for the marker begins at this file offset.

@@ -68,9 +68,35 @@ double Now() {
   return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
 }
 
+std::string Quote(const std::string& s) {
+  std::string out = "'";
+  for (const char ch : s) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c >= 0x20 && c != 0x7F) {
+      out += ch;
+      continue;
+    }
+    char escaped[8];
+    if (c == '\n')
+      snprintf(escaped, sizeof escaped, "\\n");
+    else if (c == '\t')
+      snprintf(escaped, sizeof escaped, "\\t");
+    else if (c == '\r')
+      snprintf(escaped, sizeof escaped, "\\r");
+    else
+      snprintf(escaped, sizeof escaped, "\\x%02X", unsigned(c));
+    out += "'$'";
+    out += escaped;
+    out += "''";
+  }
+  return out + "'";
+}
+
+std::string QuotePath(const std::string& path) { return Quote(sys::ShownPath(path)); }
+
 std::string NameList(const std::vector<std::string>& names, size_t limit) {
   std::string list;
-  for (size_t i = 0; i < names.size() && i < limit; i++) list += (i ? ", '" : "'") + names[i] + "'";
+  for (size_t i = 0; i < names.size() && i < limit; i++) list += (i ? ", " : "") + Quote(names[i]);
   if (names.size() > limit) list += " and " + std::to_string(names.size() - limit) + " more";
   return list;
 }

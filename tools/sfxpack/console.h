@@ -28,6 +28,14 @@ bool Quiet();
 // more".
 std::string NameList(const std::vector<std::string>& names, size_t limit);
 
+// A name or path in single quotes, as messages show it. A control character
+// is shown as the shell writes it, outside the quotes: "a\nb" becomes
+// 'a'$'\n''b'; tabs and carriage returns as \t and \r, others as \xHH.
+std::string Quote(const std::string& s);
+
+// A path in quotes, with the system's own separators.
+std::string QuotePath(const std::string& path);
+
 // "1 entry", "2 entries".
 std::string Plural(uint64_t n, const char* one, const char* many);
 

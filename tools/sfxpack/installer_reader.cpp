@@ -77,7 +77,7 @@ std::optional<std::string> ArchiveEndProblem(const InstallerBytes& file, const I
                                                                  : nullptr;
     if (differs)
       return "the central directory's header " + std::to_string(i + 1) + " does not agree with " +
-             Shown(e) + ": its " + differs + " differs";
+             Shown(e) + ": its " + differs + (strcmp(differs, "sizes") == 0 ? " differ" : " differs");
     pos = next;
   }
   uint8_t end[EndRecordSize];
@@ -96,7 +96,7 @@ std::optional<std::string> ArchiveEndProblem(const InstallerBytes& file, const I
 
 }  // namespace
 
-std::string Shown(const FoundEntry& e) { return "'" + Windows1252ToUtf8(e.name) + "'"; }
+std::string Shown(const FoundEntry& e) { return Quote(Windows1252ToUtf8(e.name)); }
 
 
 size_t InstallerBytes::Read(uint64_t pos, uint8_t* out, size_t n) const {

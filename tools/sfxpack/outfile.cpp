@@ -9,8 +9,6 @@
 
 namespace {
 
-std::string Quote(const std::string& s) { return "'" + sys::ShownPath(s) + "'"; }
-
 // A temporary output is ".NAME.sfxpack-partial-XXXXXX" beside NAME: a run
 // killed outright (SIGKILL, a forced end) leaves it behind, recognisably.
 constexpr char PartialMark[] = ".sfxpack-partial-";
@@ -32,15 +30,15 @@ void RemoveStalePartials(const std::string& folder, const std::string& prefix) {
         now - st.mtime < StaleAge)
       continue;
     if (sys::Remove(path))
-      Warn("removed " + Quote(path) + ", left unfinished by an earlier run");
+      Warn("removed " + QuotePath(path) + ", left unfinished by an earlier run");
     else
-      Warn("cannot remove " + Quote(path) + ", left unfinished by an earlier run: " +
+      Warn("cannot remove " + QuotePath(path) + ", left unfinished by an earlier run: " +
            sys::ErrorText());
   }
 }
 
 std::string SystemError(const std::string& what, const std::string& path) {
-  return what + " " + Quote(path) + ": " + sys::ErrorText();
+  return what + " " + QuotePath(path) + ": " + sys::ErrorText();
 }
 
 const char* KindName(sys::Kind kind) {
@@ -74,12 +72,12 @@ void CheckOutputTarget(const std::string& path, const std::vector<std::string>& 
   sys::Status link;
   const bool is_link = sys::LinkStat(path, &link) && link.link;
   if (st.kind != sys::Kind::Regular)
-    Refuse("the output " + Quote(path) + (is_link ? " leads to " : " is ") + KindName(st.kind) +
+    Refuse("the output " + QuotePath(path) + (is_link ? " leads to " : " is ") + KindName(st.kind) +
            "; only a regular file is replaced");
   for (const std::string& input : inputs) {
     sys::Status in;
     if (!input.empty() && sys::Stat(input, &in) && in.id == st.id)
-      Refuse("the output " + Quote(path) + " is the same file as the input " + Quote(input));
+      Refuse("the output " + QuotePath(path) + " is the same file as the input " + QuotePath(input));
   }
 }
 

@@ -21,11 +21,11 @@ struct OpenInstaller : InstallerBytes {
     const int from = fd;
     source = [from](uint64_t pos, uint8_t* out, size_t n) { return sys::PreadFull(from, out, n, pos); };
     error_text = [] { return sys::ErrorText(); };
-    if (fd < 0) Refuse("cannot open '" + file + "': " + sys::ErrorText());
+    if (fd < 0) Refuse("cannot open " + QuotePath(file) + ": " + sys::ErrorText());
     sys::Status st;
     if (!sys::StatOpen(fd, &st) || st.kind != sys::Kind::Regular) {
       sys::Close(fd);
-      Refuse("'" + file + "' is not a regular file");
+      Refuse(QuotePath(file) + " is not a regular file");
     }
     size = st.size;
   }
@@ -44,7 +44,7 @@ InstallerWalk WalkOrRefuse(const InstallerBytes& file) {
   InstallerWalk w = WalkInstaller(file);
   RefuseOnReadError(file);
   if (w.archive_offset < 0)
-    Refuse("'" + file.path + "' holds no archive: the marker is not in it from offset 20 on");
+    Refuse(QuotePath(file.path) + " holds no archive: the marker is not in it from offset 20 on");
   return w;
 }
 
@@ -106,7 +106,7 @@ bool MakeEntryFolders(const std::string& root, const std::vector<std::string>& f
     sys::Status st;
     if (sys::LinkStat(path, &st)) {
       if (st.kind == sys::Kind::Folder && !st.link) continue;
-      *why = "'" + path + "' exists and is not a folder (links are not followed)";
+      *why = QuotePath(path) + " exists and is not a folder (links are not followed)";
       return false;
     }
     if (!sys::MakeFolder(path)) {
@@ -165,7 +165,7 @@ bool ExtractEntry(const FoundEntry& e, const InstallerBytes& file, const std::st
   // Either way a link of that name is replaced, never what it points to.
   // Without overwrite, a file that appeared since the check is kept.
   if (ok && !sys::Rename(temp, target, overwrite)) {
-    *why = sys::ErrorIsExists() ? "'" + target + "' exists already (--overwrite replaces it)"
+    *why = sys::ErrorIsExists() ? QuotePath(target) + " exists already (--overwrite replaces it)"
                                 : "cannot create '" + target + "': " + sys::ErrorText();
     ok = false;
   }
@@ -291,8 +291,8 @@ int RunExtract(const std::string& installer, const std::string& folder, bool ove
   if (!overwrite) {
     const std::vector<std::string> existing = ExistingTargets(folder, w.entries);
     if (!existing.empty()) {
-      Refuse(std::string(existing.size() == 1 ? "a file exists" : "files exist") + " already in '" +
-             folder + "': " + NameList(existing, 10) +
+      Refuse(std::string(existing.size() == 1 ? "a file exists" : "files exist") + " already in " +
+             QuotePath(folder) + ": " + NameList(existing, 10) +
              "; nothing was extracted (--overwrite replaces them)");
     }
   }
@@ -342,7 +342,7 @@ int RunExtract(const std::string& installer, const std::string& folder, bool ove
     return 1;
   }
   if (EndVerdict(w) != 0) return 1;
-  Summary("extracted into " + folder, w.entries.size(), bytes_in, bytes_out, Now() - start,
+  Summary("extracted into " + sys::ShownPath(folder), w.entries.size(), bytes_in, bytes_out, Now() - start,
           Share("packed data", bytes_in, "the output", bytes_out));
   return 0;
 }

@@ -178,7 +178,7 @@ NameVerdict CheckEntryName(const std::string& name, std::string* why) {
       } else if (part.back() == '.' || part.back() == ' ') {
         unwritable = true, unwritable_why = "a component ends in '.' or ' ', which Windows drops";
       } else if (IsDeviceName(part)) {
-        unwritable = true, unwritable_why = "'" + part + "' is a Windows device name";
+        unwritable = true, unwritable_why = "'" + Windows1252ToUtf8(part) + "' is a Windows device name";
       } else {
         for (char ch : part) {
           const uint8_t c = uint8_t(ch);
