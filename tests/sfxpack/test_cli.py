@@ -1205,6 +1205,12 @@ class Checks(Case):
         self.create(self.path("good.exe"), self.path("in"))
         return read(self.path("good.exe"))
 
+    def write_and_test(self, installer):
+        """Writes the installer and runs test on it: its path and the run."""
+        path = self.path("tested.exe")
+        write(path, installer)
+        return path, run("test", path)
+
     def test_damaged_end_of_archive(self):
         data = self.two_entries()
         central = data.index(scramble(b"PK\x01\x02"))
@@ -1233,9 +1239,7 @@ class Checks(Case):
         ]
         for label, damaged, problem in cases:
             with self.subTest(label):
-                path = self.path("d.exe")
-                write(path, damaged)
-                tested = run("test", path)
+                path, tested = self.write_and_test(damaged)
                 self.assertEqual(tested.returncode, 1 if problem else 0, tested.stdout)
                 self.assertIn("OK      a.txt\nOK      b.txt\n", tested.stdout)
                 if problem:
@@ -1275,9 +1279,7 @@ class Checks(Case):
                  ("no checksum written", changed([100], 0), False)]
         for label, installer, fails in cases:
             with self.subTest(label):
-                path = self.path("c.exe")
-                write(path, installer)
-                tested = run("test", path)
+                _, tested = self.write_and_test(installer)
                 self.assertEqual(tested.returncode, 1 if fails else 0, tested.stdout)
                 self.assertEqual("FAILED  the PE checksum" in tested.stdout, fails, tested.stdout)
                 if fails:

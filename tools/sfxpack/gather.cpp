@@ -11,6 +11,14 @@ std::string SystemError(const std::string& what, const std::string& path) {
 
 namespace {
 
+// A file or ZIP entry the stub cannot count is refused before it is read.
+void RefuseOverEntryLimit(const std::string& what, uint64_t size) {
+  if (size > MaxEntrySize)
+    Refuse(what + " is " + std::to_string(size) +
+           " bytes long; the stub counts an entry's bytes in signed 32-bit values, so an "
+           "entry holds at most " + std::to_string(MaxEntrySize) + " bytes");
+}
+
 void AddFile(Gathering& g, const std::string& path, const std::string& relative,
              const sys::Status& st, const std::string& origin) {
   if (g.output_exists && st.id == g.output_id)
@@ -19,10 +27,7 @@ void AddFile(Gathering& g, const std::string& path, const std::string& relative,
            "out with --exclude");
   // Refused before anything is read: such a file would only be refused
   // after being read and compressed whole.
-  if (st.size > MaxEntrySize)
-    Refuse(QuotePath(path) + " is " + std::to_string(st.size) +
-           " bytes long; the stub counts an entry's bytes in signed 32-bit values, so an "
-           "entry holds at most " + std::to_string(MaxEntrySize) + " bytes");
+  RefuseOverEntryLimit(QuotePath(path), st.size);
   PlannedEntry e;
   e.name = StoredNameFor(relative, origin);
   e.shown = relative;
@@ -193,10 +198,7 @@ void AddZipEntries(Gathering& g, zip_t* za, const std::string& zip_path) {
     if (st.comp_method == ZIP_CM_DEFLATE && st.size > MostInflatedFrom(st.comp_size))
       Refuse(where + " is damaged: " + std::to_string(st.comp_size) +
              " bytes of deflate data cannot hold " + std::to_string(st.size) + " bytes");
-    if (st.size > MaxEntrySize)
-      Refuse(where + " holds " + std::to_string(st.size) +
-             " bytes; the stub counts an entry's bytes in signed 32-bit values, so an entry "
-             "holds at most " + std::to_string(MaxEntrySize) + " bytes");
+    RefuseOverEntryLimit(where, st.size);
     PlannedEntry e;
     e.name = StoredNameFor(name, origin);
     e.shown = name;
