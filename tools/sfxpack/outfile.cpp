@@ -61,8 +61,6 @@ std::string FolderOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-void SetTemporaryForSignals(const std::string& path) { sys::RemoveOnInterrupt(path); }
-
 void CheckOutputTarget(const std::string& path, const std::vector<std::string>& inputs) {
   sys::Status st;
   if (!sys::Stat(path, &st)) {
@@ -90,7 +88,6 @@ OutputFile::OutputFile(const std::string& path) : path_(path) {
   RemoveStalePartials(FolderOf(path), prefix);
   fd_ = sys::CreateUnique(FolderOf(path) + "/" + prefix, &temp_);
   if (fd_ < 0) Refuse(SystemError("cannot create a file in", FolderOf(path)));
-  SetTemporaryForSignals(temp_);
   buffer_.reserve(1 << 20);
 }
 
@@ -98,7 +95,7 @@ OutputFile::~OutputFile() {
   if (fd_ >= 0) sys::Close(fd_);
   if (!temp_.empty()) {
     sys::Remove(temp_);
-    SetTemporaryForSignals("");
+    sys::ForgetTemporary();
   }
 }
 
@@ -147,5 +144,5 @@ void OutputFile::Commit(const std::function<void(int fd)>& before_rename) {
   if (!sys::Rename(temp_, path_, true))
     Refuse(SystemError("cannot rename the finished file to", path_));
   temp_.clear();
-  SetTemporaryForSignals("");
+  sys::ForgetTemporary();
 }

@@ -51,9 +51,5 @@ class OutputFile {
   std::vector<uint8_t> buffer_;
 };
 
-// The one temporary file that a signal removes; "" for none. Only one is
-// registered at a time.
-void SetTemporaryForSignals(const std::string& path);
-
 // The folder part of a path ("." when it has none).
 std::string FolderOf(const std::string& path);

@@ -63,8 +63,12 @@ bool Rename(const std::string& from, const std::string& to, bool replace);
 
 int OpenRead(const std::string& path);  // -1 when it cannot be opened
 // Creates a new file only this user can read, named prefix plus a few
-// characters that make it unique; -1 when none can be made.
+// characters that make it unique; -1 when none can be made. From the moment
+// it exists it is the one temporary file that Ctrl+C, a closed console or a
+// termination signal removes before the program ends, until
+// ForgetTemporary().
 int CreateUnique(const std::string& prefix, std::string* path);
+void ForgetTemporary();
 // Gives a finished file the permissions of the regular file at replacing
 // (not a link's), or, without one, those a new file gets by default; with
 // sync set writes it through to the disk.
@@ -81,10 +85,6 @@ bool WriteAll(int fd, const uint8_t* p, size_t n);
 // error.
 int64_t PreadFull(int fd, uint8_t* p, size_t n, uint64_t pos);
 bool PwriteAll(int fd, const uint8_t* p, size_t n, uint64_t pos);
-
-// The one temporary file that Ctrl+C, a closed console or a termination
-// signal removes before the program ends; "" for none.
-void RemoveOnInterrupt(const std::string& path);
 
 bool StderrIsConsole();
 // Where the installed layout keeps the stub, relative to the program's own

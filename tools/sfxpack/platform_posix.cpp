@@ -50,6 +50,39 @@ void RemoveAndRaise(int sig) {
   raise(sig);
 }
 
+constexpr int InterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void InstallInterruptHandlers() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  // A signal ignored when the program started (nohup, a shell's background
+  // job) stays ignored, as it does for other tools.
+  for (int sig : InterruptSignals) {
+    struct sigaction was {};
+    if (sigaction(sig, nullptr, &was) == 0 && was.sa_handler == SIG_IGN) continue;
+    signal(sig, RemoveAndRaise);
+  }
+}
+
+// Blocks the signals above for its lifetime, so that the handler never sees
+// the recorded name half written.
+class SignalsHeld {
+ public:
+  SignalsHeld() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : InterruptSignals) sigaddset(&set, sig);
+    sigprocmask(SIG_BLOCK, &set, &was_);
+  }
+  ~SignalsHeld() { sigprocmask(SIG_SETMASK, &was_, nullptr); }
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+ private:
+  sigset_t was_;
+};
+
 }  // namespace
 
 std::vector<std::string> StartUp(int argc, char** argv) { return {argv, argv + argc}; }
@@ -124,10 +157,21 @@ bool Rename(const std::string& from, const std::string& to, bool replace) {
 int OpenRead(const std::string& path) { return open(path.c_str(), O_RDONLY | O_CLOEXEC); }
 
 int CreateUnique(const std::string& prefix, std::string* path) {
+  InstallInterruptHandlers();
   std::string templ = prefix + "XXXXXX";
+  // Held off until the name is recorded: a signal in between would leave
+  // the new file behind.
+  SignalsHeld held;
   const int fd = mkostemp(&templ[0], O_CLOEXEC);
-  if (fd >= 0) *path = templ;
+  if (fd < 0) return fd;
+  *path = templ;
+  if (templ.size() < sizeof interrupt_path) memcpy(interrupt_path, templ.c_str(), templ.size() + 1);
   return fd;
+}
+
+void ForgetTemporary() {
+  SignalsHeld held;
+  interrupt_path[0] = 0;
 }
 
 bool Finish(int fd, bool sync, const std::string& replacing) {
@@ -187,23 +231,6 @@ bool PwriteAll(int fd, const uint8_t* p, size_t n, uint64_t pos) {
     p += k, n -= size_t(k), pos += uint64_t(k);
   }
   return true;
-}
-
-void RemoveOnInterrupt(const std::string& path) {
-  interrupt_path[0] = 0;
-  if (path.empty() || path.size() >= sizeof interrupt_path) return;
-  memcpy(interrupt_path, path.c_str(), path.size() + 1);
-  static bool installed = false;
-  if (!installed) {
-    installed = true;
-    // A signal ignored when the program started (nohup, a shell's
-    // background job) stays ignored, as it does for other tools.
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-      struct sigaction was {};
-      if (sigaction(sig, nullptr, &was) == 0 && was.sa_handler == SIG_IGN) continue;
-      signal(sig, RemoveAndRaise);
-    }
-  }
 }
 
 bool StderrIsConsole() {

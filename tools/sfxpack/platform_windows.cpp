@@ -237,7 +237,16 @@ void RestoreConsole() {
 // instead of passing them on as console events (only SIGINT becomes
 // Ctrl+C). What those leave, the next run for the same output removes once
 // it is a day old (outfile.cpp).
+//
+// The handler runs on a thread of its own; the lock keeps it from reading
+// the name while CreateUnique or ForgetTemporary changes it, and holds a
+// console event that comes while a temporary file is being created until
+// its name is recorded.
+SRWLOCK interrupt_lock = SRWLOCK_INIT;
+
 BOOL WINAPI RemoveOnConsoleEvent(DWORD) {
+  // Kept until the process ends: nothing may record a new name after this.
+  AcquireSRWLockExclusive(&interrupt_lock);
   // The file is open with delete sharing: it goes once the process ends.
   if (interrupt_path[0]) DeleteFileW(interrupt_path);
   RestoreConsole();  // atexit handlers do not run on this way out
@@ -421,6 +430,8 @@ int OpenRead(const std::string& path) {
 }
 
 int CreateUnique(const std::string& prefix, std::string* path) {
+  static bool installed = false;
+  if (!installed) installed = SetConsoleCtrlHandler(RemoveOnConsoleEvent, TRUE) != 0;
   static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
   LARGE_INTEGER now;
   QueryPerformanceCounter(&now);
@@ -432,14 +443,24 @@ int CreateUnique(const std::string& prefix, std::string* path) {
       x ^= x << 13, x ^= x >> 7, x ^= x << 17;
       name += letters[x % 36];
     }
+    const std::wstring wide = SystemPath(name);
+    AcquireSRWLockExclusive(&interrupt_lock);
     // Delete sharing lets the console handler remove it while it is open.
-    HANDLE h = CreateFileW(SystemPath(name).c_str(), GENERIC_READ | GENERIC_WRITE,
+    HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE,
                            FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE && wide.size() < sizeof interrupt_path / sizeof interrupt_path[0])
+      memcpy(interrupt_path, wide.c_str(), (wide.size() + 1) * sizeof(wchar_t));
+    ReleaseSRWLockExclusive(&interrupt_lock);
     if (h != INVALID_HANDLE_VALUE) {
       const int fd = DescriptorFor(h, _O_RDWR);
-      if (fd >= 0) *path = name;
-      return fd;
+      if (fd >= 0) {
+        *path = name;
+        return fd;
+      }
+      DeleteFileW(wide.c_str());  // without a descriptor no caller would remove it
+      ForgetTemporary();
+      return -1;
     }
     Fail();
     if (!ErrorIsExists()) return -1;
@@ -524,14 +545,10 @@ bool PwriteAll(int fd, const uint8_t* p, size_t n, uint64_t pos) {
   return true;
 }
 
-void RemoveOnInterrupt(const std::string& path) {
+void ForgetTemporary() {
+  AcquireSRWLockExclusive(&interrupt_lock);
   interrupt_path[0] = 0;
-  if (path.empty()) return;
-  const std::wstring w = SystemPath(path);
-  if (w.size() >= sizeof interrupt_path / sizeof interrupt_path[0]) return;
-  memcpy(interrupt_path, w.c_str(), (w.size() + 1) * sizeof(wchar_t));
-  static bool installed = false;
-  if (!installed) installed = SetConsoleCtrlHandler(RemoveOnConsoleEvent, TRUE) != 0;
+  ReleaseSRWLockExclusive(&interrupt_lock);
 }
 
 bool StderrIsConsole() { return console_progress; }

@@ -140,7 +140,6 @@ bool ExtractEntry(const FoundEntry& e, const InstallerBytes& file, const std::st
     *why = "cannot create a file in '" + folder + "': " + sys::ErrorText();
     return false;
   }
-  SetTemporaryForSignals(temp);
   std::optional<std::string> write_error;
   EntrySinks sinks;
   sinks.plain = [&](const uint8_t* p, size_t n) {
@@ -170,7 +169,7 @@ bool ExtractEntry(const FoundEntry& e, const InstallerBytes& file, const std::st
     ok = false;
   }
   if (!ok) sys::Remove(temp);
-  SetTemporaryForSignals("");
+  sys::ForgetTemporary();
   return ok;
 }
 
