@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "pe_image.h"
+
 // A resource type or name: a 16-bit ID, or a string when name is not empty.
 struct ResourceId {
   uint16_t id = 0;
@@ -29,9 +31,6 @@ struct Resource {
   uint32_t code_page = 0;
   std::vector<uint8_t> data;
 };
-
-// Why something read or built is unusable; empty when it is fine.
-using PeProblem = std::optional<std::string>;
 
 // Every resource of the PE image (a whole file's bytes), in the order of
 // its resource tree.
