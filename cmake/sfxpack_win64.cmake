@@ -1,12 +1,12 @@
 # sfxpack as a 64-bit Windows console program, with the 32-bit stub beside
-# it. libdeflate and libzip are cross-built as static libraries from
+# it. libdeflate, libzip and expat are cross-built as static libraries from
 # Debian's source packages (scripts/install-deps.sh unpacks them), so that
 # the program needs no DLL beyond those every Windows has.
 include(ExternalProject)
 
 set(SFX_DEBIAN_SRC ${CMAKE_SOURCE_DIR}/third_party/debian-src CACHE PATH
-    "Folder of the unpacked Debian sources of libdeflate and libzip")
-foreach(pkg libdeflate libzip)
+    "Folder of the unpacked Debian sources of libdeflate, libzip and expat")
+foreach(pkg libdeflate libzip expat)
   if(NOT EXISTS ${SFX_DEBIAN_SRC}/${pkg}/debian)
     message(FATAL_ERROR "${SFX_DEBIAN_SRC}/${pkg}: no unpacked Debian source; run scripts/install-deps.sh")
   endif()
@@ -52,6 +52,22 @@ ExternalProject_Add(libzip_win64
   BUILD_BYPRODUCTS ${SFX_DEPS}/lib/libzip.a)
 ExternalProject_Add_StepDependencies(libzip_win64 configure ${SFX_DEBIAN_SRC}/libzip.version)
 
+# expat, the XML parser of manifests: the static library alone, without
+# its tool, examples, tests or documents. Debian's source holds the library's
+# own tree in expat/.
+ExternalProject_Add(expat_win64
+  PREFIX ${CMAKE_BINARY_DIR}/expat
+  SOURCE_DIR ${SFX_DEBIAN_SRC}/expat/expat
+  CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${CMAKE_TOOLCHAIN_FILE}
+             -DCMAKE_BUILD_TYPE=Release
+             -DCMAKE_INSTALL_PREFIX=${SFX_DEPS}
+             -DEXPAT_SHARED_LIBS=OFF
+             -DEXPAT_BUILD_TOOLS=OFF -DEXPAT_BUILD_EXAMPLES=OFF -DEXPAT_BUILD_TESTS=OFF
+             -DEXPAT_BUILD_DOCS=OFF -DEXPAT_BUILD_PKGCONFIG=OFF
+  BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> -j ${SFX_SUBBUILD_JOBS}
+  BUILD_BYPRODUCTS ${SFX_DEPS}/lib/libexpat.a)
+ExternalProject_Add_StepDependencies(expat_win64 configure ${SFX_DEBIAN_SRC}/expat.version)
+
 find_package(ZLIB REQUIRED)
 
 add_library(sfx_libdeflate STATIC IMPORTED GLOBAL)
@@ -68,6 +84,14 @@ set_target_properties(sfx_libzip PROPERTIES
   INTERFACE_COMPILE_DEFINITIONS ZIP_STATIC
   INTERFACE_LINK_LIBRARIES "ZLIB::ZLIB;advapi32")
 add_dependencies(sfx_libzip libzip_win64)
+
+# Linked statically, expat's declarations must not ask for a DLL's.
+add_library(sfx_expat STATIC IMPORTED GLOBAL)
+set_target_properties(sfx_expat PROPERTIES
+  IMPORTED_LOCATION ${SFX_DEPS}/lib/libexpat.a
+  INTERFACE_INCLUDE_DIRECTORIES ${SFX_DEPS}/include
+  INTERFACE_COMPILE_DEFINITIONS XML_STATIC)
+add_dependencies(sfx_expat expat_win64)
 
 # CLI11 is header-only. Its package configuration would add the host's
 # /usr/include to the cross compiler's search path, so the target names a
