@@ -12,11 +12,18 @@ namespace {
 
 constexpr size_t Field = 0x80 + 88;
 
-// "MZ", then the PE header at 0x80 with room for the optional header.
+// "MZ", then the PE header at 0x80: no sections, an optional header with
+// its alignments and no data directories.
 std::vector<uint8_t> StandInStub() {
   std::vector<uint8_t> s(512, 0x90);
   s[0] = 'M', s[1] = 'Z', s[0x3C] = 0x80, s[0x3D] = s[0x3E] = s[0x3F] = 0;
   s[0x80] = 'P', s[0x81] = 'E', s[0x82] = s[0x83] = 0;
+  s[0x86] = s[0x87] = 0;                             // sections
+  s[0x94] = 96, s[0x95] = 0;                         // optional header size
+  s[0x98] = 0x0B, s[0x99] = 0x01;                    // PE32
+  for (int k = 0; k < 8; ++k) s[0xB8 + k] = 0;       // alignments...
+  s[0xB9] = 0x10, s[0xBD] = 0x02;                    // ...4096 and 512
+  for (int k = 0; k < 4; ++k) s[0xF4 + k] = 0;       // data directories
   return s;
 }
 

@@ -739,10 +739,14 @@ TEST(DosStamps, SourceDateEpochClampsAndUsesUtc) {
 }
 
 TEST(Stub, OnlyA32BitWindowsProgramIsTaken) {
+  // Headers without sections: machine, optional header size, magic,
+  // alignments and 16 data directories.
   std::vector<uint8_t> pe(512, 0);
   pe[0] = 'M', pe[1] = 'Z', pe[0x3C] = 0x80;
   memcpy(&pe[0x80], "PE\0\0\x4c\x01", 6);
+  pe[0x80 + 20] = 0xE0;
   pe[0x80 + 24] = 0x0B, pe[0x80 + 25] = 0x01;
+  pe[0x80 + 24 + 33] = 0x10, pe[0x80 + 24 + 37] = 0x02, pe[0x80 + 24 + 92] = 16;
   EXPECT_EQ(NotAWindowsProgram(pe), "");
   std::vector<uint8_t> amd64 = pe;
   amd64[0x84] = 0x64, amd64[0x85] = 0x86;
@@ -751,12 +755,15 @@ TEST(Stub, OnlyA32BitWindowsProgramIsTaken) {
   std::vector<uint8_t> text(512, 'a');
   for (const auto& bad : {amd64, far, text, std::vector<uint8_t>(pe.begin(), pe.begin() + 40)})
     EXPECT_NE(NotAWindowsProgram(bad), "");
-  // The wizard may be any Windows program: "MZ" and a PE signature.
+  // The wizard may be any Windows program: "MZ", a PE signature and whole
+  // headers.
   EXPECT_EQ(NotAnyWindowsProgram(amd64), "");
+  std::vector<uint8_t> headers_only(pe.begin(), pe.begin() + 0x80 + 24 + 0xE0);
+  EXPECT_EQ(NotAnyWindowsProgram(headers_only), "");
+  headers_only.pop_back();
   std::vector<uint8_t> signature_only(pe.begin(), pe.begin() + 0x84);
-  EXPECT_EQ(NotAnyWindowsProgram(signature_only), "");
-  signature_only.pop_back();
-  for (const auto& bad : {far, text, signature_only}) EXPECT_NE(NotAnyWindowsProgram(bad), "");
+  for (const auto& bad : {far, text, headers_only, signature_only})
+    EXPECT_NE(NotAnyWindowsProgram(bad), "");
 }
 
 TEST(Sha256, KnownDigests) {

@@ -35,10 +35,12 @@ WINE = os.environ.get("SFXPACK_WINE")
 SANITIZED = os.environ.get("SFX_SANITIZED") == "1"
 ZIP = os.environ.get("SFX_ZIP", "zip")
 MARKER = scramble(b"PK\x03\x04\x14\x00")
-# A bare stand-in for the real stub: just enough of a PE32 header for i386.
+# A bare stand-in for the real stub: just enough of a PE32 header for i386
+# (no sections, an optional header of 224 bytes, alignments 4096 and 512).
 # Its checksum field is zero, as a linker leaves it: no checksum to check.
-STUB = (b"MZ" + b"\x90" * 58 + struct.pack("<I", 0x40) + b"PE\0\0" + struct.pack("<H", 0x14C)
-        + b"\x90" * 18 + struct.pack("<H", 0x10B) + b"\x90" * 62 + bytes(4)).ljust(512, b"\x90")
+STUB = (b"MZ" + b"\x90" * 58 + struct.pack("<I", 0x40) + b"PE\0\0" + struct.pack("<HH", 0x14C, 0)
+        + b"\x90" * 12 + struct.pack("<H", 0xE0) + b"\x90" * 2 + struct.pack("<H", 0x10B)
+        + b"\x90" * 30 + struct.pack("<II", 0x1000, 0x200) + b"\x90" * 24 + bytes(4)).ljust(512, b"\x90")
 
 
 def command(*args, program=SFXPACK):

@@ -20,6 +20,7 @@
 #include "installer_reader.h"
 #include "outfile.h"
 #include "pe_checksum.h"
+#include "pe_image.h"
 #include "platform.h"
 #include "winnames.h"
 
@@ -334,20 +335,15 @@ void WriteInstaller(OutputFile& out, const std::vector<uint8_t>& stub,
 }  // namespace
 
 std::string NotAnyWindowsProgram(const std::vector<uint8_t>& f) {
-  if (f.size() < 64 || f[0] != 'M' || f[1] != 'Z') return "it does not begin with \"MZ\"";
-  const uint32_t pe = Get32(f.data() + 0x3C);
-  if (pe > f.size() || f.size() - pe < 4 || Get32(f.data() + pe) != 0x00004550u)
-    return "it has no PE header";
-  return "";
+  PeHeaders h;
+  return ReadPeHeaders(f, &h).value_or("");
 }
 
 std::string NotAWindowsProgram(const std::vector<uint8_t>& f) {
-  const std::string not_any = NotAnyWindowsProgram(f);
-  if (!not_any.empty()) return not_any;
-  const uint32_t pe = Get32(f.data() + 0x3C);
-  if (f.size() - pe < 24 + 2) return "it has no PE header";
-  if (Get16(f.data() + pe + 4) != 0x014C) return "it is not a program for 32-bit x86";
-  if (Get16(f.data() + pe + 24) != 0x010B) return "it has no PE32 optional header";
+  PeHeaders h;
+  if (PeProblem p = ReadPeHeaders(f, &h)) return *p;
+  if (h.machine != 0x014C) return "it is not a program for 32-bit x86";
+  if (h.magic != 0x010B) return "it has no PE32 optional header";
   return "";
 }
 

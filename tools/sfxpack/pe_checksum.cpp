@@ -2,13 +2,10 @@
 
 #include "archive_bytes.h"
 #include "console.h"
+#include "pe_image.h"
 #include "platform.h"
 
 namespace {
-
-// From the PE signature: 4 bytes of it, the 20-byte file header, then the
-// optional header, whose checksum field is at its offset 64.
-constexpr uint64_t FieldInPeHeader = 4 + 20 + 64;
 
 std::string IoError(const char* what, const std::string& name) {
   return std::string(what) + " '" + name + "': " + sys::ErrorText();
@@ -17,11 +14,9 @@ std::string IoError(const char* what, const std::string& name) {
 }  // namespace
 
 uint64_t PeChecksumFieldAt(const std::vector<uint8_t>& head) {
-  if (head.size() < 64 || head[0] != 'M' || head[1] != 'Z') return 0;
-  const uint64_t pe = Get32(head.data() + 0x3C);
-  if (pe < 64 || pe + FieldInPeHeader + 4 > head.size()) return 0;
-  if (Get32(head.data() + pe) != 0x00004550u) return 0;
-  return pe + FieldInPeHeader;
+  PeHeaders h;
+  if (ReadPeHeaders(head, &h)) return 0;
+  return h.checksum_at;
 }
 
 void PeChecksum::Add(const uint8_t* p, size_t n) {

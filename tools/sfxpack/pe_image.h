@@ -41,11 +41,16 @@ struct PeHeaders {
   uint32_t file_alignment = 0;
   uint32_t size_of_image = 0;
   uint32_t size_of_headers = 0;
+  uint32_t size_of_initialized_data = 0;
+  uint64_t image_base = 0;
   size_t checksum_at = 0;        // file offset of the checksum field
   size_t directories_at = 0;     // file offset of the first data directory
-  std::vector<PeDirectory> directories;
+  size_t sections_at = 0;        // file offset of the section table
+  std::vector<PeDirectory> directories;  // as many as the header counts, at most 16
   std::vector<PeSection> sections;
 
+  // Directory index, or an empty one when the header counts fewer.
+  PeDirectory Directory(size_t index) const;
   // The section that holds rva, or nullptr.
   const PeSection* SectionOf(uint32_t rva) const;
   // The file offset of the n bytes at rva, when the file holds all of them.
