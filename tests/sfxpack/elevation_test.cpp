@@ -61,7 +61,8 @@ TEST(Manifest, AcceptedSpellings) {
       {"asm.v3 default namespace", In(Trust(V3, "<requestedExecutionLevel level=\"highestAvailable\"/>")),
        ExecutionLevel::HighestAvailable},
       {"asm.v2 default namespace",
-       In(Trust(V2, "<requestedExecutionLevel level='requireAdministrator' uiAccess='false'></requestedExecutionLevel>")),
+       In(Trust(V2, "<requestedExecutionLevel level='requireAdministrator' uiAccess='false'>"
+                    "</requestedExecutionLevel>")),
        ExecutionLevel::RequireAdministrator},
       {"prefixed asm.v2",
        In("<v2:trustInfo xmlns:v2=\"" + V2 + "\"><v2:security><v2:requestedPrivileges>"
@@ -106,7 +107,8 @@ TEST(Manifest, RefusedManifestsSayWhy) {
        "unknown level"},
       {"twice", In(Trust(V3, good + good)), "more than one"},
       {"level on the wrong element",
-       In("<trustInfo xmlns=\"" + V3 + "\"><security><requestedPrivileges level=\"asInvoker\"/></security></trustInfo>"),
+       In("<trustInfo xmlns=\"" + V3 +
+          "\"><security><requestedPrivileges level=\"asInvoker\"/></security></trustInfo>"),
        "no requestedExecutionLevel"},
       {"element outside requestedPrivileges", In("<trustInfo xmlns=\"" + V3 + "\"><security>" + good +
                                                  "</security></trustInfo>"),
@@ -205,7 +207,10 @@ std::vector<uint8_t> WizardImage(int bits, const std::vector<std::string>& impor
   Put16(b, opt + 68, 2);  // GUI
   Put32(b, dirs - 4, 16);
   Put32(b, dirs + 8, SectionRva), Put32(b, dirs + 12, import_size);
-  if (resource_at) Put32(b, dirs + 16, SectionRva + resource_at), Put32(b, dirs + 20, virtual_size - resource_at);
+  if (resource_at) {
+    Put32(b, dirs + 16, SectionRva + resource_at);
+    Put32(b, dirs + 20, virtual_size - resource_at);
+  }
   const size_t section = opt + opt_size;
   memcpy(&b[section], ".rdata", 6);
   Put32(b, section + 8, virtual_size);
@@ -270,8 +275,9 @@ TEST(Warnings, FromTheInstallersNameLevelAndTheWizard) {
        WizardImage(32, {}, In("<dependency/>")), {"INSTALL.EXE"}, {{"(error 740", "\"install\""}}},
       {"elevated installer, DLLs neither known nor beside the wizard", "tool.exe", {}, L::RequireAdministrator,
        "bin\\WIZARD.EXE",
-       WizardImage(32, {"version.dll", "User32.DLL", "uxtheme.dll", "api-ms-win-core-synch-l1-2-0.dll", "dwmapi.dll",
-                        "VERSION.dll", "winmm.dll"},
+       WizardImage(32,
+                   {"version.dll", "User32.DLL", "uxtheme.dll", "api-ms-win-core-synch-l1-2-0.dll",
+                    "dwmapi.dll", "VERSION.dll", "winmm.dll"},
                    invoker),
        {"bin\\WIZARD.EXE", "version.dll", "bin\\winmm.dll.txt"},
        {{"imports 'version.dll', 'uxtheme.dll', 'dwmapi.dll' and 1 more,", "looks for them first"}}},
@@ -320,7 +326,8 @@ TEST(Warnings, ADamagedWizardIsReadSafely) {
   damaged.push_back(whole);
   Put32(damaged.back(), 0x200 + 12, 0x1000 + 0x1FF);
   damaged.back()[0x3FF] = 'x';
-  const char* kinds[] = {"Windows will refuse to start", "Windows will not start", "the wizard 'WIZARD.EXE' runs"};
+  const char* kinds[] = {"Windows will refuse to start", "Windows will not start",
+                         "the wizard 'WIZARD.EXE' runs"};
   for (const std::vector<uint8_t>& wizard : damaged) {
     ElevationFacts facts;
     facts.installer_name = "tool.exe";

@@ -190,8 +190,8 @@ std::vector<std::string> ElevationWarnings(const ElevationFacts& facts) {
                        "--execution-level requireAdministrator");
   else if (wants == ExecutionLevel::HighestAvailable && runs == Runs::AsStarted)
     warnings.push_back(refused + " when an administrator runs it (error 740, elevation required): " +
-                       why_elevated + ", but the installer runs without administrator rights; give the installer "
-                       "--execution-level highestAvailable");
+                       why_elevated + ", but the installer runs without administrator rights; "
+                       "give the installer --execution-level highestAvailable");
 
   // An elevated wizard loads the DLLs it imports from its own folder first.
   const bool elevated = runs != Runs::AsStarted || wants == ExecutionLevel::RequireAdministrator ||
