@@ -52,21 +52,24 @@ ExternalProject_Add(libzip_win64
   BUILD_BYPRODUCTS ${SFX_DEPS}/lib/libzip.a)
 ExternalProject_Add_StepDependencies(libzip_win64 configure ${SFX_DEBIAN_SRC}/libzip.version)
 
-# expat, the XML parser of manifests: the static library alone, without
-# its tool, examples, tests or documents. Debian's source holds the library's
-# own tree in expat/.
+# expat, the XML parser of manifests, configured as Debian builds it: its
+# autotools files made by buildconf.sh in a copy of Debian's source (the
+# library's own tree is expat/ there), then configure for the cross compiler
+# and the static library alone, without its tool, examples, tests or
+# documents.
 ExternalProject_Add(expat_win64
   PREFIX ${CMAKE_BINARY_DIR}/expat
-  SOURCE_DIR ${SFX_DEBIAN_SRC}/expat/expat
-  CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${CMAKE_TOOLCHAIN_FILE}
-             -DCMAKE_BUILD_TYPE=Release
-             -DCMAKE_INSTALL_PREFIX=${SFX_DEPS}
-             -DEXPAT_SHARED_LIBS=OFF
-             -DEXPAT_BUILD_TOOLS=OFF -DEXPAT_BUILD_EXAMPLES=OFF -DEXPAT_BUILD_TESTS=OFF
-             -DEXPAT_BUILD_DOCS=OFF -DEXPAT_BUILD_PKGCONFIG=OFF
-  BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> -j ${SFX_SUBBUILD_JOBS}
+  DOWNLOAD_COMMAND ${CMAKE_COMMAND} -E rm -rf <SOURCE_DIR>
+           COMMAND ${CMAKE_COMMAND} -E copy_directory ${SFX_DEBIAN_SRC}/expat/expat/ <SOURCE_DIR>
+  CONFIGURE_COMMAND ${CMAKE_COMMAND} -E chdir <SOURCE_DIR> ./buildconf.sh
+            COMMAND <SOURCE_DIR>/configure --host=x86_64-w64-mingw32 --prefix=${SFX_DEPS}
+                    CC=${CMAKE_C_COMPILER} AR=${CMAKE_AR} RANLIB=${CMAKE_RANLIB}
+                    --enable-static --disable-shared --without-docbook
+                    --without-xmlwf --without-examples --without-tests
+  BUILD_COMMAND make -j${SFX_SUBBUILD_JOBS} -C lib
+  INSTALL_COMMAND make -C lib install
   BUILD_BYPRODUCTS ${SFX_DEPS}/lib/libexpat.a)
-ExternalProject_Add_StepDependencies(expat_win64 configure ${SFX_DEBIAN_SRC}/expat.version)
+ExternalProject_Add_StepDependencies(expat_win64 download ${SFX_DEBIAN_SRC}/expat.version)
 
 find_package(ZLIB REQUIRED)
 

@@ -22,6 +22,8 @@ packages=(
   # sfxpack for 64-bit Windows: the compiler with POSIX threads, its zlib,
   # and Wine for 64-bit programs.
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev wine64
+  # expat for it is configured as Debian builds it, by autotools.
+  autoconf automake libtool
 )
 
 sudo_cmd=()

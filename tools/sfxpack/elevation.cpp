@@ -90,8 +90,8 @@ std::optional<std::string> StringAt(const std::vector<uint8_t>& image, const PeH
 // list ends at the all-zero descriptor, or where the file stops holding it.
 std::vector<std::string> ImportedDlls(const std::vector<uint8_t>& image, const PeHeaders& h) {
   std::vector<std::string> names;
-  if (h.directories.size() <= DirectoryImport || h.directories[DirectoryImport].rva == 0) return names;
-  const uint32_t first = h.directories[DirectoryImport].rva;
+  const uint32_t first = h.Directory(DirectoryImport).rva;
+  if (first == 0) return names;
   for (uint32_t k = 0; k < MaxImportedDlls; ++k) {
     const uint64_t rva = uint64_t(first) + uint64_t(k) * ImportDescriptorSize;
     if (rva + ImportDescriptorSize > UINT32_MAX) break;
@@ -181,17 +181,17 @@ std::vector<std::string> ElevationWarnings(const ElevationFacts& facts) {
   const std::string refused = "Windows will refuse to start the wizard " + wizard + " from " + installer;
   if (wants == ExecutionLevel::RequireAdministrator && runs == Runs::AsStarted)
     warnings.push_back(refused + " (error 740, elevation required): " + why_elevated +
-                       ", but the installer runs without administrator rights; give it "
+                       ", but the installer runs without administrator rights; give the installer "
                        "--execution-level requireAdministrator");
   else if (wants == ExecutionLevel::RequireAdministrator && runs == Runs::ElevatedForAdministrators)
     warnings.push_back(refused + " when a user without administrator rights runs it (error 740, "
                        "elevation required): " + why_elevated +
-                       ", but highestAvailable gives such a user none; give it "
+                       ", but highestAvailable gives such a user none; give the installer "
                        "--execution-level requireAdministrator");
   else if (wants == ExecutionLevel::HighestAvailable && runs == Runs::AsStarted)
     warnings.push_back(refused + " when an administrator runs it (error 740, elevation required): " +
-                       why_elevated + ", but the installer runs without administrator rights; give it "
-                       "--execution-level highestAvailable");
+                       why_elevated + ", but the installer runs without administrator rights; "
+                       "give the installer --execution-level highestAvailable");
 
   // An elevated wizard loads the DLLs it imports from its own folder first.
   const bool elevated = runs != Runs::AsStarted || wants == ExecutionLevel::RequireAdministrator ||
