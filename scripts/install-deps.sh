@@ -10,6 +10,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libdeflate-dev libzip-dev libcli11-dev zlib1g-dev
   python3 zip unzip gzip osslsigncode openssl
+  # Independent readers of the PE files sfxpack rewrites.
+  python3-pefile llvm
   dpkg-dev file p7zip-full
   # The package check: Debian's lintian, and man for the manual page.
   lintian man-db
