@@ -304,7 +304,7 @@ def stub_variant(h: Harness, name: str, rebuilt: bool, base: int = None) -> Path
         padding = work / "padding.bin"
         padding.write_bytes(bytes(range(256)) * 400)
         out = work / "rebuilt.exe"
-        subprocess.run([str(h.build / "tests" / "sfxpack" / "pe_rewrite_tool"), "rewrite", str(stub), str(out),
+        subprocess.run([str(h.build / "bin" / "pe_rewrite_tool"), "rewrite", str(stub), str(out),
                         "10", "PADDING", "1033", str(padding)], check=True, capture_output=True)
         stub = out
     if base is not None:
