@@ -10,9 +10,11 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libdeflate-dev libzip-dev libcli11-dev zlib1g-dev libexpat1-dev
   python3 zip unzip gzip osslsigncode openssl
+  # Independent readers of the PE files sfxpack rewrites.
+  python3-pefile llvm
   dpkg-dev file p7zip-full
   # Installers' icons, version information and manifests read back by others.
-  python3-pefile icoutils
+  icoutils
   # The package check: Debian's lintian, and man for the manual page.
   lintian man-db
   # The i386 decoder benchmark: g++ -m32 and the peers built for i386.

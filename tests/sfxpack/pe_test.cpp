@@ -48,7 +48,10 @@ std::vector<uint8_t> Image(const std::vector<Piece>& pieces, bool plus = false) 
     Put(f, h + 8, uint32_t(pieces[i].bytes.size())), Put(f, h + 12, rva);
     Put(f, h + 16, uint32_t(raw)), Put(f, h + 20, uint32_t(f.size())), Put(f, h + 36, 0x40000040);
     const int directory = !strcmp(pieces[i].name, ".rsrc") ? 2 : !strcmp(pieces[i].name, ".reloc") ? 5 : -1;
-    if (directory > 0) Put(f, opt + fixed + 8 * directory, rva), Put(f, opt + fixed + 8 * directory + 4, uint32_t(pieces[i].bytes.size()));
+    if (directory > 0) {
+      Put(f, opt + fixed + 8 * directory, rva);
+      Put(f, opt + fixed + 8 * directory + 4, uint32_t(pieces[i].bytes.size()));
+    }
     f.insert(f.end(), pieces[i].bytes.begin(), pieces[i].bytes.end());
     f.resize(f.size() + raw - pieces[i].bytes.size(), 0);
     rva += uint32_t((pieces[i].bytes.size() + 0xFFF) & ~size_t(0xFFF));
@@ -182,8 +185,9 @@ TEST(PeResources, RebuiltTreeIsSortedAsWindowsLooksItUp) {
   // Names before IDs; names by UTF-16 code units (upper case before lower
   // case, U+00E9 after both), IDs ascending; given in any order.
   const std::vector<Resource> given = {
-      Make(Id(9), Id(1), 0, {9}),          Make(Named(u"b"), Id(1), 0, {1}), Make(Id(3), Id(1), 0, {3}),
-      Make(Named(u"\u00e9"), Id(1), 0, {2}), Make(Named(u"B"), Id(1), 0, {4}), Make(Named(u"Ba"), Id(1), 0, {5})};
+      Make(Id(9), Id(1), 0, {9}),           Make(Named(u"b"), Id(1), 0, {1}),
+      Make(Id(3), Id(1), 0, {3}),           Make(Named(u"\u00e9"), Id(1), 0, {2}),
+      Make(Named(u"B"), Id(1), 0, {4}),     Make(Named(u"Ba"), Id(1), 0, {5})};
   const std::vector<std::u16string> expected = {u"B", u"Ba", u"b", u"\u00e9", u"#3", u"#9"};
   std::vector<uint8_t> first;
   for (size_t rotate = 0; rotate < given.size(); ++rotate) {
@@ -216,7 +220,8 @@ TEST(PeResources, RebuildRefusesWhatItCannotDoSafely) {
       {"no resources", Image({{".text", text}, {".reloc", Relocations()}}), "no resource section"},
       {"data after the last section", overlay, "after its last section"},
       {"signed", signed_image, "signed"},
-      {"a data section after the resources", Image({{".text", text}, {".rsrc", Tree()}, {".data", text}}), "'.data'"},
+      {"a data section after the resources", Image({{".text", text}, {".rsrc", Tree()}, {".data", text}}),
+       "'.data'"},
       {"relocations into the resources", patched, "patch bytes in"},
       {"duplicate resources", Sample(), "same type, name and language"},
   };

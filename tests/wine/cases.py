@@ -86,8 +86,9 @@ def extraction_root(h: Harness) -> bytes:
     return b"C:\\users\\" + h.temp_dir().parent.name.encode() + b"\\Temp\\_I_\\"
 
 
-def pack(h: Harness, name: str, files: dict, wizard: str = None, level: int = 0) -> Path:
-    """Packs `files` ({relative path: bytes}) with sfxpack; returns the installer."""
+def pack(h: Harness, name: str, files: dict, wizard: str = None, level: int = 0, stub: Path = None) -> Path:
+    """Packs `files` ({relative path: bytes}) with sfxpack, with the build's
+    stub or `stub`; returns the installer."""
     work = h.runs / ("pack-" + name)
     shutil.rmtree(work, ignore_errors=True)
     payload = work / "payload"
@@ -99,6 +100,8 @@ def pack(h: Harness, name: str, files: dict, wizard: str = None, level: int = 0)
     args = [str(h.build / "bin" / "sfxpack"), "create", "-o", str(out), "--level", str(level)]
     if wizard:
         args += ["--wizard", wizard]
+    if stub:
+        args += ["--stub", str(stub)]
     subprocess.run(args + [str(payload)], check=True, capture_output=True)
     return out
 
@@ -287,6 +290,60 @@ def signed_installer(h: Harness):
     check_equal((h.extraction_dir() / "notes.txt").read_bytes(), b"signed", "extracted file")
     check_equal(r.boxes, [], "boxes")
     check_equal(r.exit_code, 0, "exit code")
+
+
+import rebase  # noqa: E402
+
+
+def stub_variant(h: Harness, name: str, rebuilt: bool, base: int = None) -> Path:
+    """The stub with its resources rebuilt around a 100 KB one when rebuilt
+    (the resource section outgrows its room, so .reloc moves), then moved to
+    the preferred base `base` by its own relocations when given."""
+    work = h.runs / ("stub-" + name)
+    work.mkdir(parents=True, exist_ok=True)
+    stub = h.stub
+    if rebuilt:
+        padding = work / "padding.bin"
+        padding.write_bytes(bytes(range(256)) * 400)
+        out = work / "rebuilt.exe"
+        subprocess.run([str(h.build / "bin" / "pe_rewrite_tool"), "rewrite", str(stub), str(out),
+                        "10", "PADDING", "1033", str(padding)], check=True, capture_output=True)
+        stub = out
+    if base is not None:
+        out = work / "moved.exe"
+        out.write_bytes(rebase.rebase(stub.read_bytes(), base))
+        stub = out
+    return stub
+
+
+def run_installer_with_stub(h: Harness, name: str, stub: Path):
+    """An installer packed with `stub` extracts its files and starts its wizard."""
+    installer = pack(h, name, with_wizard(h, wizard_files({"notes.txt": name.encode()})), wizard="WIZARD.EXE",
+                     stub=stub)
+    log = wizard_log(h, name)
+    h.clear_extraction()
+    r = h.run(installer, env={"WIZARD_LOG_DIR": win_path(log).decode("cp1252")}, name=name)
+    check((log / "done.txt").exists(), f"the wizard of the {name} installer did not run")
+    check_equal((h.extraction_dir() / "notes.txt").read_bytes(), name.encode(), "extracted file")
+    check_equal(r.boxes, [], "boxes")
+    check_equal(r.exit_code, 0, "exit code")
+
+
+@case
+def stub_with_rebuilt_resources(h: Harness):
+    """A stub whose resource section sfxpack rebuilt, grown so that its
+    relocations moved, still extracts and starts the wizard."""
+    run_installer_with_stub(h, "rebuilt", stub_variant(h, "rebuilt", rebuilt=True))
+
+
+@case
+def stub_moved_to_another_base(h: Harness):
+    """Windows loads the stub at a random base (DYNAMIC_BASE), Wine at its
+    preferred one: moved to another base by its relocations, the stub runs,
+    as built and with its resources rebuilt (its moved relocations read)."""
+    for rebuilt in (False, True):
+        name = "moved-rebuilt" if rebuilt else "moved"
+        run_installer_with_stub(h, name, stub_variant(h, name, rebuilt, base=0x01000000))
 
 
 def real_file_corpus(limit: int) -> dict:

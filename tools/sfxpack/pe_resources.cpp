@@ -135,6 +135,10 @@ constexpr uint32_t InitializedData = 0x00000040;  // a section characteristic
 // manifest, and far from wrapping 32-bit RVAs.
 constexpr uint64_t MostResourceBytes = uint64_t(1) << 30;
 
+constexpr size_t SectionHeaderSize = 40;
+
+uint64_t SpanOf(const PeSection& s) { return s.virtual_size ? s.virtual_size : s.raw_size; }
+
 uint64_t AlignUp(uint64_t v, uint32_t alignment) { return (v + alignment - 1) & ~uint64_t(alignment - 1); }
 
 void Set16(std::vector<uint8_t>& b, size_t at, uint32_t v) {
@@ -326,28 +330,27 @@ PeProblem ReplaceResources(std::vector<uint8_t>* image, const std::vector<Resour
   const PeDirectory res = h.Directory(DirectoryResource);
   if (res.rva == 0) return "it has no resource section";
   const PeDirectory security = h.Directory(DirectorySecurity);
-  if (security.rva != 0 || security.size != 0) return "it is signed; sign it after its resources are replaced";
+  if (security.rva != 0 || security.size != 0)
+    return "it is signed; sign it after its resources are replaced";
   size_t r = 0;
   while (r < h.sections.size() && h.sections[r].virtual_address != res.rva) ++r;
   if (r == h.sections.size()) return "its resources do not begin a section of their own";
 
-  // The sections in address order, their bytes inside the file, and the
-  // resource section and those after it last in the file.
-  uint64_t file_end = h.size_of_headers;
+  // The sections in address order, their bytes inside the file after the
+  // headers, and the resource section and those after it last in the file.
+  const uint64_t table_end = h.sections_at + SectionHeaderSize * h.sections.size();
+  uint64_t file_end = std::max<uint64_t>(h.size_of_headers, table_end), before_resources = 0;
   for (size_t i = 0; i < h.sections.size(); ++i) {
     const PeSection& s = h.sections[i];
-    const uint64_t span = s.virtual_size ? s.virtual_size : s.raw_size;
-    if (i > 0) {
-      const PeSection& prev = h.sections[i - 1];
-      const uint64_t prev_span = prev.virtual_size ? prev.virtual_size : prev.raw_size;
-      if (s.virtual_address < uint64_t(prev.virtual_address) + prev_span)
-        return "its sections are not in address order";
-    }
-    if (uint64_t(s.virtual_address) + span > 0xFFFFFFFFu) return "a section lies beyond 4 GiB";
+    if (i > 0 && s.virtual_address < uint64_t(h.sections[i - 1].virtual_address) + SpanOf(h.sections[i - 1]))
+      return "its sections are not in address order";
+    if (uint64_t(s.virtual_address) + SpanOf(s) > 0xFFFFFFFFu) return "a section lies beyond 4 GiB";
+    if (i == r) before_resources = file_end;
     if (s.raw_size == 0) continue;
-    if (uint64_t(s.raw_offset) + s.raw_size > f.size()) return "a section's bytes run past the end of the file";
-    if (i > r && s.raw_offset < file_end) return "its sections' bytes are not in address order";
-    if (i == r && s.raw_offset < file_end) return "its resource section's bytes are not after those of the sections before it";
+    if (uint64_t(s.raw_offset) + s.raw_size > f.size())
+      return "a section's bytes run past the end of the file";
+    if (i >= r && s.raw_offset < file_end)
+      return "its resource section and those after it are not the last in the file, in address order";
     file_end = std::max<uint64_t>(file_end, uint64_t(s.raw_offset) + s.raw_size);
   }
   if (f.size() > file_end) return "it has data after its last section";
@@ -368,34 +371,36 @@ PeProblem ReplaceResources(std::vector<uint8_t>* image, const std::vector<Resour
   // and every later section right after it in the file and in memory.
   std::vector<PeSection> moved(h.sections.begin() + ptrdiff_t(r), h.sections.end());
   PeSection& rs = moved[0];
-  if (rs.raw_offset == 0) rs.raw_offset = uint32_t(AlignUp(file_end, h.file_alignment));
+  if (rs.raw_size == 0) rs.raw_offset = uint32_t(AlignUp(before_resources, h.file_alignment));
   const uint64_t old_raw = h.sections[r].raw_size;
   rs.virtual_size = uint32_t(section.size());
   rs.raw_size = uint32_t(AlignUp(section.size(), h.file_alignment));
+  uint64_t next_raw = AlignUp(uint64_t(rs.raw_offset) + rs.raw_size, h.file_alignment);
+  uint64_t image_end = AlignUp(uint64_t(rs.virtual_address) + rs.virtual_size, h.section_alignment);
   for (size_t i = 1; i < moved.size(); ++i) {
-    const PeSection& prev = moved[i - 1];
-    const uint64_t raw = AlignUp(uint64_t(prev.raw_offset) + prev.raw_size, h.file_alignment);
-    const uint64_t va = AlignUp(uint64_t(prev.virtual_address) + prev.virtual_size, h.section_alignment);
-    if (va + moved[i].virtual_size > 0xFFFFFFFFu) return "the resources are too large";
-    moved[i].raw_offset = moved[i].raw_size ? uint32_t(raw) : 0;
-    moved[i].virtual_address = uint32_t(va);
+    moved[i].raw_offset = moved[i].raw_size ? uint32_t(next_raw) : 0;
+    moved[i].virtual_address = uint32_t(image_end);
+    next_raw = AlignUp(next_raw + moved[i].raw_size, h.file_alignment);
+    image_end = AlignUp(image_end + SpanOf(moved[i]), h.section_alignment);
+    if (image_end > 0xFFFFFFFFu || next_raw > 0xFFFFFFFFu) return "the resources are too large";
   }
-  uint64_t image_end = 0;
-  for (size_t i = 0; i < h.sections.size(); ++i) {
-    const PeSection& s = i < r ? h.sections[i] : moved[i - r];
-    image_end = std::max<uint64_t>(image_end, uint64_t(s.virtual_address) + (s.virtual_size ? s.virtual_size : s.raw_size));
+  // Sections before the resources may end later in memory than those moved.
+  for (size_t i = 0; i < r; ++i) {
+    const PeSection& s = h.sections[i];
+    image_end = std::max(image_end, AlignUp(uint64_t(s.virtual_address) + SpanOf(s), h.section_alignment));
   }
-  image_end = AlignUp(image_end, h.section_alignment);
   if (image_end > 0xFFFFFFFFu) return "the resources are too large";
 
-  std::vector<uint8_t> out(f.begin(), f.begin() + ptrdiff_t(rs.raw_offset));
+  // The headers lie before rs.raw_offset, and so are copied here whole.
+  std::vector<uint8_t> out(f.begin(), f.begin() + ptrdiff_t(std::min<size_t>(rs.raw_offset, f.size())));
   out.resize(rs.raw_offset + size_t(rs.raw_size), 0);
   std::copy(section.begin(), section.end(), out.begin() + ptrdiff_t(rs.raw_offset));
   for (size_t i = 1; i < moved.size(); ++i) {
     const PeSection& old = h.sections[r + i];
     if (old.raw_size == 0) continue;
     out.resize(moved[i].raw_offset, 0);
-    out.insert(out.end(), f.begin() + ptrdiff_t(old.raw_offset), f.begin() + ptrdiff_t(old.raw_offset + old.raw_size));
+    const auto from = f.begin() + ptrdiff_t(old.raw_offset);
+    out.insert(out.end(), from, from + ptrdiff_t(old.raw_size));
   }
   // Header fields: the moved sections' headers, every directory into a
   // moved section, the resource directory's size, the image's sizes.
