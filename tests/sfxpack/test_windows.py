@@ -19,7 +19,8 @@ import zipfile
 from pathlib import Path
 
 import test_cli
-from test_cli import STUB, Case, archive_of, files_below, hand_installer, read, run, temp_files, write
+from test_cli import (MANIFEST, STUB, VERSION_ARGS, Case, archive_of, files_below, hand_installer, ico_file,
+                      png_image, read, run, seven_images, temp_files, write)
 import wine64
 
 LINUX = os.environ["SFXPACK_LINUX"]
@@ -37,11 +38,12 @@ def win(path):
 
 
 def both_create(case, name, args, env=None):
-    """Packs with both builds, sfxpack.exe first; returns each one's result
-    and installer."""
+    """Packs with both builds, sfxpack.exe first, each into a folder of its
+    own under the same file name; returns each one's result and installer."""
     done = []
     for tag, program in (("win", test_cli.SFXPACK), ("linux", LINUX)):
-        out = case.path(f"{name}-{tag}.exe")
+        os.makedirs(case.path(tag), exist_ok=True)
+        out = case.path(tag, f"{name}.exe")
         r = run("create", "-o", out, "--stub", case.stub, *args, env=env, program=program)
         done.append((r, out))
     return done
@@ -232,8 +234,8 @@ class Identical(Case):
     """Both builds make the same installer from the same input."""
 
     def test_same_bytes(self):
-        payload = {"SETUP.EXE": read(os.path.join(os.path.dirname(LINUX), "sfxstub.exe"))
-                   if os.path.exists(os.path.join(os.path.dirname(LINUX), "sfxstub.exe")) else STUB * 20,
+        real = os.path.join(os.path.dirname(LINUX), "sfxstub.exe")
+        payload = {"SETUP.EXE": read(real) if os.path.exists(real) else STUB * 20,
                    "docs/read me.txt": b"Read me.\r\n" * 500, "docs/empty.txt": b"",
                    "data/deep/nested/numbers.txt": b"".join(b"%d\n" % i for i in range(30000)),
                    "data/deep/empty.bin": b"", "caf\u00e9/\u00fcber \u20ac.txt": "\u00e9t\u00e9".encode(),
@@ -244,10 +246,21 @@ class Identical(Case):
                        check=True)
         sources = [["--level", level, self.path("in")] for level in ("0", "1", "6", "9", "12")]
         sources.append(["--from-zip", self.path("in.zip")])
+        # The publisher's icon, version information and manifest, put into
+        # the stub the build made.
+        if os.path.exists(real):
+            write(self.stub, read(real))
+            write(self.path("seven.ico"), ico_file(seven_images()))
+            write(self.path("icon.png"), png_image(256))
+            write(self.path("m.xml"), MANIFEST)
+            sources += [["--icon", self.path("seven.ico"), *VERSION_ARGS, "--execution-level", "requireAdministrator",
+                         self.path("in")],
+                        ["--icon", self.path("icon.png"), "--manifest", self.path("m.xml"), "--version-info",
+                         "Comments=\u00e9t\u00e9 \u65e5\u672c", self.path("in")]]
         shown = None
         for env, threads in ((dict(ZONE, SOURCE_DATE_EPOCH=str(T0 + 100)), ["--threads", "1"]), (ZONE, [])):
             for source in sources:
-                with self.subTest(source=source[:2], threads=threads, env=sorted(env)):
+                with self.subTest(source=source[:-1], threads=threads, env=sorted(env)):
                     digests = []
                     for r, out in both_create(self, "same", ["--wizard", "SETUP.EXE", *threads, *source],
                                               env=env):
