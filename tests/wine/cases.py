@@ -86,9 +86,10 @@ def extraction_root(h: Harness) -> bytes:
     return b"C:\\users\\" + h.temp_dir().parent.name.encode() + b"\\Temp\\_I_\\"
 
 
-def pack(h: Harness, name: str, files: dict, wizard: str = None, level: int = 0, stub: Path = None) -> Path:
+def pack(h: Harness, name: str, files: dict, wizard: str = None, level: int = 0, stub: Path = None,
+         options: list = ()) -> Path:
     """Packs `files` ({relative path: bytes}) with sfxpack, with the build's
-    stub or `stub`; returns the installer."""
+    stub or `stub` and further `options` of create; returns the installer."""
     work = h.runs / ("pack-" + name)
     shutil.rmtree(work, ignore_errors=True)
     payload = work / "payload"
@@ -102,7 +103,7 @@ def pack(h: Harness, name: str, files: dict, wizard: str = None, level: int = 0,
         args += ["--wizard", wizard]
     if stub:
         args += ["--stub", str(stub)]
-    subprocess.run(args + [str(payload)], check=True, capture_output=True)
+    subprocess.run(args + list(options) + [str(payload)], check=True, capture_output=True)
     return out
 
 
@@ -681,6 +682,45 @@ def identity_probe_reads_compiled_resources(h: Harness):
     bare = identity(h, h.copy_into(h.probe, "identity", "bare.exe"))
     check_equal((bare.get("version"), bare.get("icon.groups"), bare.get("manifest")), ("none", "0", "none"),
                 "a program without resources")
+
+
+@case
+def installer_carries_the_publishers_identity(h: Harness):
+    """An installer made with --icon, --version-info, --file-version,
+    --product-version and --manifest: Windows reads back what sfxpack wrote,
+    text outside ASCII included, shows the new icon first, and the installer
+    still extracts its files and starts its wizard."""
+    sys.path.insert(0, str(WIN32_SOURCES))
+    import make_icon
+    work = h.runs / "identity-options"
+    shutil.rmtree(work, ignore_errors=True)
+    work.mkdir(parents=True)
+    icon, manifest = work / "product.ico", WIN32_SOURCES / "identity_sample.manifest"
+    make_icon.main(str(icon), [16, 32, 48, 256])
+    strings = {"CompanyName": "Example Ltd", "ProductName": "\u0141\u00f3d\u017a \u65e5\u672c",
+               "LegalCopyright": "\u00a9 2024 Example Ltd"}
+    options = ["--icon", str(icon), "--manifest", str(manifest), "--file-version", "1.2.3.4",
+               "--product-version", "1.2"]
+    for key, value in strings.items():
+        options += ["--version-info", f"{key}={value}"]
+    installer = pack(h, "identity", with_wizard(h, wizard_files({"notes.txt": b"identity"})),
+                     wizard="WIZARD.EXE", options=options)
+    report = identity(h, installer)
+    expected = {"version": "present", "fixed.file_version": "1.2.3.4", "fixed.product_version": "1.2.0.0",
+                "fixed.file_os": "00040004", "fixed.file_type": "00000001", "translation": "040904b0",
+                "string.FileVersion": "1.2.3.4", "string.ProductVersion": "1.2.0.0",
+                "string.OriginalFilename": "identity.exe",
+                "icon.first_group": "A", "icon.first_group_images": icon_images(icon.read_bytes()),
+                "icon.large": "32x32", "icon.small": "16x16", "manifest.hex": manifest.read_bytes().hex()}
+    expected.update({"string." + key: value for key, value in strings.items()})
+    check_equal({k: report.get(k) for k in expected}, expected, "what Windows reads from the installer")
+    log = wizard_log(h, "identity")
+    h.clear_extraction()
+    r = h.run(installer, env={"WIZARD_LOG_DIR": win_path(log).decode("cp1252")}, name="identity")
+    check((log / "done.txt").exists(), "the wizard of the installer with an identity did not run")
+    check_equal((h.extraction_dir() / "notes.txt").read_bytes(), b"identity", "extracted file")
+    check_equal(r.boxes, [], "boxes")
+    check_equal(r.exit_code, 0, "exit code")
 
 
 def main(argv):
