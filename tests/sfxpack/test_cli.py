@@ -1773,6 +1773,9 @@ class Identity(Case):
             ("version: empty key", ["--version-info", "=Example"], 2, "its key is empty"),
             ("version: a key twice", ["--version-info", "Comments=a", "--version-info", "comments=b"], 1,
              "names the key 'comments' twice"),
+            # In UTF-16 little-endian these three characters are the marker's bytes.
+            ("version: holds the marker", ["--version-info", "Comments=\ueef5\ua1a6\ua5b1"], 1,
+             "the version information holds the archive marker's six bytes"),
             ("version: too long", ["--version-info", "Comments=" + "x" * 40000], 1,
              "takes 80000 bytes in UTF-16"),
             ("file version: five numbers", ["--file-version", "1.2.3.4.5"], 2, "it has more than four numbers"),

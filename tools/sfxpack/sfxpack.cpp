@@ -355,8 +355,7 @@ int main(int argc, char** argv) {
   SetQuiet(quiet);
   PackOptions& pack = settings.pack;
   for (std::string* path : {&pack.output, &pack.stub, &pack.from_zip, &pack.icon, &pack.manifest,
-                            &settings.installer,
-                            &settings.folder, &settings.zip_output})
+                            &settings.installer, &settings.folder, &settings.zip_output})
     *path = sys::PathFromUser(*path);
   for (std::string& input : pack.inputs) input = sys::PathFromUser(input);
 

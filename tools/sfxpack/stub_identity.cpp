@@ -65,9 +65,14 @@ PeProblem CustomiseStub(const std::vector<uint8_t>& stub, const StubIdentity& id
   }
   std::vector<uint8_t> image = stub;
   if (PeProblem p = ReplaceResources(&image, resources)) return "its resources cannot be rebuilt: " + *p;
-  // The parts could still meet in the marker where they lie side by side.
-  const std::string problem = StubProblem(image);
-  if (!problem.empty()) return "with the new resources in it, " + problem;
+  // The parts could still make up the marker where they meet, or end the
+  // stub with its first bytes.
+  int partial = 0;
+  const int64_t at = ScanForMarker(image.data(), image.size(), &partial);
+  if (at >= 0) return MarkerProblem("the stub with its new resources", size_t(at));
+  if (partial > 0)
+    return "the stub with its new resources ends in the archive marker's first " +
+           std::to_string(partial) + " bytes: the stub would not find the archive after them";
   *out = std::move(image);
   return std::nullopt;
 }
