@@ -397,18 +397,24 @@ TEST(IconFile, OnlyTheFirstGroupsImagesAreReplaced) {
     std::vector<uint16_t> new_ids;     // the first group's, in order
     std::vector<uint16_t> kept_icons;  // RT_ICON IDs left as they were
     uint16_t language;
+    size_t groups_after;
   } cases[] = {
       // As the stub has them: six groups of one image each.
       {"the stub's layout",
        {IconResource(1, 0x409, 1), IconResource(2, 0x409, 2), IconResource(3, 0x409, 3),
         Group(u"A", 0x409, {1}), Group(u"B", 0x409, {2}), Group(u"C", 0x409, {3})},
-       {1, 4, 5}, {2, 3}, 0x409},
+       {1, 4, 5}, {2, 3}, 0x409, 3},
       // An image the first group shares with another stays.
       {"a shared image",
        {IconResource(1, 0x407, 1), IconResource(2, 0x407, 2), Group(u"A", 0x407, {1, 2}),
         Group(u"B", 0x407, {2})},
-       {1, 3, 4}, {2}, 0x407},
-      {"no group yet", {IconResource(1, 0x409, 1)}, {2, 3, 4}, {1}, 0x409},
+       {1, 3, 4}, {2}, 0x407, 2},
+      // Every language of the first group goes; the new one takes the first's.
+      {"a group in two languages",
+       {IconResource(1, 0x409, 1), IconResource(2, 0x407, 2), IconResource(3, 0x409, 3),
+        Group(u"A", 0x409, {1}), Group(u"A", 0x407, {2}), Group(u"B", 0x409, {3})},
+       {1, 2, 4}, {3}, 0x409, 2},
+      {"no group yet", {IconResource(1, 0x409, 1)}, {2, 3, 4}, {1}, 0x409, 1},
   };
   for (Case& c : cases) {
     std::vector<Resource> resources = c.before;
@@ -416,7 +422,7 @@ TEST(IconFile, OnlyTheFirstGroupsImagesAreReplaced) {
     size_t groups_before = 0, groups_after = 0;
     for (const Resource& r : c.before) groups_before += r.type.id == ResourceGroupIcon;
     for (const Resource& r : resources) groups_after += r.type.id == ResourceGroupIcon;
-    EXPECT_EQ(groups_after, std::max<size_t>(groups_before, 1)) << c.label;
+    EXPECT_EQ(groups_after, c.groups_after) << c.label;
     // The first group keeps its name; a new one is ID 1.
     const auto found = std::find_if(resources.begin(), resources.end(), [&](const Resource& r) {
       return r.type.id == ResourceGroupIcon &&

@@ -209,15 +209,20 @@ PeProblem ReplaceFirstIconGroup(std::vector<Resource>* resources, const std::vec
     return "an icon holds 1 to " + std::to_string(MaxIconImages) + " images";
   const size_t first = size_t(std::find_if(resources->begin(), resources->end(), IsGroup) -
                               resources->begin());
+  // The first group in every language it comes in: Windows picks one by
+  // the user's language, so all of them show the new icon.
+  const auto is_first = [&](const Resource& r) {
+    return first < resources->size() && IsGroup(r) && r.name == (*resources)[first].name;
+  };
   std::set<uint16_t> old_ids, kept_ids;
   std::vector<GroupEntry> entries;
-  for (size_t i = first; i < resources->size(); i++) {
-    if (!IsGroup((*resources)[i])) continue;
-    if (!ReadGroup((*resources)[i].data, &entries)) {
-      if (i == first) return std::string("the stub's first icon group is damaged");
+  for (const Resource& r : *resources) {
+    if (!IsGroup(r)) continue;
+    if (!ReadGroup(r.data, &entries)) {
+      if (is_first(r)) return std::string("the stub's first icon group is damaged");
       continue;
     }
-    for (const GroupEntry& e : entries) (i == first ? old_ids : kept_ids).insert(e.id);
+    for (const GroupEntry& e : entries) (is_first(r) ? old_ids : kept_ids).insert(e.id);
   }
   Resource group;
   if (first < resources->size()) {
@@ -230,9 +235,8 @@ PeProblem ReplaceFirstIconGroup(std::vector<Resource>* resources, const std::vec
   // Drop the first group and the images only it used.
   std::vector<Resource> kept;
   std::set<uint16_t> taken;
-  for (size_t i = 0; i < resources->size(); i++) {
-    Resource& r = (*resources)[i];
-    if (i == first) continue;
+  for (Resource& r : *resources) {
+    if (is_first(r)) continue;
     if (IsIcon(r) && r.name.name.empty()) {
       if (old_ids.count(r.name.id) && !kept_ids.count(r.name.id)) continue;
       taken.insert(r.name.id);

@@ -28,9 +28,9 @@ PeProblem ReadIconFile(const std::vector<uint8_t>& file, std::vector<IconImage>*
 
 // Replaces the images of the first icon group (the one Explorer shows) by
 // images: each one an RT_ICON resource with an ID no other image uses, and
-// the group, in its own language, pointing at them. Images the group used
-// that no other group uses are removed. Without a group, one is added
-// with ID 1.
+// the group, in the language of its first entry, pointing at them; the
+// group's entries in other languages go. Images the group used that no
+// other group uses are removed. Without a group, one is added with ID 1.
 PeProblem ReplaceFirstIconGroup(std::vector<Resource>* resources, const std::vector<IconImage>& images);
 
 // "2 images (16x16 32-bit, 256x256 32-bit PNG)" for the first icon group;
