@@ -25,6 +25,7 @@ from winetest import CaseFailure, Harness, Skip, check, check_equal, win_path  #
 # the Wine processes read them back.
 import os  # noqa: E402
 import time  # noqa: E402
+from xml.etree import ElementTree  # noqa: E402
 
 os.environ["TZ"] = winetest.TEST_ZONE
 time.tzset()
@@ -86,9 +87,10 @@ def extraction_root(h: Harness) -> bytes:
     return b"C:\\users\\" + h.temp_dir().parent.name.encode() + b"\\Temp\\_I_\\"
 
 
-def pack(h: Harness, name: str, files: dict, wizard: str = None, level: int = 0, stub: Path = None) -> Path:
+def pack(h: Harness, name: str, files: dict, wizard: str = None, level: int = 0, stub: Path = None,
+         options: tuple = ()) -> Path:
     """Packs `files` ({relative path: bytes}) with sfxpack, with the build's
-    stub or `stub`; returns the installer."""
+    stub or `stub` and any further `options`; returns the installer."""
     work = h.runs / ("pack-" + name)
     shutil.rmtree(work, ignore_errors=True)
     payload = work / "payload"
@@ -102,7 +104,7 @@ def pack(h: Harness, name: str, files: dict, wizard: str = None, level: int = 0,
         args += ["--wizard", wizard]
     if stub:
         args += ["--stub", str(stub)]
-    subprocess.run(args + [str(payload)], check=True, capture_output=True)
+    subprocess.run(args + list(options) + [str(payload)], check=True, capture_output=True)
     return out
 
 
@@ -681,6 +683,33 @@ def identity_probe_reads_compiled_resources(h: Harness):
     bare = identity(h, h.copy_into(h.probe, "identity", "bare.exe"))
     check_equal((bare.get("version"), bare.get("icon.groups"), bare.get("manifest")), ("none", "0", "none"),
                 "a program without resources")
+
+
+
+@case
+def identity_of_an_installer(h: Harness):
+    """An installer made with --icon, --version-info, --file-version and
+    --execution-level: Windows reads back that icon's images as its first
+    group (the stub's other groups kept), those strings and numbers, and a
+    manifest asking for that level."""
+    ico = h.win32 / "identity" / "identity_large.ico"
+    strings = {"CompanyName": "Velunax Software \u0141\u00f3d\u017a", "ProductName": "Velunax Kit \u65e5\u672c"}
+    options = ["--icon", str(ico), "--file-version", "1.2.3.4", "--execution-level", "requireAdministrator"]
+    for key, value in strings.items():
+        options += ["--version-info", f"{key}={value}"]
+    installer = pack(h, "identity", with_wizard(h, wizard_files()), wizard="WIZARD.EXE", options=options)
+    report = identity(h, installer)
+    expected = {"version": "present", "fixed.file_version": "1.2.3.4", "string.FileVersion": "1.2.3.4",
+                "string.OriginalFilename": installer.name, "translation": "040904b0",
+                "icon.groups": identity(h, h.stub)["icon.groups"],
+                "icon.first_group_images": icon_images(ico.read_bytes()),
+                "icon.large": "32x32", "icon.small": "16x16"}
+    expected.update({"string." + key: value for key, value in strings.items()})
+    check_equal({k: report.get(k) for k in expected}, expected, "what Windows reads from the installer")
+    check("manifest.hex" in report, f"Windows finds no manifest in the installer: {report}")
+    manifest = ElementTree.fromstring(bytes.fromhex(report["manifest.hex"]))
+    levels = [e.get("level") for e in manifest.iter("{urn:schemas-microsoft-com:asm.v3}requestedExecutionLevel")]
+    check_equal(levels, ["requireAdministrator"], "the levels the installer's manifest asks for")
 
 
 def main(argv):
