@@ -1,12 +1,12 @@
 # sfxpack as a 64-bit Windows console program, with the 32-bit stub beside
-# it. libdeflate and libzip are cross-built as static libraries from
+# it. libdeflate, libzip and expat are cross-built as static libraries from
 # Debian's source packages (scripts/install-deps.sh unpacks them), so that
 # the program needs no DLL beyond those every Windows has.
 include(ExternalProject)
 
 set(SFX_DEBIAN_SRC ${CMAKE_SOURCE_DIR}/third_party/debian-src CACHE PATH
-    "Folder of the unpacked Debian sources of libdeflate and libzip")
-foreach(pkg libdeflate libzip)
+    "Folder of the unpacked Debian sources of libdeflate, libzip and expat")
+foreach(pkg libdeflate libzip expat)
   if(NOT EXISTS ${SFX_DEBIAN_SRC}/${pkg}/debian)
     message(FATAL_ERROR "${SFX_DEBIAN_SRC}/${pkg}: no unpacked Debian source; run scripts/install-deps.sh")
   endif()
@@ -52,6 +52,25 @@ ExternalProject_Add(libzip_win64
   BUILD_BYPRODUCTS ${SFX_DEPS}/lib/libzip.a)
 ExternalProject_Add_StepDependencies(libzip_win64 configure ${SFX_DEBIAN_SRC}/libzip.version)
 
+# expat, the XML parser of manifests, configured as Debian builds it: its
+# autotools files made by buildconf.sh in a copy of Debian's source (the
+# library's own tree is expat/ there), then configure for the cross compiler
+# and the static library alone, without its tool, examples, tests or
+# documents.
+ExternalProject_Add(expat_win64
+  PREFIX ${CMAKE_BINARY_DIR}/expat
+  DOWNLOAD_COMMAND ${CMAKE_COMMAND} -E rm -rf <SOURCE_DIR>
+           COMMAND ${CMAKE_COMMAND} -E copy_directory ${SFX_DEBIAN_SRC}/expat/expat/ <SOURCE_DIR>
+  CONFIGURE_COMMAND ${CMAKE_COMMAND} -E chdir <SOURCE_DIR> ./buildconf.sh
+            COMMAND <SOURCE_DIR>/configure --host=x86_64-w64-mingw32 --prefix=${SFX_DEPS}
+                    CC=${CMAKE_C_COMPILER} AR=${CMAKE_AR} RANLIB=${CMAKE_RANLIB}
+                    --enable-static --disable-shared --without-docbook
+                    --without-xmlwf --without-examples --without-tests
+  BUILD_COMMAND make -j${SFX_SUBBUILD_JOBS} -C lib
+  INSTALL_COMMAND make -C lib install
+  BUILD_BYPRODUCTS ${SFX_DEPS}/lib/libexpat.a)
+ExternalProject_Add_StepDependencies(expat_win64 download ${SFX_DEBIAN_SRC}/expat.version)
+
 find_package(ZLIB REQUIRED)
 
 add_library(sfx_libdeflate STATIC IMPORTED GLOBAL)
@@ -68,6 +87,14 @@ set_target_properties(sfx_libzip PROPERTIES
   INTERFACE_COMPILE_DEFINITIONS ZIP_STATIC
   INTERFACE_LINK_LIBRARIES "ZLIB::ZLIB;advapi32")
 add_dependencies(sfx_libzip libzip_win64)
+
+# Linked statically, expat's declarations must not ask for a DLL's.
+add_library(sfx_expat STATIC IMPORTED GLOBAL)
+set_target_properties(sfx_expat PROPERTIES
+  IMPORTED_LOCATION ${SFX_DEPS}/lib/libexpat.a
+  INTERFACE_INCLUDE_DIRECTORIES ${SFX_DEPS}/include
+  INTERFACE_COMPILE_DEFINITIONS XML_STATIC)
+add_dependencies(sfx_expat expat_win64)
 
 # CLI11 is header-only. Its package configuration would add the host's
 # /usr/include to the cross compiler's search path, so the target names a

@@ -8,11 +8,13 @@ packages=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   wine wine32 xvfb imagemagick x11-utils
   libgtest-dev libgmock-dev libbenchmark-dev
-  libdeflate-dev libzip-dev libcli11-dev zlib1g-dev
+  libdeflate-dev libzip-dev libcli11-dev zlib1g-dev libexpat1-dev
   python3 zip unzip gzip osslsigncode openssl
   # Independent readers of the PE files sfxpack rewrites.
   python3-pefile llvm
   dpkg-dev file p7zip-full
+  # Installers' icons, version information and manifests read back by others.
+  icoutils
   # The package check: Debian's lintian, and man for the manual page.
   lintian man-db
   # The i386 decoder benchmark: g++ -m32 and the peers built for i386.
@@ -22,6 +24,8 @@ packages=(
   # sfxpack for 64-bit Windows: the compiler with POSIX threads, its zlib,
   # and Wine for 64-bit programs.
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev wine64
+  # expat for it is configured as Debian builds it, by autotools.
+  autoconf automake libtool
 )
 
 sudo_cmd=()
@@ -70,7 +74,7 @@ if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
   # its own; the Wine tests build and apply them (tests/wine/README.md).
 fi
 
-# The 64-bit Windows build of sfxpack compiles libdeflate and libzip itself,
+# The 64-bit Windows build of sfxpack compiles libdeflate, libzip and expat itself,
 # from Debian's source packages at the versions of the installed -dev
 # packages, so that both builds run the same library code. The sources are
 # unpacked (with Debian's patches) into third_party/debian-src, each reached
@@ -91,23 +95,43 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 src_dir="$root/third_party/debian-src"
 mkdir -p "$src_dir"
 arch="$(dpkg --print-architecture)"
-for dev in libdeflate-dev libzip-dev; do
+# The upstream version of a Debian version: without epoch and revision.
+upstream_of() { local v="${1#*:}"; echo "${v%-*}"; }
+for dev in libdeflate-dev libzip-dev libexpat1-dev; do
   read -r pkg version < <(dpkg-query -W -f='${source:Package} ${source:Version}\n' "$dev:$arch")
-  if [ "$(cat "$src_dir/$pkg.version" 2>/dev/null)" = "$version" ] && [ -d "$src_dir/$pkg/debian" ]; then
+  # PACKAGE.for names the installed version the source was fetched for
+  # (PACKAGE.version the source's own); sources fetched before it existed
+  # have only PACKAGE.version.
+  fetched_for="$(cat "$src_dir/$pkg.for" 2>/dev/null || cat "$src_dir/$pkg.version" 2>/dev/null || true)"
+  if [ "$fetched_for" = "$version" ] && [ -d "$src_dir/$pkg/debian" ]; then
     continue
   fi
   if [ "$updated" = 0 ] && ! apt-cache showsrc "$pkg" 2>/dev/null | grep -qx "Version: $version"; then
     "${sudo_cmd[@]}" apt-get update -q
     updated=1
   fi
-  echo "fetching the source of $pkg $version" >&2
-  rm -rf "${src_dir:?}/$pkg" "$src_dir/$pkg.version" "$src_dir/$pkg"-* "$src_dir/$pkg"_*
-  (cd "$src_dir" && apt-get source -q "$pkg=$version" >&2)
-  # The unpacked folder is PACKAGE-UPSTREAM, the version without epoch and
-  # Debian revision.
-  upstream="${version#*:}"
-  upstream="${upstream%-*}"
+  # The unpacked folder is PACKAGE-UPSTREAM.
+  upstream="$(upstream_of "$version")"
+  # The installed version's source; where the mirror no longer holds it
+  # (a later security update replaced it), the newest other Debian revision
+  # of the same upstream version.
+  candidates=("$version")
+  while read -r v; do
+    if [ "$v" != "$version" ] && [ "$(upstream_of "$v")" = "$upstream" ]; then candidates+=("$v"); fi
+  done < <(apt-cache showsrc "$pkg" 2>/dev/null | sed -n 's/^Version: //p' | sort -r -V -u)
+  fetched=""
+  for v in "${candidates[@]}"; do
+    echo "fetching the source of $pkg $v" >&2
+    rm -rf "${src_dir:?}/$pkg" "$src_dir/$pkg.version" "$src_dir/$pkg.for" "$src_dir/$pkg"-* "$src_dir/$pkg"_*
+    if (cd "$src_dir" && apt-get source -q "$pkg=$v" >&2); then
+      fetched="$v"
+      break
+    fi
+  done
+  [ -n "$fetched" ] || { echo "no source of $pkg $upstream can be fetched" >&2; exit 1; }
+  [ "$fetched" = "$version" ] || echo "using the source of $pkg $fetched for the installed $version" >&2
   [ -d "$src_dir/$pkg-$upstream/debian" ] || { echo "apt-get source left no $pkg-$upstream" >&2; exit 1; }
   ln -sfn "$pkg-$upstream" "$src_dir/$pkg"
-  echo "$version" > "$src_dir/$pkg.version"
+  echo "$fetched" > "$src_dir/$pkg.version"
+  echo "$version" > "$src_dir/$pkg.for"
 done

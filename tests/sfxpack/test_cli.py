@@ -6,6 +6,7 @@ Run as: SFXPACK=path/to/sfxpack SFX_FORMAT_HEADER=src/format/archive_format.h \
 For the Windows build, SFXPACK names sfxpack.exe and SFXPACK_WINE the
 launcher wine64.py, with SFX_WINE64_DIR its prefix's folder.
 """
+import hashlib
 import io
 import os
 import random
@@ -282,12 +283,12 @@ class RoundTrip(Case):
     def test_progress_only_on_a_terminal(self):
         posix_only(self, "a pseudo-terminal")
         write(self.path("in", "a.txt"), b"a" * 1000)
-        write(self.path("in", "setup.EXE"), STUB)
-        quiet = self.create(self.path("q.exe"), "--wizard", "setup.EXE", self.path("in"))
+        write(self.path("in", "wizard.EXE"), STUB)
+        quiet = self.create(self.path("q.exe"), "--wizard", "wizard.EXE", self.path("in"))
         self.assertEqual(quiet.stderr, "")
         master, slave = os.openpty()
         proc = subprocess.Popen(command("create", "-o", self.path("t.exe"), "--stub", self.stub,
-                                        "--wizard", "setup.EXE", self.path("in")),
+                                        "--wizard", "wizard.EXE", self.path("in")),
                                 stdout=subprocess.DEVNULL, stderr=slave)
         os.close(slave)
         shown = b""
@@ -453,35 +454,37 @@ class Refusals(Case):
                 self.assertEqual(read(out), b"previous installer")
 
     def test_warnings_do_not_stop_the_build(self):
-        # (files, options, parts of the warnings, number of warnings)
+        # (files, options, parts of the warnings, number of warnings); the
+        # wizards' names hold none of the words of Windows' installer
+        # detection, which would add a warning of their own.
         cases = [
-            (["setup.EXE", "tools/other.EXE"], ["--wizard", "setup.EXE"],
+            (["wizard.EXE", "tools/other.EXE"], ["--wizard", "wizard.EXE"],
              ["'tools/other.EXE' also holds \".EXE\"; the stub starts only the first such path, "
-              "'setup.EXE'"], 1),
+              "'wizard.EXE'"], 1),
             # Which wizard starts is information, not a warning.
             (["a.EXE", "b.EXE"], [], ["sfxpack: no --wizard given: the stub will start 'a.EXE'",
                                       "'b.EXE' also holds"], 1),
             # Lower-case programs are ordinary payload beside a wizard...
-            (["setup.EXE", "helper.exe", "bin/tool.Exe"], ["--wizard", "setup.EXE"], [], 0),
+            (["wizard.EXE", "helper.exe", "bin/tool.Exe"], ["--wizard", "wizard.EXE"], [], 0),
             # ...and named, once, when the installer would start none.
             (["setup.exe", "bin/tool.Exe", "readme.txt"], [],
              ["starts no wizard", "'bin/tool.Exe', 'setup.exe'"], 1),
             (["readme.txt"], [], ["starts no wizard"], 1),
-            (["setup.EXE", "readme.txt"], ["--wizard", "setup.EXE"], [], 0),
+            (["wizard.EXE", "readme.txt"], ["--wizard", "wizard.EXE"], [], 0),
             (["SETUP.EXE.txt"], [], ["'SETUP.EXE.txt' is not a Windows program"], 1),
-            (["setup.EXE", "caf\u00e9/\u00fcber.txt", "\u00e9t\u00e9.txt"], [],
+            (["wizard.EXE", "caf\u00e9/\u00fcber.txt", "\u00e9t\u00e9.txt"], [],
              ["2 names hold characters outside ASCII"], 1),
             # Paths below a typical temporary folder of 53 characters: 259 at most.
-            (["setup.EXE", "d" * 100 + "/" + "f" * 106], [], ["'%s/%s', 260 characters" %
+            (["wizard.EXE", "d" * 100 + "/" + "f" * 106], [], ["'%s/%s', 260 characters" %
                                                               ("d" * 100, "f" * 106)], 1),
-            (["setup.EXE", "gone -> missing", "loop -> loop"], [],
+            (["wizard.EXE", "gone -> missing", "loop -> loop"], [],
              ["in/gone', a symbolic link that leads nowhere", "in/loop', a symbolic link"], 2),
-            (["setup.EXE", "sub/a.txt", "again -> sub", "sub/up -> ..", "out.bin -> ../stub.exe"], [],
+            (["wizard.EXE", "sub/a.txt", "again -> sub", "sub/up -> ..", "out.bin -> ../stub.exe"], [],
              ["in/out.bin' leads out of the input folder; ",
               "in/again' leads to what the input folder holds, which is packed twice",
               "in/sub/up' lead back into a folder being packed"], 1),
-            (["setup.EXE"], ["--exclude", "*.pdb", "--exclude", "SETUP.EXE/"],
-             ["--exclude '*.pdb', 'SETUP.EXE/' matched nothing"], 1),
+            (["wizard.EXE"], ["--exclude", "*.pdb", "--exclude", "WIZARD.EXE/"],
+             ["--exclude '*.pdb', 'WIZARD.EXE/' matched nothing"], 1),
         ]
         for names, args, warnings, count in cases:
             with self.subTest(names):
@@ -972,7 +975,9 @@ class Options(Case):
     def test_summary_and_quiet(self):
         write(self.path("in", "a.txt"), b"abc" * 1000)
         write(self.path("in", "b.txt"), b"")
-        write(self.path("in", "SETUP.EXE"), STUB)
+        # A 32-bit wizard named without "setup" and the like, which would make
+        # Windows demand rights the installer does not have.
+        write(self.path("in", "WIZARD.EXE"), STUB)
         out = self.path("i.exe")
         made = self.create(out, self.path("in"))
         line = (r"^%s: 3 entries, 3512 bytes in, (\d+) bytes out \(archive ([0-9.]+)%% of the "
@@ -985,7 +990,7 @@ class Options(Case):
                                delta=0.06)
         # Which wizard the stub starts is information, gone under -q.
         self.assertEqual(made.stderr, "sfxpack: no --wizard given: the stub will start "
-                                      "'SETUP.EXE', the first path that holds \".EXE\"\n")
+                                      "'WIZARD.EXE', the first path that holds \".EXE\"\n")
         target = self.path("x")
         done = run("extract", out, "-d", target)
         m = re.match(r"^extracted into %s: 3 entries, (\d+) bytes in, 3512 bytes out \(packed data "
@@ -1457,6 +1462,338 @@ class RealStub(Case):
         self.assertEqual(run("test", signed).returncode, 0)
         self.assertEqual(run("extract", signed, "-d", self.path("x")).returncode, 0)
         self.assertEqual(read(self.path("x", "data", "big.txt")), b"line of text\n" * 5000)
+
+
+# ---- The publisher's identity: icon, version information, manifest ----
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "res"))
+import make_icons  # noqa: E402
+
+
+def pefile_module():
+    """Debian's python3-pefile; an interpreter of its own (pyenv) is pointed
+    at Debian's packages for it."""
+    try:
+        import pefile
+    except ImportError:
+        sys.path.append("/usr/lib/python3/dist-packages")
+        import pefile
+    return pefile
+
+
+def png_chunk(kind, body):
+    return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+
+
+def png_image(width, height=None, extra=b""):
+    """An 8-bit RGBA PNG file of a colour ramp; extra: chunks put before IDAT."""
+    height = height or width
+    rows = b"".join(b"\0" + bytes((x * 7 + y) & 255 for x in range(4 * width)) for y in range(height))
+    return (b"\x89PNG\r\n\x1a\n" + png_chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0))
+            + extra + png_chunk(b"IDAT", zlib.compress(rows, 9)) + png_chunk(b"IEND", b""))
+
+
+def ico_file(images):
+    """An .ico file of (data, side, colours, bits) images, one after the other."""
+    head = struct.pack("<HHH", 0, 1, len(images))
+    offset = 6 + 16 * len(images)
+    for data, side, colours, bits in images:
+        head += struct.pack("<BBBBHHII", side % 256, side % 256, colours, 0, 1, bits, len(data), offset)
+        offset += len(data)
+    return head + b"".join(image[0] for image in images)
+
+
+def seven_images():
+    """Six 16-colour bitmaps drawn as the stub's own icons are, and a 256-pixel PNG."""
+    images = [(make_icons.image_bytes(make_icons.box_icon(side, make_icons.BLUE, make_icons.WHITE)),
+               side, 16, 4) for side in (16, 24, 32, 48, 64, 128)]
+    return images + [(png_image(256), 256, 0, 32)]
+
+
+def pe_resources(path):
+    """The PE file read with pefile, and its resources as
+    {(type, name, language): data}; named entries by their name."""
+    pe = pefile_module().PE(path)
+    found = {}
+    for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        for name in kind.directory.entries:
+            for language in name.directory.entries:
+                key = tuple(str(e.name) if e.name is not None else e.id for e in (kind, name)) + (language.id,)
+                found[key] = pe.get_data(language.data.struct.OffsetToData, language.data.struct.Size)
+    return pe, found
+
+
+def group_entries(data):
+    """A group icon resource's entries: (width, height, colours, planes, bits, size, id)."""
+    reserved, kind, count = struct.unpack_from("<HHH", data)
+    return [struct.unpack_from("<BBBxHHIH", data, 6 + 14 * i) for i in range(count)]
+
+
+def version_of(pe):
+    """pefile's reading: the fixed numbers, {table: {key: value}} and the translations."""
+    fixed = pe.VS_FIXEDFILEINFO[0]
+    tables, translations = {}, []
+    for info in pe.FileInfo[0]:
+        if info.Key == b"StringFileInfo":
+            for table in info.StringTable:
+                tables[table.LangID.decode().upper()] = {k.decode(): v.decode() for k, v in table.entries.items()}
+        elif info.Key == b"VarFileInfo":
+            translations += [v for var in info.Var for v in var.entry.values()]
+    numbers = [(fixed.FileVersionMS >> 16, fixed.FileVersionMS & 0xFFFF, fixed.FileVersionLS >> 16,
+                fixed.FileVersionLS & 0xFFFF),
+               (fixed.ProductVersionMS >> 16, fixed.ProductVersionMS & 0xFFFF, fixed.ProductVersionLS >> 16,
+                fixed.ProductVersionLS & 0xFFFF)]
+    return numbers, tables, translations
+
+
+MANIFEST = b"""<?xml version="1.0" encoding="UTF-8" standalone="yes"?>
+<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0">
+  <assemblyIdentity type="win32" name="Example.Setup" version="1.0.0.0"/>
+  <trustInfo xmlns="urn:schemas-microsoft-com:asm.v3">
+    <security><requestedPrivileges>
+      <requestedExecutionLevel level="highestAvailable" uiAccess="false"/>
+    </requestedPrivileges></security>
+  </trustInfo>
+</assembly>
+"""
+
+# The full version information of the examples.
+VERSION_ARGS = ["--version-info", "CompanyName=Example Ltd", "--version-info", "ProductName=\u0141\u00f3d\u017a \u65e5\u672c",
+                "--version-info", "FileDescription=Example setup", "--version-info",
+                "LegalCopyright=\u00a9 2024 Example Ltd", "--file-version", "1.2.3.4", "--product-version", "1.2"]
+
+
+class Identity(Case):
+    """Installers that carry the publisher's icon, version information and
+    manifest, read back by pefile, wrestool and sfxpack itself."""
+
+    def setUp(self):
+        super().setUp()
+        self.real = read(os.path.join(os.path.dirname(SFXPACK), "sfxstub.exe"))
+        write(self.stub, self.real)
+        write(self.path("in", "SETUP.EXE"), self.real)
+        write(self.path("in", "docs", "readme.txt"), b"Read me.\r\n" * 300)
+
+    def test_icon_version_and_level_read_back(self):
+        icon = self.path("seven.ico")
+        images = seven_images()
+        write(icon, ico_file(images))
+        out = self.path("MyProductSetup.exe")
+        self.create(out, "--icon", icon, *VERSION_ARGS, "--execution-level", "requireAdministrator",
+                    "--wizard", "SETUP.EXE", self.path("in"))
+        data = read(out)
+        pe, resources = pe_resources(out)
+        _, bare = pe_resources(self.stub)
+        self.assertEqual(pe.OPTIONAL_HEADER.CheckSum, pe_checksum(data))
+        # The first group names the seven new images; the stub's other icons stay.
+        groups = [key for key in resources if key[0] == 14]
+        self.assertEqual(groups, [key for key in bare if key[0] == 14])
+        entries = group_entries(resources[groups[0]])
+        self.assertEqual([(e[0], e[2], e[4], e[5]) for e in entries],
+                         [(side % 256, colours, bits, len(image)) for image, side, colours, bits in images])
+        for entry, (image, *_) in zip(entries, images):
+            self.assertEqual(resources[(3, entry[6], groups[0][2])], image)
+        old_ids = {e[6] for e in group_entries(bare[groups[0]])}
+        kept = {key: value for key, value in bare.items() if key[0] == 3 and key[1] not in old_ids}
+        self.assertEqual({key: resources[key] for key in kept}, kept)
+        self.assertEqual(sum(1 for key in resources if key[0] == 3), len(kept) + len(images))
+        # wrestool rebuilds the same .ico from the group and its images (and
+        # writes some bytes more after the last one).
+        extracted = subprocess.run(["wrestool", "-x", "--type=14", "--name=" + groups[0][1], out],
+                                   capture_output=True, check=True).stdout
+        self.assertEqual(extracted[:len(read(icon))], read(icon))
+        listed = subprocess.run(["wrestool", "-l", out], capture_output=True, text=True, check=True).stdout
+        self.assertRegex(listed, r"--type=16 --name=1 --language=1033 ")
+        self.assertRegex(listed, r"--type=24 --name=1 --language=1033 ")
+        # Version information, as pefile reads it.
+        numbers, tables, translations = version_of(pe)
+        self.assertEqual(numbers, [(1, 2, 3, 4), (1, 2, 0, 0)])
+        self.assertEqual(tables, {"040904B0": {
+            "CompanyName": "Example Ltd", "ProductName": "\u0141\u00f3d\u017a \u65e5\u672c",
+            "FileDescription": "Example setup", "LegalCopyright": "\u00a9 2024 Example Ltd",
+            "FileVersion": "1.2.3.4", "ProductVersion": "1.2.0.0", "OriginalFilename": "MyProductSetup.exe"}})
+        self.assertEqual(translations, ["0x0409 0x04b0"])
+        # The manifest, as an XML parser reads it.
+        import xml.etree.ElementTree as ET
+        manifest = ET.fromstring(resources[(24, 1, 1033)])
+        levels = [e.get("level") for e in manifest.iter() if e.tag.endswith("}requestedExecutionLevel")]
+        self.assertEqual(levels, ["requireAdministrator"])
+        # sfxpack reads it back, and reads the installer as any other.
+        listing = run("list", out)
+        self.assertEqual(listing.returncode, 0, listing.stderr)
+        self.assertIn("\nicon: 7 images (16x16 4-bit, 24x24 4-bit, 32x32 4-bit, 48x48 4-bit, 64x64 4-bit, "
+                      "128x128 4-bit, 256x256 32-bit PNG)\n", listing.stdout)
+        self.assertIn("\nversion: file 1.2.3.4, product 1.2.0.0\n", listing.stdout)
+        self.assertIn("\n  'ProductName': '\u0141\u00f3d\u017a \u65e5\u672c'\n", listing.stdout)
+        self.assertIn("\nexecution level: requireAdministrator\n", listing.stdout)
+        tested = run("test", out)
+        self.assertEqual(tested.returncode, 0, tested.stdout)
+        self.assertIn("execution level: requireAdministrator\n", tested.stdout)
+        self.assertEqual(run("extract", out, "-d", self.path("x")).returncode, 0)
+        self.assertEqual(read(self.path("x", "docs", "readme.txt")), b"Read me.\r\n" * 300)
+        self.assertEqual(run("unwrap", out, "-o", self.path("u.zip")).returncode, 0)
+        with zipfile.ZipFile(self.path("u.zip")) as z:
+            self.assertIsNone(z.testzip())
+        # The archive follows the stub that carries them, found where it begins.
+        self.assertIn("archive at offset %d\n" % data.index(MARKER), listing.stdout)
+
+    def test_each_source_of_an_icon_and_manifest(self):
+        png = png_image(256)
+        magick = shutil.which("convert")
+        cases = [
+            ("256-pixel PNG", ["--icon", "icon.png"], {"icon.png": png},
+             [(0, 0, 32, png)], "icon: 1 image (256x256 32-bit PNG)", None),
+            ("manifest file", ["--manifest", "m.xml"], {"m.xml": MANIFEST}, None,
+             "execution level: highestAvailable", MANIFEST),
+            ("level asInvoker", ["--execution-level", "asInvoker"], {}, None,
+             "execution level: asInvoker", None),
+            ("version numbers alone", ["--file-version", "7"], {}, None, "version: file 7.0.0.0, product 0.0.0.0",
+             None),
+        ]
+        if magick:
+            # An icon another program wrote: 32-bit images, the largest as PNG.
+            write(self.path("big.png"), png)
+            subprocess.run([magick, self.path("big.png"), "-define", "icon:auto-resize=256,48,32,16",
+                            self.path("magick.ico")], check=True)
+            ico = read(self.path("magick.ico"))
+            count = struct.unpack_from("<H", ico, 4)[0]
+            expected = []
+            for i in range(count):
+                w, h, colours, planes, bits, size, offset = struct.unpack_from("<BBBxHHII", ico, 6 + 16 * i)
+                expected.append((w, colours, bits, ico[offset:offset + size]))
+            cases.append(("icon written by ImageMagick", ["--icon", "magick.ico"], {"magick.ico": ico},
+                          expected, "icon: %d images (" % count, None))
+        for label, args, files, icon, shown, manifest in cases:
+            with self.subTest(label):
+                for name, data in files.items():
+                    write(self.path(name), data)
+                out = self.path("o.exe")
+                self.create(out, *[self.path(a) if a in files else a for a in args], self.path("in"))
+                pe, resources = pe_resources(out)
+                if icon:
+                    group = next(key for key in resources if key[0] == 14)
+                    entries = group_entries(resources[group])
+                    self.assertEqual([(e[0], e[2], e[4]) for e in entries], [i[:3] for i in icon])
+                    self.assertEqual([resources[(3, e[6], group[2])] for e in entries], [i[3] for i in icon])
+                if manifest:
+                    self.assertEqual(resources[(24, 1, 1033)], manifest)
+                listing = run("list", out)
+                self.assertEqual(listing.returncode, 0, listing.stderr)
+                self.assertIn("\n" + shown, listing.stdout)
+                self.assertEqual(run("test", "-q", out).returncode, 0)
+
+    def test_without_the_options_nothing_changes(self):
+        # The stand-in stub: the digest of what create made before the options existed.
+        write(self.path("plain.exe"), STUB)
+        files = {"SETUP.EXE": STUB * 3, "docs/readme.txt": b"Read me.\r\n" * 100, "data/empty.bin": b""}
+        for name, data in files.items():
+            write(self.path("p", name), data, T0)
+        out = self.path("p.exe")
+        r = run("create", "-o", out, "--stub", self.path("plain.exe"), "--wizard", "SETUP.EXE", self.path("p"),
+                env={"SOURCE_DATE_EPOCH": str(T0 + 100), "TZ": "UTC0"})
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(hashlib.sha256(read(out)).hexdigest(),
+                         "3e60f7b5d2bf289c8e42b921a40aeb56fcf0f50277117a514f2faff19421c78d")
+        # The real stub: its own bytes, but for the checksum, and its own icon.
+        out = self.path("r.exe")
+        self.create(out, self.path("in"))
+        archive_of(self, out, stub=self.real)
+        _, bare = pe_resources(self.stub)
+        first = next(key for key in bare if key[0] == 14)
+        shown = ", ".join("%dx%d %d-bit" % (e[0] or 256, e[1] or 256, e[4]) for e in group_entries(bare[first]))
+        listing = run("list", out).stdout
+        self.assertRegex(listing, r"\nicon: \d+ images? \(%s\)\nversion: none\n" % re.escape(shown))
+
+    def test_same_bytes_every_time(self):
+        write(self.path("i.ico"), ico_file(seven_images()))
+        args = ["--icon", self.path("i.ico"), *VERSION_ARGS, "--execution-level", "highestAvailable",
+                self.path("in")]
+        outputs = []
+        for tz, threads in (("UTC0", "1"), ("XYZ-5", "2")):
+            out = self.path(threads, "Setup.exe")  # OriginalFilename: the same name
+            os.makedirs(os.path.dirname(out))
+            self.create(out, "--threads", threads, *args, env={"TZ": tz, "SOURCE_DATE_EPOCH": str(T0)})
+            outputs.append(read(out))
+        self.assertEqual(outputs[0], outputs[1])
+
+    def test_warnings_about_how_windows_starts_it(self):
+        """The facts create gives: the output's name, the version strings, the
+        level of the manifest it adds, and the wizard (a 32-bit program
+        without a manifest, named SETUP.EXE)."""
+        write(self.path("m.xml"), MANIFEST)
+        refused = "Windows will refuse to start the wizard 'SETUP.EXE' from 'Product.exe' "
+        cases = [
+            ("Product.exe", [], [refused + "(error 740, elevation required)"]),
+            ("Product.exe", ["--execution-level", "asInvoker"], [refused + "(error 740"]),
+            ("Product.exe", ["--execution-level", "requireAdministrator"], []),
+            ("Product.exe", ["--manifest", self.path("m.xml")],
+             [refused + "when a user without administrator rights runs it"]),
+            ("MyProductSetup.exe", [],
+             ["Windows will ask for administrator rights before 'MyProductSetup.exe' starts: its name holds"]),
+            ("Product.exe", ["--version-info", "FileDescription=Product Installer"],
+             ["before 'Product.exe' starts: its version information holds \"install\""]),
+        ]
+        for i, (name, args, warnings) in enumerate(cases):
+            with self.subTest(name=name, args=args):
+                os.makedirs(self.path(str(i)))
+                r = self.create(self.path(str(i), name), "--wizard", "SETUP.EXE", *args, self.path("in"))
+                for warning in warnings:
+                    self.assertIn(warning, r.stderr)
+                if not warnings:
+                    self.assertNotIn("Windows will", r.stderr)
+
+    def test_refusals(self):
+        """Each refusal says what is wrong and leaves no output behind."""
+        def file(name, data):
+            write(self.path(name), data)
+            return self.path(name)
+
+        seven = ico_file(seven_images())
+        count_at = 4
+        cut = seven[:6 + 16 * 3]
+        beyond = bytearray(seven)
+        struct.pack_into("<I", beyond, 6 + 16 * 6 + 12, len(seven) - 10)  # the PNG's offset
+        short = bytearray(seven)
+        struct.pack_into("<I", short, 6 + 8, struct.unpack_from("<I", seven, 6 + 8)[0] - 4)
+        marked = png_image(32, extra=png_chunk(b"tEXt", b"Comment\0" + MARKER))
+        cases = [
+            ("icon: a text file", ["--icon", file("a.txt", b"text\n")], 1, "is neither an icon (.ico) nor a PNG"),
+            ("icon: no images", ["--icon", file("n.ico", seven[:count_at] + b"\0\0")], 1, "lists no images"),
+            ("icon: directory cut short", ["--icon", file("c.ico", cut)], 1, "icon directory is cut short"),
+            ("icon: image outside the file", ["--icon", file("b.ico", bytes(beyond))], 1,
+             "image 7 of 7 lies outside the file"),
+            ("icon: size disagrees with its header", ["--icon", file("s.ico", bytes(short))], 1,
+             "image 1 of 7: it is 292 bytes, but its bitmap header describes 296"),
+            ("icon: PNG too large", ["--icon", file("l.png", png_image(320))], 1, "an icon is at most 256x256"),
+            ("icon: PNG not square", ["--icon", file("r.png", png_image(32, 16))], 1, "32x16, not square"),
+            ("icon: missing", ["--icon", self.path("none.ico")], 1, "cannot open"),
+            ("icon: holds the marker", ["--icon", file("m.png", marked)], 1,
+             "the icon's image 1 holds the archive marker's six bytes"),
+            ("version: no '='", ["--version-info", "CompanyName"], 2, "is not KEY=VALUE: it has no '='"),
+            ("version: empty key", ["--version-info", "=Example"], 2, "its key is empty"),
+            ("version: a key twice", ["--version-info", "Comments=a", "--version-info", "comments=b"], 1,
+             "names the key 'comments' twice"),
+            ("version: too long", ["--version-info", "Comments=" + "x" * 40000], 1,
+             "takes 80000 bytes in UTF-16"),
+            ("file version: five numbers", ["--file-version", "1.2.3.4.5"], 2, "it has more than four numbers"),
+            ("file version: a word", ["--file-version", "1.beta"], 2, "'beta' is not a number"),
+            ("product version: too large", ["--product-version", "70000"], 2, "70000 is larger than 65535"),
+            ("manifest: not XML", ["--manifest", file("x.xml", b"<assembly")], 1, "cannot be the manifest"),
+            ("manifest: no level", ["--manifest", file("y.xml", MANIFEST.replace(b"requestedExecutionLevel",
+                                                                               b"otherElement"))], 1,
+             "cannot be the manifest"),
+            ("level: unknown", ["--execution-level", "admin"], 2, "'admin' is not an execution level"),
+            ("level and manifest", ["--execution-level", "asInvoker", "--manifest", file("z.xml", MANIFEST)], 2,
+             "excludes"),
+        ]
+        for label, args, code, message in cases:
+            with self.subTest(label):
+                out = self.path("out", "refused.exe")
+                os.makedirs(self.path("out"), exist_ok=True)
+                r = self.create(out, *args, self.path("in"), ok=False)
+                self.assertEqual(r.returncode, code, r.stderr)
+                self.assertIn(message, r.stderr)
+                self.assertEqual(os.listdir(self.path("out")), [])
 
 
 if __name__ == "__main__":

@@ -10,7 +10,9 @@ h.temp_dir() is the prefix's Temp folder on the Linux side.
 """
 from __future__ import annotations
 
+import re
 import shutil
+import struct
 import sys
 import traceback
 from pathlib import Path
@@ -23,6 +25,7 @@ from winetest import CaseFailure, Harness, Skip, check, check_equal, win_path  #
 # the Wine processes read them back.
 import os  # noqa: E402
 import time  # noqa: E402
+from xml.etree import ElementTree  # noqa: E402
 
 os.environ["TZ"] = winetest.TEST_ZONE
 time.tzset()
@@ -84,9 +87,10 @@ def extraction_root(h: Harness) -> bytes:
     return b"C:\\users\\" + h.temp_dir().parent.name.encode() + b"\\Temp\\_I_\\"
 
 
-def pack(h: Harness, name: str, files: dict, wizard: str = None, level: int = 0, stub: Path = None) -> Path:
+def pack(h: Harness, name: str, files: dict, wizard: str = None, level: int = 0, stub: Path = None,
+         options: tuple = ()) -> Path:
     """Packs `files` ({relative path: bytes}) with sfxpack, with the build's
-    stub or `stub`; returns the installer."""
+    stub or `stub` and any further `options`; returns the installer."""
     work = h.runs / ("pack-" + name)
     shutil.rmtree(work, ignore_errors=True)
     payload = work / "payload"
@@ -100,7 +104,7 @@ def pack(h: Harness, name: str, files: dict, wizard: str = None, level: int = 0,
         args += ["--wizard", wizard]
     if stub:
         args += ["--stub", str(stub)]
-    subprocess.run(args + [str(payload)], check=True, capture_output=True)
+    subprocess.run(args + list(options) + [str(payload)], check=True, capture_output=True)
     return out
 
 
@@ -589,6 +593,123 @@ def harness_blanks_and_quotes(h: Harness):
     check_equal(bytes.fromhex(rep["CMDLINE"][0]), cmdline, "command line the program got")
     check_equal(bytes.fromhex(rep["CWD"][0]), win_path(folder), "working folder")
     check_equal(r.exit_code, 3, "exit code")
+
+
+
+# ------------------------------------------ what Windows reads from resources --
+# sfxidentity asks Windows' own calls (version information, icon extraction,
+# resource lookup) what a program carries; identity_sample.exe, compiled by
+# windres from identity_sample.rc, proves that its report says what was
+# compiled in.
+
+WIN32_SOURCES = Path(__file__).resolve().parent / "win32"
+
+
+def identity(h: Harness, program: Path) -> dict:
+    """sfxidentity's report on program: {key: value}."""
+    probe = h.win32 / "sfxidentity.exe"
+    check(probe.exists(), f"{probe} is missing: the cross build did not make it")
+    done = h.wine(str(probe), win_path(program).decode("cp1252"), timeout=300)
+    lines = done.stdout.decode("utf-8", errors="replace").splitlines()
+    begins = [i for i, line in enumerate(lines) if line.startswith("begin: ")]
+    ends = [i for i, line in enumerate(lines) if line.startswith("end: ")]
+    check(len(begins) == 1 and len(ends) == 1 and begins[0] < ends[0],
+          f"sfxidentity gave no whole report (exit {done.returncode}):\n" + "\n".join(lines[-40:]))
+    report = {}
+    for line in lines[begins[0] + 1:ends[0]]:
+        key, sep, value = line.partition(": ")
+        check(sep and key not in report, f"bad or repeated report line {line!r}")
+        report[key] = value
+    return report
+
+
+def icon_images(ico: bytes) -> str:
+    """The images an icon file's directory lists, as sfxidentity shows a
+    group: WIDTHxHEIGHTxBITS, a width or height of 0 meaning 256."""
+    reserved, kind, count = struct.unpack_from("<HHH", ico, 0)
+    check((reserved, kind) == (0, 1), "not an icon file")
+    images = []
+    for i in range(count):
+        width, height, _, _, _, bits = struct.unpack_from("<BBBBHH", ico, 6 + 16 * i)
+        images.append(f"{width or 256}x{height or 256}x{bits}")
+    return " ".join(images)
+
+
+def rc_identity(rc: Path, files: Path) -> dict:
+    """What sfxidentity must report for the program compiled from rc (a
+    VERSIONINFO, ICON lines and a manifest as "1 24 FILE"): the icons are
+    looked for in files, the manifest beside rc."""
+    text = rc.read_text(encoding="utf-8")
+    expected = {"version": "present", "fixed.signature": "feef04bd"}
+
+    def field(name):
+        m = re.search(rf"^{name} (\S+)$", text, re.M)
+        check(m is not None, f"{rc.name} has no {name}")
+        return m.group(1)
+
+    for name, key in (("FILEVERSION", "fixed.file_version"), ("PRODUCTVERSION", "fixed.product_version")):
+        expected[key] = ".".join(str(int(part)) for part in field(name).split(","))
+    for name, key in (("FILEFLAGSMASK", "fixed.file_flags_mask"), ("FILEFLAGS", "fixed.file_flags"),
+                      ("FILEOS", "fixed.file_os"), ("FILETYPE", "fixed.file_type")):
+        expected[key] = f"{int(field(name), 0):08x}"
+    for name, value in re.findall(r'^\s*VALUE "(\w+)", "([^"]*)"$', text, re.M):
+        expected["string." + name] = value
+    language, code_page = re.search(r'^\s*VALUE "Translation", (\w+), (\w+)$', text, re.M).groups()
+    expected["translation"] = f"{int(language, 0):04x}{int(code_page, 0):04x}"
+    icons = re.findall(r'^(\d+) ICON "([^"]+)"$', text, re.M)
+    expected["icon.groups"] = str(len(icons))
+    if icons:
+        expected["icon.first_group"] = "#" + icons[0][0]
+        expected["icon.first_group_images"] = icon_images((files / icons[0][1]).read_bytes())
+    manifest = (rc.parent / re.search(r'^1 24 "([^"]+)"$', text, re.M).group(1)).read_bytes()
+    expected["manifest.size"] = str(len(manifest))
+    expected["manifest.hex"] = manifest.hex()
+    return expected
+
+
+@case
+def identity_probe_reads_compiled_resources(h: Harness):
+    """sfxidentity reports the version information, icon groups and manifest
+    that windres compiled from identity_sample.rc, text outside ASCII
+    included, and Windows extracts the first icon at both sizes."""
+    folder = h.win32 / "identity"
+    sample = h.copy_into(folder / "identity_sample.exe", "identity", "identity sample.exe")
+    report = identity(h, sample)
+    expected = rc_identity(WIN32_SOURCES / "identity_sample.rc", folder)
+    check_equal({k: report.get(k) for k in expected}, expected, "what Windows reads from identity_sample.exe")
+    check_equal((report.get("icon.large"), report.get("icon.small")), ("32x32", "16x16"),
+                "the first icon as Windows extracts it")
+    # A program without resources: none of them.
+    bare = identity(h, h.copy_into(h.probe, "identity", "bare.exe"))
+    check_equal((bare.get("version"), bare.get("icon.groups"), bare.get("manifest")), ("none", "0", "none"),
+                "a program without resources")
+
+
+
+@case
+def identity_of_an_installer(h: Harness):
+    """An installer made with --icon, --version-info, --file-version and
+    --execution-level: Windows reads back that icon's images as its first
+    group (the stub's other groups kept), those strings and numbers, and a
+    manifest asking for that level."""
+    ico = h.win32 / "identity" / "identity_large.ico"
+    strings = {"CompanyName": "Velunax Software \u0141\u00f3d\u017a", "ProductName": "Velunax Kit \u65e5\u672c"}
+    options = ["--icon", str(ico), "--file-version", "1.2.3.4", "--execution-level", "requireAdministrator"]
+    for key, value in strings.items():
+        options += ["--version-info", f"{key}={value}"]
+    installer = pack(h, "identity", with_wizard(h, wizard_files()), wizard="WIZARD.EXE", options=options)
+    report = identity(h, installer)
+    expected = {"version": "present", "fixed.file_version": "1.2.3.4", "string.FileVersion": "1.2.3.4",
+                "string.OriginalFilename": installer.name, "translation": "040904b0",
+                "icon.groups": identity(h, h.stub)["icon.groups"],
+                "icon.first_group_images": icon_images(ico.read_bytes()),
+                "icon.large": "32x32", "icon.small": "16x16"}
+    expected.update({"string." + key: value for key, value in strings.items()})
+    check_equal({k: report.get(k) for k in expected}, expected, "what Windows reads from the installer")
+    check("manifest.hex" in report, f"Windows finds no manifest in the installer: {report}")
+    manifest = ElementTree.fromstring(bytes.fromhex(report["manifest.hex"]))
+    levels = [e.get("level") for e in manifest.iter("{urn:schemas-microsoft-com:asm.v3}requestedExecutionLevel")]
+    check_equal(levels, ["requireAdministrator"], "the levels the installer's manifest asks for")
 
 
 def main(argv):

@@ -15,9 +15,9 @@ struct ElevationFacts {
   std::string installer_name;                   // the output's file name, UTF-8
   std::vector<std::string> version_strings;     // the version information's values, UTF-8
   std::optional<ExecutionLevel> installer_level;  // what its manifest asks for; none: no manifest
-  std::string wizard_name;                      // the wizard's stored name
+  std::string wizard_name;                      // the wizard's stored name (Windows-1252, '\' separators)
   std::vector<uint8_t> wizard;                  // the wizard's bytes; empty when there is none
-  std::vector<std::string> payload_names;       // every entry's stored name
+  std::vector<std::string> payload_names;       // every entry's stored name, the same way
 };
 
 // One line per warning, without the "warning: " prefix; none when Windows

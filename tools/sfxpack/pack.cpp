@@ -16,12 +16,14 @@
 
 #include "codec.h"
 #include "console.h"
+#include "elevation.h"
 #include "gather.h"
 #include "installer_reader.h"
 #include "outfile.h"
 #include "pe_checksum.h"
 #include "pe_image.h"
 #include "platform.h"
+#include "stub_identity.h"
 #include "winnames.h"
 
 namespace {
@@ -46,11 +48,19 @@ void ReadFileInto(const std::string& path, uint64_t expected, Bytes& out) {
     Refuse(QuotePath(path) + " changed size while being packed");
 }
 
-std::vector<uint8_t> ReadSmallFile(const std::string& path) {
+// Files read whole: the stub, the icon and the manifest, each with a limit
+// far above what it needs.
+constexpr uint64_t MaxStubSize = 64 << 20;
+constexpr uint64_t MaxIconFileSize = 16 << 20;
+constexpr uint64_t MaxManifestSize = 1 << 20;
+// The wizard's bytes read for the warnings about how Windows starts it.
+constexpr size_t MaxWizardRead = 64 << 20;
+
+std::vector<uint8_t> ReadSmallFile(const std::string& path, uint64_t limit, const char* what) {
   sys::Status st;
   if (!sys::Stat(path, &st)) Refuse(SystemError("cannot open", path));
   if (st.kind != sys::Kind::Regular) Refuse(QuotePath(path) + " is not a regular file");
-  if (st.size > (64 << 20)) Refuse(QuotePath(path) + " is too large for a stub");
+  if (st.size > limit) Refuse(QuotePath(path) + " is too large for " + what);
   Bytes b;
   ReadFileInto(path, st.size, b);
   return std::vector<uint8_t>(b.data.get(), b.data.get() + b.size);
@@ -80,10 +90,9 @@ bool ReadHead(const PlannedEntry& e, zip_t* za, size_t limit, std::vector<uint8_
   return true;
 }
 
-// Warns when the entry the stub starts is not a Windows program.
-void CheckWizardIsAProgram(const PlannedEntry& e, zip_t* za) {
-  std::vector<uint8_t> head;
-  if (!ReadHead(e, za, 64 << 10, head)) return;
+// Warns when the entry the stub starts (whose first bytes are head) is not
+// a Windows program.
+void CheckWizardIsAProgram(const PlannedEntry& e, const std::vector<uint8_t>& head) {
   const std::string why = NotAnyWindowsProgram(head);
   if (!why.empty())
     Warn("the wizard " + Quote(e.shown) + " is not a Windows program (" + why +
@@ -347,12 +356,70 @@ std::string NotAWindowsProgram(const std::vector<uint8_t>& f) {
   return "";
 }
 
+namespace {
+
+// The file name a path ends in.
+std::string FileNameOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// The identity the options ask the installer to carry, its files read and
+// checked: refused before anything is written.
+StubIdentity IdentityFrom(const PackOptions& o) {
+  StubIdentity id;
+  if (!o.icon.empty()) {
+    const std::vector<uint8_t> file = ReadSmallFile(o.icon, MaxIconFileSize, "an icon");
+    if (PeProblem p = ReadIconFile(file, &id.icon))
+      Refuse(QuotePath(o.icon) + " cannot be the icon: " + *p);
+  }
+  if (!o.version_info.empty() || !o.file_version.empty() || !o.product_version.empty()) {
+    const VersionRequest request{o.version_info, o.file_version, o.product_version,
+                                 FileNameOf(o.output)};
+    VersionInfo info;
+    if (PeProblem p = VersionInfoFor(request, &info)) Refuse(*p);
+    std::vector<uint8_t> built;
+    if (PeProblem p = BuildVersionInfo(info, &built)) Refuse(*p);
+    id.version = info;
+  }
+  if (!o.execution_level.empty() && !o.manifest.empty())
+    Refuse("--execution-level and --manifest exclude each other: a manifest names its own level");
+  if (!o.execution_level.empty()) {
+    const std::optional<ExecutionLevel> level = ExecutionLevelNamed(o.execution_level);
+    if (!level) Refuse("--execution-level " + Quote(o.execution_level) + " names no execution level");
+    id.manifest = ManifestFor(*level);
+  }
+  if (!o.manifest.empty()) {
+    id.manifest = ReadSmallFile(o.manifest, MaxManifestSize, "a manifest");
+    ExecutionLevel level;
+    if (PeProblem p = ReadExecutionLevel(id.manifest, &level))
+      Refuse(QuotePath(o.manifest) + " cannot be the manifest: " + *p);
+  }
+  return id;
+}
+
+// Warns about how Windows will start the installer and its wizard, from
+// what the finished stub carries and what the archive holds.
+void WarnAboutElevation(const std::vector<uint8_t>& stub, const std::string& output,
+                        const std::vector<PlannedEntry>& entries, size_t started,
+                        std::vector<uint8_t> wizard) {
+  ElevationFacts facts;
+  facts.installer_name = FileNameOf(output);
+  const StubDescription described = DescribeStub(stub);
+  if (described.version)
+    for (const auto& s : described.version->strings) facts.version_strings.push_back(s.second);
+  facts.installer_level = described.level;
+  if (started < entries.size()) facts.wizard_name = entries[started].name;
+  facts.wizard = std::move(wizard);
+  for (const PlannedEntry& e : entries) facts.payload_names.push_back(e.name);
+  for (const std::string& warning : ElevationWarnings(facts)) Warn(warning);
+}
+
+}  // namespace
+
 void RunCreate(const PackOptions& o) {
   const double start = Now();
-  const std::vector<uint8_t> stub = ReadSmallFile(o.stub);
-  const std::string stub_problem = StubProblem(stub);
+  const std::vector<uint8_t> bare = ReadSmallFile(o.stub, MaxStubSize, "a stub");
+  const std::string stub_problem = StubProblem(bare);
   if (!stub_problem.empty()) Refuse("the stub " + QuotePath(o.stub) + " cannot be used: " + stub_problem);
-  const std::string not_program = NotAWindowsProgram(stub);
+  const std::string not_program = NotAWindowsProgram(bare);
   if (!not_program.empty())
     Refuse("the stub " + QuotePath(o.stub) + " is not a 32-bit Windows program: " + not_program);
 
@@ -360,7 +427,7 @@ void RunCreate(const PackOptions& o) {
   g.excludes = Exclusions(o.excludes);
   g.stamps = StampRuleFromEnvironment();
   // Nothing may be written over one of its own inputs, nor over a device.
-  CheckOutputTarget(o.output, {o.stub, o.from_zip});
+  CheckOutputTarget(o.output, {o.stub, o.from_zip, o.icon, o.manifest});
   sys::Status out_st;
   if (sys::Stat(o.output, &out_st)) g.output_exists = true, g.output_id = out_st.id;
 
@@ -370,6 +437,16 @@ void RunCreate(const PackOptions& o) {
     if (!ContainsUpperExe(wizard))
       Refuse("the wizard " + Quote(o.wizard) +
              " holds no \".EXE\" (in upper case): the stub would never start it");
+  }
+
+  // The stub the installer begins with: the bare one, or one that carries
+  // the publisher's identity. Its size is what the limits count.
+  const StubIdentity identity = IdentityFrom(o);
+  std::vector<uint8_t> stub = bare;
+  if (!identity.Empty()) {
+    if (PeProblem p = CustomiseStub(bare, identity, &stub))
+      Refuse("the stub " + QuotePath(o.stub) + " cannot carry the installer's icon, version "
+             "information and manifest: " + *p);
   }
 
   zip_t* za = nullptr;
@@ -385,9 +462,13 @@ void RunCreate(const PackOptions& o) {
       Warn("--exclude " + NameList(unused, ListedNames) + " matched nothing");
     if (g.entries.empty()) Refuse("nothing to pack: no files were found");
     const size_t started = OrderEntries(g.entries, wizard);
-    if (started < g.entries.size()) CheckWizardIsAProgram(g.entries[started], za);
+    std::vector<uint8_t> wizard_bytes;
+    if (started < g.entries.size() &&
+        ReadHead(g.entries[started], za, MaxWizardRead, wizard_bytes))
+      CheckWizardIsAProgram(g.entries[started], wizard_bytes);
     WarnAboutWindowsNames(g.entries);
     CheckArchiveCanFit(g.entries, stub.size(), o.level == 0);
+    WarnAboutElevation(stub, o.output, g.entries, started, std::move(wizard_bytes));
 
     unsigned threads = o.threads ? o.threads : std::thread::hardware_concurrency();
     if (threads == 0) threads = 1;

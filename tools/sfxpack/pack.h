@@ -20,6 +20,12 @@ struct PackOptions {
   std::vector<std::string> inputs;
   std::vector<std::string> excludes;  // globs against relative paths and bare names
   unsigned threads = 0;               // 0: one per processor
+  // What the installer carries of its publisher; empty: the stub's own.
+  std::string icon;                       // an .ico file, or a PNG image
+  std::vector<std::string> version_info;  // "KEY=VALUE", UTF-8
+  std::string file_version, product_version;
+  std::string execution_level;  // a level's name, for a manifest made here
+  std::string manifest;         // a whole manifest file
 };
 
 // Whether a file looks like a 32-bit Windows program: "MZ", and a PE header

@@ -9,10 +9,12 @@
 #include <vector>
 
 #include "console.h"
+#include "manifest.h"
 #include "pack.h"
 #include "platform.h"
 #include "sha256.h"
 #include "unpack.h"
+#include "version_info.h"
 
 #ifndef SFXPACK_VERSION
 #define SFXPACK_VERSION "unknown"
@@ -93,6 +95,32 @@ CLI::Validator Number(long lo, long hi) {
       "", "");
 }
 
+// A version number: one to four numbers from 0 to 65535, between dots.
+const CLI::Validator VersionNumberText(
+    [](std::string& text) {
+      VersionNumber ignored;
+      const PeProblem problem = ParseVersionNumber(text, &ignored);
+      return problem ? "'" + text + "' is not a version number (A.B.C.D): " + *problem : std::string();
+    },
+    "", "");
+
+// KEY=VALUE with a key.
+const CLI::Validator KeyValue(
+    [](std::string& text) {
+      std::pair<std::string, std::string> ignored;
+      const PeProblem problem = ParseVersionString(text, &ignored);
+      return problem ? "'" + text + "' is not KEY=VALUE: " + *problem : std::string();
+    },
+    "", "");
+
+const CLI::Validator LevelName(
+    [](std::string& text) {
+      if (ExecutionLevelNamed(text)) return std::string();
+      return "'" + text + "' is not an execution level: asInvoker, highestAvailable or " +
+             "requireAdministrator";
+    },
+    "", "");
+
 // Every usage error ends with this exit code; help and --version with 0.
 constexpr int UsageExit = 2;
 
@@ -150,6 +178,38 @@ const Command Commands[] = {
                       "Files packed side by side, 1 to 256 (default: one per processor)")
            ->check(Number(1, 256))
            ->option_text("N");
+       sub.add_option("--icon", p.icon,
+                      "The installer's icon, as Explorer shows it: an .ico file (every image "
+                      "it holds) or a square PNG image of at most 256 pixels")
+           ->option_text("FILE");
+       sub.add_option("--version-info", p.version_info,
+                      "A string of the installer's version information, such as "
+                      "CompanyName=..., FileDescription=..., ProductName=..., "
+                      "LegalCopyright=...; may be repeated")
+           ->expected(1)
+           ->allow_extra_args(false)
+           ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+           ->check(KeyValue)
+           ->option_text("KEY=VALUE");
+       sub.add_option("--file-version", p.file_version,
+                      "The file version, one to four numbers from 0 to 65535; also the "
+                      "FileVersion string unless given")
+           ->check(VersionNumberText)
+           ->option_text("A.B.C.D");
+       sub.add_option("--product-version", p.product_version,
+                      "The product version, as --file-version; also the ProductVersion string")
+           ->check(VersionNumberText)
+           ->option_text("A.B.C.D");
+       CLI::Option* level =
+           sub.add_option("--execution-level", p.execution_level,
+                          "Add a manifest asking Windows to start the installer asInvoker, "
+                          "highestAvailable or requireAdministrator")
+               ->check(LevelName)
+               ->option_text("LEVEL");
+       sub.add_option("--manifest", p.manifest,
+                      "Add this manifest instead; it must name a requestedExecutionLevel")
+           ->excludes(level)
+           ->option_text("FILE");
        sub.add_option("INPUT", p.inputs, "Files, and folders whose files are packed")
            ->option_text("...");
      },
@@ -294,7 +354,8 @@ int main(int argc, char** argv) {
   }
   SetQuiet(quiet);
   PackOptions& pack = settings.pack;
-  for (std::string* path : {&pack.output, &pack.stub, &pack.from_zip, &settings.installer,
+  for (std::string* path : {&pack.output, &pack.stub, &pack.from_zip, &pack.icon, &pack.manifest,
+                            &settings.installer,
                             &settings.folder, &settings.zip_output})
     *path = sys::PathFromUser(*path);
   for (std::string& input : pack.inputs) input = sys::PathFromUser(input);

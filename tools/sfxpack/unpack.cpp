@@ -3,12 +3,14 @@
 #include <inttypes.h>
 #include <stdio.h>
 
+#include <algorithm>
 #include <set>
 
 #include "entry_check.h"
 #include "outfile.h"
 #include "platform.h"
 #include "console.h"
+#include "stub_identity.h"
 #include "winnames.h"
 
 namespace {
@@ -62,6 +64,16 @@ int EndVerdict(const InstallerWalk& w) {
   if (!w.end_problem) return 0;
   fprintf(stderr, "sfxpack: error: the archive's end is damaged: %s\n", w.end_problem->c_str());
   return 1;
+}
+
+// The icon, version information and execution level the installer's stub
+// carries, one line each; its bytes are read up to a stub's largest size.
+void PrintIdentity(const InstallerBytes& file, const InstallerWalk& w) {
+  constexpr uint64_t MaxStubRead = 64 << 20;
+  std::vector<uint8_t> stub(size_t(std::min<uint64_t>(uint64_t(w.archive_offset), MaxStubRead)));
+  stub.resize(file.Read(0, stub.data(), stub.size()));
+  RefuseOnReadError(file);
+  for (const std::string& line : DescriptionLines(DescribeStub(stub))) printf("%s\n", line.c_str());
 }
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
@@ -204,6 +216,7 @@ int RunList(const std::string& installer) {
   const InstallerWalk w = WalkOrRefuse(file);
   WarnAbout(w);
   printf("archive at offset %" PRId64 "\n", w.archive_offset);
+  PrintIdentity(file, w);
   printf("%10s %10s  %-8s %-19s  %s\n", "Size", "Packed", "Method", "Modified", "Name");
   uint64_t total_size = 0, total_packed = 0;
   for (const FoundEntry& e : w.entries) {
@@ -228,6 +241,7 @@ int RunTest(const std::string& installer) {
   const InstallerWalk w = WalkOrRefuse(file);
   WarnAbout(w);
   size_t failed = 0, problems = 0;
+  if (!Quiet()) PrintIdentity(file, w);
   for (size_t i = 0; i < w.entries.size(); i++) {
     const FoundEntry& e = w.entries[i];
     ShowProgress("testing " + std::to_string(i + 1) + "/" + std::to_string(w.entries.size()));
