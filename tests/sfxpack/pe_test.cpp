@@ -1,17 +1,14 @@
 // Unit tests of the PE reader and the resource-section rebuild: hand-made
-// images with a hand-written resource tree, damaged ones, and the real stub.
+// images with a hand-written resource tree, and damaged ones.
 #include <gtest/gtest.h>
 
 #include <string.h>
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "archive_bytes.h"
-#include "pack.h"
 #include "pe_checksum.h"
 #include "pe_resources.h"
 
@@ -272,51 +269,6 @@ TEST(PeResources, GrowingTheSectionMovesTheRelocations) {
     ASSERT_EQ(ReadResources(f, &got), std::nullopt);
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].data, wanted[0].data);
-  }
-}
-
-std::vector<uint8_t> RealStub() {
-  std::ifstream in(SFX_TEST_STUB, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-bool Same(const Resource& a, const Resource& b) {
-  return a.type == b.type && a.name == b.name && a.language == b.language && a.code_page == b.code_page &&
-         a.data == b.data;
-}
-
-TEST(PeResources, RealStubRoundTrips) {
-  if (!*SFX_TEST_STUB) GTEST_SKIP() << "this build makes no stub";
-  const std::vector<uint8_t> stub = RealStub();
-  ASSERT_FALSE(stub.empty()) << SFX_TEST_STUB;
-  std::vector<Resource> resources;
-  ASSERT_EQ(ReadResources(stub, &resources), std::nullopt);
-  // The stub's icon groups, by name, and the icons they list, by ID.
-  std::vector<std::u16string> groups;
-  size_t icons = 0;
-  for (const Resource& r : resources) {
-    if (r.type == Id(ResourceGroupIcon)) groups.push_back(r.name.name);
-    icons += r.type == Id(ResourceIcon);
-  }
-  EXPECT_EQ(groups, (std::vector<std::u16string>{u"A", u"AGRANDA", u"AZUL", u"MINI", u"OTRO", u"ROJA"}));
-  EXPECT_GE(icons, groups.size());
-  for (size_t extra : {size_t(0), size_t(100 << 10)}) {
-    std::vector<Resource> wanted = resources;
-    if (extra) wanted.push_back(Make(Id(10), Named(u"PADDING"), 1033, std::vector<uint8_t>(extra, 7)));
-    std::vector<uint8_t> f = stub;
-    ASSERT_EQ(ReplaceResources(&f, wanted), std::nullopt);
-    std::vector<Resource> again;
-    ASSERT_EQ(ReadResources(f, &again), std::nullopt);
-    // The linker's order is the order written: the same list comes back.
-    ASSERT_EQ(again.size(), wanted.size());
-    for (const Resource& w : wanted)
-      EXPECT_EQ(std::count_if(again.begin(), again.end(), [&](const Resource& a) { return Same(a, w); }), 1);
-    for (size_t i = 0; !extra && i < again.size(); ++i) EXPECT_TRUE(Same(again[i], resources[i])) << i;
-    EXPECT_EQ(NotAWindowsProgram(f), "");
-    EXPECT_EQ(Get32(f.data() + PeChecksumFieldAt(f)), ChecksumOf(f));
-    if (!extra) {
-      EXPECT_EQ(f.size(), stub.size());
-    }
   }
 }
 

@@ -104,6 +104,9 @@ class PeRewrite(unittest.TestCase):
                 self.assertEqual(pefile_resources(pe), ours)
                 self.assertEqual(readobj_resources(path), ours)
                 self.assertTrue(pe.verify_checksum())
+        # The same list back, in the order the linker wrote it.
+        self.assertEqual(listed(self.path("same.exe")), listed(STUB))
+        self.assertEqual(os.path.getsize(self.path("same.exe")), os.path.getsize(STUB))
         added = listed(self.path("added.exe"))
         for type_, name, language, data in ADDED:
             self.assertIn((type_, name, int(language), len(data)), added)

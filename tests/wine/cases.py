@@ -25,6 +25,7 @@ from winetest import CaseFailure, Harness, Skip, check, check_equal, win_path  #
 # the Wine processes read them back.
 import os  # noqa: E402
 import time  # noqa: E402
+from xml.etree import ElementTree  # noqa: E402
 
 os.environ["TZ"] = winetest.TEST_ZONE
 time.tzset()
@@ -87,9 +88,9 @@ def extraction_root(h: Harness) -> bytes:
 
 
 def pack(h: Harness, name: str, files: dict, wizard: str = None, level: int = 0, stub: Path = None,
-         options: list = ()) -> Path:
+         options: tuple = ()) -> Path:
     """Packs `files` ({relative path: bytes}) with sfxpack, with the build's
-    stub or `stub` and further `options` of create; returns the installer."""
+    stub or `stub` and any further `options`; returns the installer."""
     work = h.runs / ("pack-" + name)
     shutil.rmtree(work, ignore_errors=True)
     payload = work / "payload"
@@ -685,34 +686,44 @@ def identity_probe_reads_compiled_resources(h: Harness):
 
 
 @case
-def installer_carries_the_publishers_identity(h: Harness):
-    """An installer made with --icon, --version-info, --file-version,
-    --product-version and --manifest: Windows reads back what sfxpack wrote,
-    text outside ASCII included, shows the new icon first, and the installer
-    still extracts its files and starts its wizard."""
-    sys.path.insert(0, str(WIN32_SOURCES))
-    import make_icon
-    work = h.runs / "identity-options"
-    shutil.rmtree(work, ignore_errors=True)
-    work.mkdir(parents=True)
-    icon, manifest = work / "product.ico", WIN32_SOURCES / "identity_sample.manifest"
-    make_icon.main(str(icon), [16, 32, 48, 256])
-    strings = {"CompanyName": "Example Ltd", "ProductName": "\u0141\u00f3d\u017a \u65e5\u672c",
-               "LegalCopyright": "\u00a9 2024 Example Ltd"}
-    options = ["--icon", str(icon), "--manifest", str(manifest), "--file-version", "1.2.3.4",
-               "--product-version", "1.2"]
+def identity_of_an_installer(h: Harness):
+    """An installer made with --icon, --version-info, --file-version and
+    --execution-level: Windows reads back that icon's images as its first
+    group (the stub's other groups kept), those strings and numbers, and a
+    manifest asking for that level."""
+    ico = h.win32 / "identity" / "identity_large.ico"
+    strings = {"CompanyName": "Velunax Software \u0141\u00f3d\u017a", "ProductName": "Velunax Kit \u65e5\u672c"}
+    options = ["--icon", str(ico), "--file-version", "1.2.3.4", "--execution-level", "requireAdministrator"]
     for key, value in strings.items():
         options += ["--version-info", f"{key}={value}"]
-    installer = pack(h, "identity", with_wizard(h, wizard_files({"notes.txt": b"identity"})),
+    installer = pack(h, "identity", with_wizard(h, wizard_files()), wizard="WIZARD.EXE", options=options)
+    report = identity(h, installer)
+    expected = {"version": "present", "fixed.file_version": "1.2.3.4", "string.FileVersion": "1.2.3.4",
+                "string.OriginalFilename": installer.name, "translation": "040904b0",
+                "icon.groups": identity(h, h.stub)["icon.groups"],
+                "icon.first_group_images": icon_images(ico.read_bytes()),
+                "icon.large": "32x32", "icon.small": "16x16"}
+    expected.update({"string." + key: value for key, value in strings.items()})
+    check_equal({k: report.get(k) for k in expected}, expected, "what Windows reads from the installer")
+    check("manifest.hex" in report, f"Windows finds no manifest in the installer: {report}")
+    manifest = ElementTree.fromstring(bytes.fromhex(report["manifest.hex"]))
+    levels = [e.get("level") for e in manifest.iter("{urn:schemas-microsoft-com:asm.v3}requestedExecutionLevel")]
+    check_equal(levels, ["requireAdministrator"], "the levels the installer's manifest asks for")
+
+
+@case
+def installer_with_an_identity_runs(h: Harness):
+    """An installer whose stub carries a new icon, version information and a
+    manifest given as a file still extracts its files and starts its
+    wizard; Windows reads that manifest as it was given."""
+    manifest = WIN32_SOURCES / "identity_sample.manifest"
+    options = ["--icon", str(h.win32 / "identity" / "identity_small.ico"), "--manifest", str(manifest),
+               "--product-version", "1.2", "--version-info", "Comments=\u00e9t\u00e9 \u65e5\u672c"]
+    installer = pack(h, "identity-runs", with_wizard(h, wizard_files({"notes.txt": b"identity"})),
                      wizard="WIZARD.EXE", options=options)
     report = identity(h, installer)
-    expected = {"version": "present", "fixed.file_version": "1.2.3.4", "fixed.product_version": "1.2.0.0",
-                "fixed.file_os": "00040004", "fixed.file_type": "00000001", "translation": "040904b0",
-                "string.FileVersion": "1.2.3.4", "string.ProductVersion": "1.2.0.0",
-                "string.OriginalFilename": "identity.exe",
-                "icon.first_group": "A", "icon.first_group_images": icon_images(icon.read_bytes()),
-                "icon.large": "32x32", "icon.small": "16x16", "manifest.hex": manifest.read_bytes().hex()}
-    expected.update({"string." + key: value for key, value in strings.items()})
+    expected = {"fixed.product_version": "1.2.0.0", "string.ProductVersion": "1.2.0.0",
+                "string.Comments": "\u00e9t\u00e9 \u65e5\u672c", "manifest.hex": manifest.read_bytes().hex()}
     check_equal({k: report.get(k) for k in expected}, expected, "what Windows reads from the installer")
     log = wizard_log(h, "identity")
     h.clear_extraction()

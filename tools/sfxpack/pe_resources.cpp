@@ -287,10 +287,6 @@ PeProblem BuildSection(const std::vector<Resource>& resources, uint32_t rva, std
   return std::nullopt;
 }
 
-}  // namespace
-
-namespace {
-
 // Whether a base relocation patches a byte from rva on: the loader would
 // write into a section that is about to be rebuilt.
 PeProblem RelocationsPatchFrom(const std::vector<uint8_t>& f, const PeHeaders& h, uint32_t rva) {
