@@ -2,8 +2,10 @@
 // bytes, the codec (against zlib), the installer walk and the entry order.
 #include <fnmatch.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <zlib.h>
@@ -15,7 +17,9 @@
 #include "codec.h"
 #include "console.h"
 #include "entry_check.h"
+#include "input_file.h"
 #include "pack.h"
+#include "platform.h"
 #include "sha256.h"
 #include "test_support.h"
 #include "unpack.h"
@@ -654,6 +658,116 @@ TEST(EntryChecker, StoredDataIsCountedAndPassedOn) {
   EntryChecker refused(cases[0].claim, nullptr, [](const uint8_t*, size_t) { return false; });
   EXPECT_FALSE(refused.Feed(data.data(), data.size()));
   EXPECT_TRUE(refused.Finish());
+}
+
+// n bytes that differ from page to page.
+std::vector<uint8_t> Pattern(size_t n) {
+  std::vector<uint8_t> data(n);
+  for (size_t i = 0; i < n; i++) data[i] = uint8_t(i * 131 + (i >> 12));
+  return data;
+}
+
+// A folder of its own for files a test writes, removed with them.
+class Scratch {
+ public:
+  Scratch() {
+    const char* tmp = getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/sfxpack-test-XXXXXX";
+    if (mkdtemp(&pattern[0])) folder_ = pattern;
+  }
+  ~Scratch() {
+    std::vector<std::string> names;
+    if (sys::ListFolder(folder_, &names))
+      for (const std::string& name : names) sys::Remove(folder_ + "/" + name);
+    rmdir(folder_.c_str());
+  }
+  const std::string& Folder() const { return folder_; }
+  // Writes Pattern(n) to the file name; its path.
+  std::string Write(const std::string& name, size_t n) const {
+    const std::vector<uint8_t> data = Pattern(n);
+    const std::string path = folder_ + "/" + name;
+    FILE* f = fopen(path.c_str(), "wb");
+    if (f) {
+      if (n > 0) fwrite(data.data(), 1, n, f);
+      fclose(f);
+    }
+    return path;
+  }
+
+ private:
+  std::string folder_;
+};
+
+// A file of the planned size is taken whole, read or mapped; one that has
+// grown or shrunk before its bytes are taken, or by the time they have been
+// used, is refused.
+TEST(InputFile, TakesThePlannedBytesOrSaysTheSizeChanged) {
+  Scratch scratch;
+  ASSERT_FALSE(scratch.Folder().empty());
+  const size_t big = MapFrom + 5000;  // its last page only partly used
+  struct Case {
+    size_t bytes;      // in the file when it is loaded
+    int64_t planned;   // the size planned, less bytes
+    int64_t later;     // bytes added (cut when negative) once it is loaded
+    bool mapped, loads, done;
+  } cases[] = {{0, 0, 0, false, true, true},      {100, 0, 0, false, true, true},
+               {100, -1, 0, false, false, false}, {100, 1, 0, false, false, false},
+               {100, 0, 1, false, true, false},   {big, 0, 0, true, true, true},
+               {big, -1, 0, true, false, false},  {big, 1, 0, true, false, false},
+               {big, 0, 7, true, true, false},    {big, 0, -1, true, true, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.bytes) + " planned " + std::to_string(c.planned) + " later " +
+                 std::to_string(c.later));
+    const std::string path = scratch.Write("in.bin", c.bytes);
+    const std::vector<uint8_t> wanted = Pattern(c.bytes);
+    InputFile file;
+    const std::optional<std::string> loaded = file.Load(path, uint64_t(int64_t(c.bytes) + c.planned));
+    ASSERT_EQ(!loaded, c.loads) << loaded.value_or("");
+    const std::string changed = "in.bin' changed size while being packed";
+    if (!c.loads) {
+      EXPECT_NE(loaded->find(changed), std::string::npos) << *loaded;
+      continue;
+    }
+    EXPECT_EQ(file.Mapped(), c.mapped);
+    ASSERT_EQ(file.Size(), c.bytes);
+    EXPECT_TRUE(c.bytes == 0 || memcmp(file.Data(), wanted.data(), c.bytes) == 0);
+    if (c.later > 0) {
+      FILE* f = fopen(path.c_str(), "ab");
+      ASSERT_NE(f, nullptr);
+      fwrite("appended", 1, size_t(c.later), f);
+      fclose(f);
+    } else if (c.later < 0) {
+      ASSERT_EQ(truncate(path.c_str(), off_t(int64_t(c.bytes) + c.later)), 0);
+    }
+    const std::optional<std::string> done = file.Done();
+    EXPECT_EQ(!done, c.done) << done.value_or("");
+    if (done) {
+      EXPECT_NE(done->find(changed), std::string::npos) << *done;
+    }
+  }
+}
+
+// A mapped file cut short while its bytes are read: the program ends with
+// exit code 1 and says which file, and the temporary output is gone.
+TEST(InputFileDeathTest, CutShortWhileMappedEndsTheProgramCleanly) {
+  Scratch scratch;
+  ASSERT_FALSE(scratch.Folder().empty());
+  const size_t size = 3 * MapFrom;
+  const std::string path = scratch.Write("in.bin", size);
+  EXPECT_EXIT(
+      {
+        std::string temp;
+        if (sys::CreateUnique(scratch.Folder() + "/.out.exe.sfxpack-partial-", &temp) < 0) exit(3);
+        InputFile file;
+        if (file.Load(path, size) || !file.Mapped()) exit(4);
+        if (truncate(path.c_str(), 0) != 0) exit(5);
+        volatile uint8_t last = file.Data()[size - 1];
+        exit(last == 0 ? 6 : 7);
+      },
+      testing::ExitedWithCode(1), "sfxpack: error: '.*/in\\.bin' changed size while being packed\n");
+  std::vector<std::string> names;
+  ASSERT_TRUE(sys::ListFolder(scratch.Folder(), &names));
+  EXPECT_EQ(names, std::vector<std::string>{"in.bin"});
 }
 
 TEST(Codec, DeflateIntoRespectsTheRoom) {
