@@ -1283,20 +1283,31 @@ class Checks(Case):
                 b[at:at + 4] = struct.pack("<I", field)
             return bytes(b)
 
-        # (label, installer, whether test fails on the checksum)
+        # (label, installer, whether test and unwrap fail on the checksum)
         cases = [("intact", data, False),
                  ("stub byte 100", changed([100]), True),
                  ("stub's last byte", changed([len(STUB) - 1]), True),
                  ("checksum field off by one", changed([], struct.unpack_from("<I", data, at)[0] + 1), True),
                  ("no checksum written", changed([100], 0), False)]
+        damaged = "the stub's bytes (offsets 0 to %d)" % (len(STUB) - 1)
         for label, installer, fails in cases:
             with self.subTest(label):
-                _, tested = self.write_and_test(installer)
+                path, tested = self.write_and_test(installer)
                 self.assertEqual(tested.returncode, 1 if fails else 0, tested.stdout)
                 self.assertEqual("FAILED  the PE checksum" in tested.stdout, fails, tested.stdout)
                 if fails:
-                    self.assertIn("the stub's bytes (offsets 0 to %d)" % (len(STUB) - 1), tested.stdout)
+                    self.assertIn(damaged, tested.stdout)
                     self.assertIn("1 problem found, 2 of 2 entries OK", tested.stdout)
+                unwrapped = self.path("u.zip")
+                r = run("unwrap", path, "-o", unwrapped)
+                self.assertEqual(r.returncode, 1 if fails else 0, r.stderr)
+                self.assertEqual(os.path.exists(unwrapped), not fails)
+                if fails:
+                    self.assertIn("sfxpack: error: the PE checksum: ", r.stderr)
+                    self.assertIn(damaged, r.stderr)
+                    self.assertEqual(temp_files(self.tmp), [])
+                else:
+                    os.unlink(unwrapped)
 
     def test_unwrap_checks_as_test_does(self):
         data = self.two_entries()
