@@ -492,8 +492,8 @@ TEST(Codec, ByteQueueKeepsOrderAcrossTheRingsEnd) {
   }
 }
 
-TEST(Codec, StubDecodingComparesOrCounts) {
-  // Four bits a byte: its deflated form is larger than the queues between
+TEST(Codec, StubDecodingComparesItsOutput) {
+  // Four bits a byte: its deflated form is larger than the queue between
   // the threads, and a short piece of it smaller than SmallStubInput.
   std::vector<uint8_t> long_text(3 * StubQueueBytes);
   uint32_t x = 7;
@@ -504,64 +504,48 @@ TEST(Codec, StubDecodingComparesOrCounts) {
     if (length == long_text.size()) {
       ASSERT_GT(z.size(), StubQueueBytes);
     }
-    // Scrambled at offset 100 of a file, as in an installer.
-    std::vector<uint8_t> file(100, 0);
-    file.insert(file.end(), z.begin(), z.end());
+    // Scrambled at offset 100 of a file, as in an installer, and followed
+    // by more bytes than the queue holds; a copy cut in the middle of the
+    // data.
+    std::vector<uint8_t> file(100 + z.size() + 2 * StubQueueBytes, 0x55);
+    std::copy(z.begin(), z.end(), file.begin() + 100);
     Scramble(file.data() + 100, z.size());
-    const decoder_host::ReadAt read = ReaderOf(file, 100);
+    const std::vector<uint8_t> cut(file.begin(), file.begin() + 100 + z.size() / 2);
+    const decoder_host::ReadAt read = ReaderOf(file, 100), read_cut = ReaderOf(cut, 100);
     std::vector<uint8_t> changed = text, shorter(text.begin(), text.end() - 1), longer = text;
     changed[length / 2] ^= 1;
     longer.push_back('x');
-    const std::pair<const std::vector<uint8_t>*, bool> cases[] = {
-        {&text, true}, {&changed, false}, {&shorter, false}, {&longer, false}};
-    for (const auto& c : cases) {
+    const uint32_t n = uint32_t(z.size()), past_the_end = uint32_t(file.size() - 100);
+    struct Case {
+      const decoder_host::ReadAt* read;
+      uint32_t n;  // the bytes the decoder is given
+      const std::vector<uint8_t>* expected;
+      bool same;
+    } cases[] = {{&read, n, &text, true},      {&read, n, &changed, false},
+                 {&read, n, &shorter, false},  {&read, n, &longer, false},
+                 {&read_cut, n, &text, false},
+                 // The decoder ends at the stream's end, reading no further.
+                 {&read, past_the_end, &text, true}};
+    for (const Case& c : cases) {
       {
-        StubDecoding d(read, uint32_t(z.size()), true);
-        const bool same = d.Expect(c.first->data(), c.first->size());
-        EXPECT_EQ(same && d.Finish(), c.second) << c.first->size();
+        StubDecoding d(*c.read, c.n);
+        const bool same = d.Expect(c.expected->data(), c.expected->size());
+        EXPECT_EQ(same && d.Finish(), c.same) << c.expected->size() << " from " << c.n;
       }
-      EXPECT_EQ(StubAgrees(read, uint32_t(z.size()), c.first->data(), c.first->size()), c.second)
-          << c.first->size() << " from " << z.size();
-      EXPECT_EQ(StubAgreesOnRaw(z.data(), z.size(), c.first->data(), c.first->size()), c.second);
+      EXPECT_EQ(StubAgrees(*c.read, c.n, c.expected->data(), c.expected->size()), c.same)
+          << c.expected->size() << " from " << c.n;
     }
-    // Given up half way, before or after taking output, or with half the
-    // input fed: the decoder is stopped and nothing waits for it.
+    for (const std::vector<uint8_t>* expected :
+         std::initializer_list<const std::vector<uint8_t>*>{&text, &changed, &shorter, &longer})
+      EXPECT_EQ(StubAgreesOnRaw(z.data(), z.size(), expected->data(), expected->size()),
+                expected == &text);
+    // Given up half way, before or after taking output: the decoder is
+    // stopped and nothing waits for it.
     for (size_t taken : {size_t(0), size_t(1000), length / 2}) {
-      StubDecoding d(read, uint32_t(z.size()), true);
+      StubDecoding d(read, n);
       EXPECT_TRUE(d.Expect(text.data(), taken));
     }
-    {
-      StubDecoding d(nullptr, uint32_t(z.size()), true);
-      EXPECT_TRUE(d.Feed(z.data(), z.size() / 2));
-    }
-    // Fed by the caller in pieces of any size and counted on the decoder's
-    // thread; half the data gives less output.
-    struct Fed {
-      size_t bytes, piece;
-    } feeds[] = {{z.size(), 5000}, {z.size(), 7}, {z.size(), z.size()}, {z.size() / 2, 4099}};
-    for (const Fed& f : feeds) {
-      StubDecoding d(nullptr, uint32_t(z.size()), false);
-      for (size_t at = 0; at < f.bytes; at += f.piece)
-        EXPECT_TRUE(d.Feed(z.data() + at, std::min(f.piece, f.bytes - at)));
-      uint64_t size = 0;
-      uint32_t crc = 0;
-      ASSERT_TRUE(d.Finish(&size, &crc));
-      EXPECT_EQ(size == text.size() && crc == Crc32(text.data(), text.size()), f.bytes == z.size())
-          << f.piece;
-    }
   }
-  // Bytes after the stream's end, more than the queue holds: the decoder
-  // ends at the stream's end and Feed then refuses them instead of waiting.
-  const std::vector<uint8_t> z = ZlibRawDeflate(long_text);
-  const std::vector<uint8_t> junk(2 * StubQueueBytes, 0x55);
-  StubDecoding d(nullptr, uint32_t(z.size() + junk.size()), false);
-  EXPECT_TRUE(d.Feed(z.data(), z.size()));
-  EXPECT_FALSE(d.Feed(junk.data(), junk.size()));
-  uint64_t size = 0;
-  uint32_t crc = 0;
-  ASSERT_TRUE(d.Finish(&size, &crc));
-  EXPECT_EQ(size, long_text.size());
-  EXPECT_EQ(crc, Crc32(long_text.data(), long_text.size()));
 }
 
 // Each fault gets one message whether the stub's decoder takes part or not,
