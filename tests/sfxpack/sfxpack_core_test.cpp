@@ -2,12 +2,13 @@
 // bytes, the codec (against zlib), the installer walk and the entry order.
 #include <fnmatch.h>
 #include <gtest/gtest.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <zlib.h>
 
 #include <string>
@@ -493,7 +494,7 @@ TEST(Codec, ByteQueueKeepsOrderAcrossTheRingsEnd) {
 }
 
 TEST(Codec, StubDecodingComparesItsOutput) {
-  // Four bits a byte: its deflated form is larger than the queue between
+  // Four bits a byte: its deflated form is larger than the queues between
   // the threads, and a short piece of it smaller than SmallStubInput.
   std::vector<uint8_t> long_text(3 * StubQueueBytes);
   uint32_t x = 7;
@@ -504,46 +505,42 @@ TEST(Codec, StubDecodingComparesItsOutput) {
     if (length == long_text.size()) {
       ASSERT_GT(z.size(), StubQueueBytes);
     }
-    // Scrambled at offset 100 of a file, as in an installer, and followed
-    // by more bytes than the queue holds; a copy cut in the middle of the
-    // data.
-    std::vector<uint8_t> file(100 + z.size() + 2 * StubQueueBytes, 0x55);
+    // Scrambled at offset 100 of a file, as in an installer.
+    std::vector<uint8_t> file(100 + z.size(), 0);
     std::copy(z.begin(), z.end(), file.begin() + 100);
     Scramble(file.data() + 100, z.size());
-    const std::vector<uint8_t> cut(file.begin(), file.begin() + 100 + z.size() / 2);
-    const decoder_host::ReadAt read = ReaderOf(file, 100), read_cut = ReaderOf(cut, 100);
+    const decoder_host::ReadAt read = ReaderOf(file, 100);
     std::vector<uint8_t> changed = text, shorter(text.begin(), text.end() - 1), longer = text;
     changed[length / 2] ^= 1;
     longer.push_back('x');
-    const uint32_t n = uint32_t(z.size()), past_the_end = uint32_t(file.size() - 100);
-    struct Case {
-      const decoder_host::ReadAt* read;
-      uint32_t n;  // the bytes the decoder is given
-      const std::vector<uint8_t>* expected;
-      bool same;
-    } cases[] = {{&read, n, &text, true},      {&read, n, &changed, false},
-                 {&read, n, &shorter, false},  {&read, n, &longer, false},
-                 {&read_cut, n, &text, false},
-                 // The decoder ends at the stream's end, reading no further.
-                 {&read, past_the_end, &text, true}};
-    for (const Case& c : cases) {
+    const std::pair<const std::vector<uint8_t>*, bool> cases[] = {
+        {&text, true}, {&changed, false}, {&shorter, false}, {&longer, false}};
+    for (const auto& c : cases) {
       {
-        StubDecoding d(*c.read, c.n);
-        const bool same = d.Expect(c.expected->data(), c.expected->size());
-        EXPECT_EQ(same && d.Finish(), c.same) << c.expected->size() << " from " << c.n;
+        StubDecoding d(read, uint32_t(z.size()));
+        const bool same = d.Expect(c.first->data(), c.first->size());
+        EXPECT_EQ(same && d.Finish(), c.second) << c.first->size();
       }
-      EXPECT_EQ(StubAgrees(*c.read, c.n, c.expected->data(), c.expected->size()), c.same)
-          << c.expected->size() << " from " << c.n;
+      EXPECT_EQ(StubAgrees(read, uint32_t(z.size()), c.first->data(), c.first->size()), c.second)
+          << c.first->size() << " from " << z.size();
+      EXPECT_EQ(StubAgreesOnRaw(z.data(), z.size(), c.first->data(), c.first->size()), c.second);
     }
-    for (const std::vector<uint8_t>* expected :
-         std::initializer_list<const std::vector<uint8_t>*>{&text, &changed, &shorter, &longer})
-      EXPECT_EQ(StubAgreesOnRaw(z.data(), z.size(), expected->data(), expected->size()),
-                expected == &text);
     // Given up half way, before or after taking output: the decoder is
     // stopped and nothing waits for it.
     for (size_t taken : {size_t(0), size_t(1000), length / 2}) {
-      StubDecoding d(read, n);
+      StubDecoding d(read, uint32_t(z.size()));
       EXPECT_TRUE(d.Expect(text.data(), taken));
+    }
+    // Data cut short gives less output; with bytes after the stream's end,
+    // more than the queue holds, the decoder ends at the stream's end.
+    const std::vector<uint8_t> cut(file.begin(), file.begin() + 100 + z.size() / 2);
+    file.resize(file.size() + 2 * StubQueueBytes, 0x55);
+    const std::pair<decoder_host::ReadAt, uint32_t> reads[] = {
+        {ReaderOf(cut, 100), uint32_t(z.size())}, {read, uint32_t(file.size() - 100)}};
+    for (const auto& r : reads) {
+      StubDecoding d(r.first, r.second);
+      EXPECT_EQ(d.Expect(text.data(), text.size()) && d.Finish(), &r == &reads[1]);
+      EXPECT_EQ(StubAgrees(r.first, r.second, text.data(), text.size()), &r == &reads[1]);
     }
   }
 }
@@ -644,42 +641,24 @@ TEST(EntryChecker, StoredDataIsCountedAndPassedOn) {
   EXPECT_TRUE(refused.Finish());
 }
 
-// n bytes that differ from page to page.
-std::vector<uint8_t> Pattern(size_t n) {
-  std::vector<uint8_t> data(n);
-  for (size_t i = 0; i < n; i++) data[i] = uint8_t(i * 131 + (i >> 12));
-  return data;
-}
-
-// A folder of its own for files a test writes, removed with them.
-class Scratch {
- public:
-  Scratch() {
-    const char* tmp = getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/sfxpack-test-XXXXXX";
-    if (mkdtemp(&pattern[0])) folder_ = pattern;
-  }
+// A folder of its own for a test's files, removed with them.
+struct Scratch {
+  std::string folder = [] {
+    std::string p = (std::filesystem::temp_directory_path() / "sfxpack-test-XXXXXX").string();
+    return mkdtemp(&p[0]) ? p : std::string();
+  }();
   ~Scratch() {
-    std::vector<std::string> names;
-    if (sys::ListFolder(folder_, &names))
-      for (const std::string& name : names) sys::Remove(folder_ + "/" + name);
-    rmdir(folder_.c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
   }
-  const std::string& Folder() const { return folder_; }
-  // Writes Pattern(n) to the file name; its path.
-  std::string Write(const std::string& name, size_t n) const {
-    const std::vector<uint8_t> data = Pattern(n);
-    const std::string path = folder_ + "/" + name;
-    FILE* f = fopen(path.c_str(), "wb");
-    if (f) {
-      if (n > 0) fwrite(data.data(), 1, n, f);
-      fclose(f);
-    }
-    return path;
+  // Writes n bytes that differ from page to page into folder/in.bin: them.
+  std::vector<uint8_t> Write(size_t n) const {
+    std::vector<uint8_t> data(n);
+    for (size_t i = 0; i < n; i++) data[i] = uint8_t(i * 131 + (i >> 12));
+    std::ofstream(folder + "/in.bin", std::ios::binary)
+        .write(reinterpret_cast<const char*>(data.data()), std::streamsize(n));
+    return data;
   }
-
- private:
-  std::string folder_;
 };
 
 // A file of the planned size is taken whole, read or mapped; one that has
@@ -687,47 +666,34 @@ class Scratch {
 // used, is refused.
 TEST(InputFile, TakesThePlannedBytesOrSaysTheSizeChanged) {
   Scratch scratch;
-  ASSERT_FALSE(scratch.Folder().empty());
+  const std::string path = scratch.folder + "/in.bin";
+  const std::string changed = "in.bin' changed size while being packed";
   const size_t big = MapFrom + 5000;  // its last page only partly used
   struct Case {
-    size_t bytes;      // in the file when it is loaded
-    int64_t planned;   // the size planned, less bytes
-    int64_t later;     // bytes added (cut when negative) once it is loaded
-    bool mapped, loads, done;
-  } cases[] = {{0, 0, 0, false, true, true},      {100, 0, 0, false, true, true},
-               {100, -1, 0, false, false, false}, {100, 1, 0, false, false, false},
-               {100, 0, 1, false, true, false},   {big, 0, 0, true, true, true},
-               {big, -1, 0, true, false, false},  {big, 1, 0, true, false, false},
-               {big, 0, 7, true, true, false},    {big, 0, -1, true, true, false}};
+    size_t bytes;            // in the file when it is loaded
+    int64_t planned, later;  // the size planned, less bytes; bytes added (cut) once loaded
+    bool loads, done;
+  } cases[] = {{0, 0, 0, true, true},      {100, 0, 0, true, true},   {100, -1, 0, false, false},
+               {100, 1, 0, false, false},  {100, 0, 1, true, false},  {big, 0, 0, true, true},
+               {big, -1, 0, false, false}, {big, 1, 0, false, false}, {big, 0, 7, true, false},
+               {big, 0, -1, true, false}};
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::to_string(c.bytes) + " planned " + std::to_string(c.planned) + " later " +
+    SCOPED_TRACE(std::to_string(c.bytes) + " " + std::to_string(c.planned) + " " +
                  std::to_string(c.later));
-    const std::string path = scratch.Write("in.bin", c.bytes);
-    const std::vector<uint8_t> wanted = Pattern(c.bytes);
+    const std::vector<uint8_t> data = scratch.Write(c.bytes);
     InputFile file;
     const std::optional<std::string> loaded = file.Load(path, uint64_t(int64_t(c.bytes) + c.planned));
     ASSERT_EQ(!loaded, c.loads) << loaded.value_or("");
-    const std::string changed = "in.bin' changed size while being packed";
-    if (!c.loads) {
+    if (loaded) {
       EXPECT_NE(loaded->find(changed), std::string::npos) << *loaded;
       continue;
     }
-    EXPECT_EQ(file.Mapped(), c.mapped);
-    ASSERT_EQ(file.Size(), c.bytes);
-    EXPECT_TRUE(c.bytes == 0 || memcmp(file.Data(), wanted.data(), c.bytes) == 0);
-    if (c.later > 0) {
-      FILE* f = fopen(path.c_str(), "ab");
-      ASSERT_NE(f, nullptr);
-      fwrite("appended", 1, size_t(c.later), f);
-      fclose(f);
-    } else if (c.later < 0) {
-      ASSERT_EQ(truncate(path.c_str(), off_t(int64_t(c.bytes) + c.later)), 0);
-    }
+    EXPECT_EQ(file.Mapped(), c.bytes >= MapFrom);
+    EXPECT_EQ(std::vector<uint8_t>(file.Data(), file.Data() + file.Size()), data);
+    ASSERT_TRUE(c.later == 0 || truncate(path.c_str(), off_t(int64_t(c.bytes) + c.later)) == 0);
     const std::optional<std::string> done = file.Done();
     EXPECT_EQ(!done, c.done) << done.value_or("");
-    if (done) {
-      EXPECT_NE(done->find(changed), std::string::npos) << *done;
-    }
+    EXPECT_NE(done.value_or(changed).find(changed), std::string::npos) << done.value_or("");
   }
 }
 
@@ -735,23 +701,20 @@ TEST(InputFile, TakesThePlannedBytesOrSaysTheSizeChanged) {
 // exit code 1 and says which file, and the temporary output is gone.
 TEST(InputFileDeathTest, CutShortWhileMappedEndsTheProgramCleanly) {
   Scratch scratch;
-  ASSERT_FALSE(scratch.Folder().empty());
   const size_t size = 3 * MapFrom;
-  const std::string path = scratch.Write("in.bin", size);
+  scratch.Write(size);
+  const std::string path = scratch.folder + "/in.bin";
   EXPECT_EXIT(
       {
         std::string temp;
-        if (sys::CreateUnique(scratch.Folder() + "/.out.exe.sfxpack-partial-", &temp) < 0) exit(3);
+        if (sys::CreateUnique(scratch.folder + "/.out.exe.sfxpack-partial-", &temp) < 0) exit(3);
         InputFile file;
-        if (file.Load(path, size) || !file.Mapped()) exit(4);
-        if (truncate(path.c_str(), 0) != 0) exit(5);
-        volatile uint8_t last = file.Data()[size - 1];
-        exit(last == 0 ? 6 : 7);
+        if (file.Load(path, size) || !file.Mapped() || truncate(path.c_str(), 0) != 0) exit(4);
+        exit(file.Data()[size - 1] == 0 ? 5 : 6);
       },
       testing::ExitedWithCode(1), "sfxpack: error: '.*/in\\.bin' changed size while being packed\n");
-  std::vector<std::string> names;
-  ASSERT_TRUE(sys::ListFolder(scratch.Folder(), &names));
-  EXPECT_EQ(names, std::vector<std::string>{"in.bin"});
+  using Listing = std::filesystem::directory_iterator;
+  EXPECT_EQ(std::distance(Listing(scratch.folder), Listing()), 1);  // in.bin alone
 }
 
 TEST(Codec, DeflateIntoRespectsTheRoom) {
