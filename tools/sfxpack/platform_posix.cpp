@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <memory>
 
 namespace sys {
 
@@ -155,9 +156,9 @@ bool MappedFile::Map(int fd, uint64_t size, const std::string& when_cut_short) {
     return false;
   }
   InstallFaultHandler();
+  std::unique_ptr<MappingNote> note(new MappingNote{when_cut_short, nullptr});
   void* p = mmap(nullptr, size_t(size), PROT_READ, MAP_SHARED, fd, 0);
   if (p == MAP_FAILED) return false;
-  MappingNote* note = new MappingNote{when_cut_short, nullptr};
   for (FaultSlot& slot : fault_slots) {
     if (slot.taken.exchange(true)) continue;
     slot.message = note->message.c_str();
@@ -169,7 +170,7 @@ bool MappedFile::Map(int fd, uint64_t size, const std::string& when_cut_short) {
   }
   data_ = static_cast<const uint8_t*>(p);
   size_ = size;
-  note_ = note;
+  note_ = note.release();
   return true;
 }
 
