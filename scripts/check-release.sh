@@ -77,7 +77,7 @@ round_trip "$work/prefix/bin/sfxpack" "$work/prefix/share/sfxpack/sfxstub.exe" i
 round_trip "$work/deb/usr/bin/sfxpack" "$work/deb/usr/share/sfxpack/sfxstub.exe" deb
 
 SFXPACK="$work/prefix/bin/sfxpack" SFX_FORMAT_HEADER="$root/src/format/archive_format.h" \
-  python3 tests/sfxpack/test_cli.py Hostile Options
+  python3 tests/sfxpack/test_cli.py Hostile Options FlatMemory
 echo "check-release: OK ($(basename "$deb"), $(basename "$tgz"))"
 
 # The ZIP for Windows users, and a round trip with the sfxpack.exe in it.

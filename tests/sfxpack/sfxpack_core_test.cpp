@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <zlib.h>
 
 #include <string>
@@ -15,7 +18,9 @@
 #include "codec.h"
 #include "console.h"
 #include "entry_check.h"
+#include "input_file.h"
 #include "pack.h"
+#include "platform.h"
 #include "sha256.h"
 #include "test_support.h"
 #include "unpack.h"
@@ -488,7 +493,7 @@ TEST(Codec, ByteQueueKeepsOrderAcrossTheRingsEnd) {
   }
 }
 
-TEST(Codec, StubDecodingComparesOrCounts) {
+TEST(Codec, StubDecodingComparesItsOutput) {
   // Four bits a byte: its deflated form is larger than the queues between
   // the threads, and a short piece of it smaller than SmallStubInput.
   std::vector<uint8_t> long_text(3 * StubQueueBytes);
@@ -501,8 +506,8 @@ TEST(Codec, StubDecodingComparesOrCounts) {
       ASSERT_GT(z.size(), StubQueueBytes);
     }
     // Scrambled at offset 100 of a file, as in an installer.
-    std::vector<uint8_t> file(100, 0);
-    file.insert(file.end(), z.begin(), z.end());
+    std::vector<uint8_t> file(100 + z.size(), 0);
+    std::copy(z.begin(), z.end(), file.begin() + 100);
     Scramble(file.data() + 100, z.size());
     const decoder_host::ReadAt read = ReaderOf(file, 100);
     std::vector<uint8_t> changed = text, shorter(text.begin(), text.end() - 1), longer = text;
@@ -512,7 +517,7 @@ TEST(Codec, StubDecodingComparesOrCounts) {
         {&text, true}, {&changed, false}, {&shorter, false}, {&longer, false}};
     for (const auto& c : cases) {
       {
-        StubDecoding d(read, uint32_t(z.size()), true);
+        StubDecoding d(read, uint32_t(z.size()));
         const bool same = d.Expect(c.first->data(), c.first->size());
         EXPECT_EQ(same && d.Finish(), c.second) << c.first->size();
       }
@@ -520,44 +525,24 @@ TEST(Codec, StubDecodingComparesOrCounts) {
           << c.first->size() << " from " << z.size();
       EXPECT_EQ(StubAgreesOnRaw(z.data(), z.size(), c.first->data(), c.first->size()), c.second);
     }
-    // Given up half way, before or after taking output, or with half the
-    // input fed: the decoder is stopped and nothing waits for it.
+    // Given up half way, before or after taking output: the decoder is
+    // stopped and nothing waits for it.
     for (size_t taken : {size_t(0), size_t(1000), length / 2}) {
-      StubDecoding d(read, uint32_t(z.size()), true);
+      StubDecoding d(read, uint32_t(z.size()));
       EXPECT_TRUE(d.Expect(text.data(), taken));
     }
-    {
-      StubDecoding d(nullptr, uint32_t(z.size()), true);
-      EXPECT_TRUE(d.Feed(z.data(), z.size() / 2));
-    }
-    // Fed by the caller in pieces of any size and counted on the decoder's
-    // thread; half the data gives less output.
-    struct Fed {
-      size_t bytes, piece;
-    } feeds[] = {{z.size(), 5000}, {z.size(), 7}, {z.size(), z.size()}, {z.size() / 2, 4099}};
-    for (const Fed& f : feeds) {
-      StubDecoding d(nullptr, uint32_t(z.size()), false);
-      for (size_t at = 0; at < f.bytes; at += f.piece)
-        EXPECT_TRUE(d.Feed(z.data() + at, std::min(f.piece, f.bytes - at)));
-      uint64_t size = 0;
-      uint32_t crc = 0;
-      ASSERT_TRUE(d.Finish(&size, &crc));
-      EXPECT_EQ(size == text.size() && crc == Crc32(text.data(), text.size()), f.bytes == z.size())
-          << f.piece;
+    // Data cut short gives less output; with bytes after the stream's end,
+    // more than the queue holds, the decoder ends at the stream's end.
+    const std::vector<uint8_t> cut(file.begin(), file.begin() + 100 + z.size() / 2);
+    file.resize(file.size() + 2 * StubQueueBytes, 0x55);
+    const std::pair<decoder_host::ReadAt, uint32_t> reads[] = {
+        {ReaderOf(cut, 100), uint32_t(z.size())}, {read, uint32_t(file.size() - 100)}};
+    for (const auto& r : reads) {
+      StubDecoding d(r.first, r.second);
+      EXPECT_EQ(d.Expect(text.data(), text.size()) && d.Finish(), &r == &reads[1]);
+      EXPECT_EQ(StubAgrees(r.first, r.second, text.data(), text.size()), &r == &reads[1]);
     }
   }
-  // Bytes after the stream's end, more than the queue holds: the decoder
-  // ends at the stream's end and Feed then refuses them instead of waiting.
-  const std::vector<uint8_t> z = ZlibRawDeflate(long_text);
-  const std::vector<uint8_t> junk(2 * StubQueueBytes, 0x55);
-  StubDecoding d(nullptr, uint32_t(z.size() + junk.size()), false);
-  EXPECT_TRUE(d.Feed(z.data(), z.size()));
-  EXPECT_FALSE(d.Feed(junk.data(), junk.size()));
-  uint64_t size = 0;
-  uint32_t crc = 0;
-  ASSERT_TRUE(d.Finish(&size, &crc));
-  EXPECT_EQ(size, long_text.size());
-  EXPECT_EQ(crc, Crc32(long_text.data(), long_text.size()));
 }
 
 // Each fault gets one message whether the stub's decoder takes part or not,
@@ -654,6 +639,82 @@ TEST(EntryChecker, StoredDataIsCountedAndPassedOn) {
   EntryChecker refused(cases[0].claim, nullptr, [](const uint8_t*, size_t) { return false; });
   EXPECT_FALSE(refused.Feed(data.data(), data.size()));
   EXPECT_TRUE(refused.Finish());
+}
+
+// A folder of its own for a test's files, removed with them.
+struct Scratch {
+  std::string folder = [] {
+    std::string p = (std::filesystem::temp_directory_path() / "sfxpack-test-XXXXXX").string();
+    return mkdtemp(&p[0]) ? p : std::string();
+  }();
+  ~Scratch() {
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+  }
+  // Writes n bytes that differ from page to page into folder/in.bin: them.
+  std::vector<uint8_t> Write(size_t n) const {
+    std::vector<uint8_t> data(n);
+    for (size_t i = 0; i < n; i++) data[i] = uint8_t(i * 131 + (i >> 12));
+    std::ofstream(folder + "/in.bin", std::ios::binary)
+        .write(reinterpret_cast<const char*>(data.data()), std::streamsize(n));
+    return data;
+  }
+};
+
+// A file of the planned size is taken whole, read or mapped; one that has
+// grown or shrunk before its bytes are taken, or by the time they have been
+// used, is refused.
+TEST(InputFile, TakesThePlannedBytesOrSaysTheSizeChanged) {
+  Scratch scratch;
+  const std::string path = scratch.folder + "/in.bin";
+  const std::string changed = "in.bin' changed size while being packed";
+  const size_t big = MapFrom + 5000;  // its last page only partly used
+  struct Case {
+    size_t bytes;            // in the file when it is loaded
+    int64_t planned, later;  // the size planned, less bytes; bytes added (cut) once loaded
+    bool loads, done;
+  } cases[] = {{0, 0, 0, true, true},      {100, 0, 0, true, true},   {100, -1, 0, false, false},
+               {100, 1, 0, false, false},  {100, 0, 1, true, false},  {big, 0, 0, true, true},
+               {big, -1, 0, false, false}, {big, 1, 0, false, false}, {big, 0, 7, true, false},
+               {big, 0, -1, true, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.bytes) + " " + std::to_string(c.planned) + " " +
+                 std::to_string(c.later));
+    const std::vector<uint8_t> data = scratch.Write(c.bytes);
+    InputFile file;
+    const std::optional<std::string> loaded = file.Load(path, uint64_t(int64_t(c.bytes) + c.planned));
+    ASSERT_EQ(!loaded, c.loads) << loaded.value_or("");
+    if (loaded) {
+      EXPECT_NE(loaded->find(changed), std::string::npos) << *loaded;
+      continue;
+    }
+    EXPECT_EQ(file.Mapped(), c.bytes >= MapFrom);
+    EXPECT_EQ(std::vector<uint8_t>(file.Data(), file.Data() + file.Size()), data);
+    ASSERT_TRUE(c.later == 0 || truncate(path.c_str(), off_t(int64_t(c.bytes) + c.later)) == 0);
+    const std::optional<std::string> done = file.Done();
+    EXPECT_EQ(!done, c.done) << done.value_or("");
+    EXPECT_NE(done.value_or(changed).find(changed), std::string::npos) << done.value_or("");
+  }
+}
+
+// A mapped file cut short while its bytes are read: the program ends with
+// exit code 1 and says which file, and the temporary output is gone.
+TEST(InputFileDeathTest, CutShortWhileMappedEndsTheProgramCleanly) {
+  Scratch scratch;
+  const size_t size = 3 * MapFrom;
+  scratch.Write(size);
+  const std::string path = scratch.folder + "/in.bin";
+  EXPECT_EXIT(
+      {
+        std::string temp;
+        if (sys::CreateUnique(scratch.folder + "/.out.exe.sfxpack-partial-", &temp) < 0) exit(3);
+        InputFile file;
+        if (file.Load(path, size) || !file.Mapped() || truncate(path.c_str(), 0) != 0) exit(4);
+        exit(file.Data()[size - 1] == 0 ? 5 : 6);
+      },
+      testing::ExitedWithCode(1), "sfxpack: error: '.*/in\\.bin' changed size while being packed\n");
+  using Listing = std::filesystem::directory_iterator;
+  EXPECT_EQ(std::distance(Listing(scratch.folder), Listing()), 1);  // in.bin alone
 }
 
 TEST(Codec, DeflateIntoRespectsTheRoom) {

@@ -239,7 +239,10 @@ class Identical(Case):
                    "docs/read me.txt": b"Read me.\r\n" * 500, "docs/empty.txt": b"",
                    "data/deep/nested/numbers.txt": b"".join(b"%d\n" % i for i in range(30000)),
                    "data/deep/empty.bin": b"", "caf\u00e9/\u00fcber \u20ac.txt": "\u00e9t\u00e9".encode(),
-                   "Stra\u00dfe/noise.bin": os.urandom(20000)}
+                   "Stra\u00dfe/noise.bin": os.urandom(20000),
+                   # Files of 1 MiB or more are mapped, not read: one deflated, one stored.
+                   "data/large.txt": b"".join(b"%d\n" % i for i in range(200000)),
+                   "data/large-noise.bin": os.urandom((1 << 20) + 4097)}
         for i, (name, data) in enumerate(sorted(payload.items())):
             write(self.path("in", name), data, T0 + 2 * i)
         subprocess.run([test_cli.ZIP, "-X", "-q", "-r", self.path("in.zip"), "."], cwd=self.path("in"),

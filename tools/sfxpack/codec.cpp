@@ -12,7 +12,6 @@
 
 #include "archive/extract.h"
 #include "archive/stream.h"
-#include "archive_bytes.h"
 #include "decoder_host.h"
 #include "platform.h"
 #include "format/archive_format.h"
@@ -179,46 +178,21 @@ void ByteQueue::Break() {
 }
 
 struct StubDecoding::Shared {
-  std::unique_ptr<ByteQueue> in;   // fed input, when not read from a file
-  std::unique_ptr<ByteQueue> out;  // output, when compared by the caller
+  ByteQueue out{StubQueueBytes};
   std::atomic<bool> stop{false};
   bool ran = false;
-  uint64_t size = 0;
-  uint32_t crc = 0;
 };
 
-StubDecoding::StubDecoding(decoder_host::ReadAt read, uint32_t n, bool compare)
-    : s_(new Shared), compare_(compare) {
+StubDecoding::StubDecoding(decoder_host::ReadAt read, uint32_t n) : s_(new Shared) {
   Shared& s = *s_;
-  if (!read) s.in.reset(new ByteQueue(StubQueueBytes));
-  if (compare) s.out.reset(new ByteQueue(StubQueueBytes));
   decoder_ = std::thread([&s, read, n] {
     decoder_host::Handle in, out;
-    if (s.in) {
-      // The decoder unscrambles what it reads; fed data is raw.
-      in.read = [&s](uint64_t, uint8_t* p, size_t k) {
-        const int64_t got = s.stop ? -1 : s.in->Read(p, k);
-        if (got > 0) Scramble(p, size_t(got));
-        return got;
-      };
-    } else {
-      in.read = [&s, &read](uint64_t at, uint8_t* p, size_t k) -> int64_t {
-        return s.stop ? -1 : read(at, p, k);
-      };
-    }
-    if (s.out) {
-      out.sink = [&s](const uint8_t* p, size_t k) { return s.out->Write(p, k); };
-    } else {
-      out.sink = [&s](const uint8_t* p, size_t k) {
-        s.crc = Crc32(p, k, s.crc);
-        s.size += k;
-        return true;
-      };
-    }
+    in.read = [&s, &read](uint64_t at, uint8_t* p, size_t k) -> int64_t {
+      return s.stop ? -1 : read(at, p, k);
+    };
+    out.sink = [&s](const uint8_t* p, size_t k) { return s.out.Write(p, k); };
     s.ran = RunStubDecoder(in, out, n);
-    if (s.out) s.out->EndWriting();
-    // Input fed after the decoder's end is refused, so that Feed never waits.
-    if (s.in) s.in->Break();
+    s.out.EndWriting();
   });
 }
 
@@ -228,27 +202,18 @@ StubDecoding::~StubDecoding() {
 
 void StubDecoding::Stop(bool early) {
   finished_ = true;
-  if (early) {
-    s_->stop = true;
-    if (s_->in) s_->in->Break();
-  } else if (s_->in) {
-    s_->in->EndWriting();
-  }
+  if (early) s_->stop = true;
   // Nothing takes the output any more: the decoder's writes fail at once.
-  if (s_->out) s_->out->Break();
+  s_->out.Break();
   if (decoder_.joinable()) decoder_.join();
 }
 
-bool StubDecoding::Feed(const uint8_t* raw, size_t n) {
-  return !finished_ && s_->in && s_->in->Write(raw, n);
-}
-
 bool StubDecoding::Expect(const uint8_t* p, size_t n) {
-  if (!compare_ || finished_ || !same_) return false;
+  if (finished_ || !same_) return false;
   uint8_t block[65536];
   for (size_t done = 0; same_ && done < n;) {
     const size_t want = n - done < sizeof block ? n - done : sizeof block;
-    if (s_->out->Read(block, want) != int64_t(want) || memcmp(block, p + done, want) != 0)
+    if (s_->out.Read(block, want) != int64_t(want) || memcmp(block, p + done, want) != 0)
       same_ = false;
     done += want;
   }
@@ -257,18 +222,15 @@ bool StubDecoding::Expect(const uint8_t* p, size_t n) {
   return same_;
 }
 
-bool StubDecoding::Finish(uint64_t* size, uint32_t* crc) {
+bool StubDecoding::Finish() {
   if (finished_) return false;
-  if (s_->in) s_->in->EndWriting();
-  if (compare_ && same_) {
+  if (same_) {
     // The output must end where the expected bytes end.
     uint8_t extra;
-    if (s_->out->Read(&extra, 1) != 0) same_ = false;
+    if (s_->out.Read(&extra, 1) != 0) same_ = false;
   }
   Stop(!same_);
-  if (size) *size = s_->size;
-  if (crc) *crc = s_->crc;
-  return s_->ran && (!compare_ || same_);
+  return s_->ran && same_;
 }
 
 bool StubAgrees(const decoder_host::ReadAt& read, uint32_t n, const uint8_t* expected,

@@ -87,42 +87,36 @@ class ByteQueue {
   bool ended_ = false, broken_ = false;
 };
 
-// Bytes in each queue between StubDecoding's threads.
+// Bytes in the queue between StubDecoding's threads.
 constexpr size_t StubQueueBytes = 256 * 1024;
 
 // The stub's own decoder on a thread of its own, over n bytes of deflate
-// data: read by it through read (scrambled, as in an installer, position 0
-// being the data's first byte), or, with read empty, handed over with Feed.
-// read is called on the decoder's thread. With compare set the caller takes
-// its output with Expect, otherwise its thread counts it and sums its CRC-32.
-// Data passes between the threads through queues of StubQueueBytes, so that
-// memory stays bounded whatever the entry's size. The stub's decoder runs
-// one entry at a time in the process: until this one has finished, the
-// calling thread must not run it otherwise (StubAgrees), or both wait.
+// data that it reads itself through read (scrambled, as in an installer,
+// position 0 being the data's first byte; called on the decoder's thread).
+// The caller takes its output with Expect. The output passes between the
+// threads through a queue of StubQueueBytes, so that memory stays bounded
+// whatever the entry's size. The stub's decoder runs one entry at a time in
+// the process: until this one has finished, the calling thread must not run
+// it otherwise (StubAgrees), or both wait.
 class StubDecoding {
  public:
-  StubDecoding(decoder_host::ReadAt read, uint32_t n, bool compare);
+  StubDecoding(decoder_host::ReadAt read, uint32_t n);
   ~StubDecoding();  // stops the decoder early when it has not finished
   StubDecoding(const StubDecoding&) = delete;
   StubDecoding& operator=(const StubDecoding&) = delete;
 
-  // Hands over raw (unscrambled) deflate data; false once the decoder has
-  // ended and takes no more.
-  bool Feed(const uint8_t* raw, size_t n);
   // Whether the decoder's next output is exactly p[0..n). Once it is not,
   // the decoder is stopped and Finish gives false.
   bool Expect(const uint8_t* p, size_t n);
-  // Waits for the decoder's end. With compare: true when its output was
-  // exactly what Expect was given. Otherwise true, with *size and *crc
-  // what it produced. False when it could not be run.
-  bool Finish(uint64_t* size = nullptr, uint32_t* crc = nullptr);
+  // Waits for the decoder's end: true when it could be run and its output
+  // was exactly what Expect was given.
+  bool Finish();
 
  private:
   struct Shared;  // what both threads touch
   // Waits for the decoder; early: makes its reads fail first.
   void Stop(bool early);
   std::unique_ptr<Shared> s_;
-  bool compare_;
   bool same_ = true;
   bool finished_ = false;
   std::thread decoder_;

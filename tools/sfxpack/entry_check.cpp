@@ -40,7 +40,7 @@ EntryChecker::EntryChecker(const EntryClaim& claim, decoder_host::ReadAt stub_re
   // which saves a thread each; others meet it as it runs beside.
   keep_ = by_stub && claim.packed_size <= SmallStubInput && claim.size <= SmallStubOutput;
   whole_ = deflated_ && !by_stub && claim.packed_size <= WholeLimit && claim.size <= WholeLimit;
-  if (by_stub && !keep_) stub_.reset(new StubDecoding(stub_read_, claim.packed_size, true));
+  if (by_stub && !keep_) stub_.reset(new StubDecoding(stub_read_, claim.packed_size));
   if (whole_) {
     packed_.Reserve(claim.packed_size);
   } else if (deflated_) {

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -18,6 +19,7 @@
 #include "console.h"
 #include "elevation.h"
 #include "gather.h"
+#include "input_file.h"
 #include "installer_reader.h"
 #include "outfile.h"
 #include "pe_checksum.h"
@@ -27,26 +29,6 @@
 #include "winnames.h"
 
 namespace {
-
-// Reads a whole file of the expected size into out (not zero-filled
-// first); refuses when the file turns out larger or smaller.
-void ReadFileInto(const std::string& path, uint64_t expected, Bytes& out) {
-  const int fd = sys::OpenRead(path);
-  if (fd < 0) Refuse(SystemError("cannot open", path));
-  out.size = 0;
-  out.Reserve(size_t(expected) + 1);
-  // One byte more than expected shows a file that has grown.
-  const int64_t n = sys::ReadSome(fd, out.data.get(), out.capacity);
-  if (n < 0) {
-    const std::string message = SystemError("cannot read", path);
-    sys::Close(fd);
-    Refuse(message);
-  }
-  out.size = size_t(n);
-  sys::Close(fd);
-  if (out.size != expected)
-    Refuse(QuotePath(path) + " changed size while being packed");
-}
 
 // Files read whole: the stub, the icon and the manifest, each with a limit
 // far above what it needs.
@@ -61,9 +43,9 @@ std::vector<uint8_t> ReadSmallFile(const std::string& path, uint64_t limit, cons
   if (!sys::Stat(path, &st)) Refuse(SystemError("cannot open", path));
   if (st.kind != sys::Kind::Regular) Refuse(QuotePath(path) + " is not a regular file");
   if (st.size > limit) Refuse(QuotePath(path) + " is too large for " + what);
-  Bytes b;
-  ReadFileInto(path, st.size, b);
-  return std::vector<uint8_t>(b.data.get(), b.data.get() + b.size);
+  InputFile file;
+  if (const std::optional<std::string> problem = file.Load(path, st.size)) Refuse(*problem);
+  return std::vector<uint8_t>(file.Data(), file.Data() + file.Size());
 }
 
 // The first bytes of an entry's data, at most limit of them; false when they
@@ -100,10 +82,12 @@ void CheckWizardIsAProgram(const PlannedEntry& e, const std::vector<uint8_t>& he
 }
 // ---- Loading and packing entries, side by side ----
 
-// An entry's header fields and the bytes it stores.
+// An entry's header fields and the bytes it stores: its deflated form, or
+// its file's own bytes (a ZIP entry's data is copied by the writer).
 struct Loaded {
   EntryFields f{};
-  Bytes stored;
+  Bytes packed;
+  std::unique_ptr<InputFile> file;
 };
 
 // A copied ZIP entry's header fields, as its ZIP file gives them; its data
@@ -162,24 +146,55 @@ void CopyZipEntry(const PlannedEntry& e, zip_t* za, const std::string& zip_path,
   }
 }
 
-// Reads a file and deflates it, or keeps it as it is when deflate would not
-// make it smaller. room: the most packed bytes that still fit the installer.
+// Deflates a file, or keeps its bytes as they are when deflate would not
+// make it smaller. room: the most packed bytes that still fit the
+// installer; deflate stops once its output would pass it.
+std::string ChangedWhilePacked(const std::string& path) {
+  return QuotePath(path) + " changed while being packed";
+}
+
+// Writes a stored file's bytes through a copy whose CRC-32 is taken as they
+// are written: a mapped file rewritten since it was loaded is refused rather
+// than stored with a CRC-32 of other bytes.
+void WriteStoredFile(const InputFile& file, uint32_t crc, const std::string& path,
+                     OutputFile& out) {
+  if (!file.Mapped()) return out.WriteScrambled(file.Data(), file.Size());
+  constexpr size_t Piece = 1 << 20;
+  std::unique_ptr<uint8_t[]> copy(new uint8_t[Piece]);
+  uint32_t written = 0;
+  for (size_t at = 0; at < file.Size(); at += Piece) {
+    const size_t n = std::min(Piece, file.Size() - at);
+    memcpy(copy.get(), file.Data() + at, n);
+    written = Crc32(copy.get(), n, written);
+    out.WriteScrambled(copy.get(), n);
+  }
+  if (written != crc) Refuse(ChangedWhilePacked(path));
+}
+
 void LoadFileEntry(const PlannedEntry& e, int level, uint64_t room, Loaded& out) {
-  Bytes data;
-  ReadFileInto(e.source_path, e.size, data);
-  out.f.crc = Crc32(data.data.get(), data.size);
-  out.f.size = uint32_t(data.size);
-  Bytes packed;
-  const size_t n = DeflateInto(data.data.get(), data.size, level,
-                               size_t(room < data.size ? room : data.size), packed);
+  std::unique_ptr<InputFile> file(new InputFile);
+  if (const std::optional<std::string> problem = file->Load(e.source_path, e.size))
+    Refuse(*problem);
+  const size_t size = file->Size();
+  out.f.crc = Crc32(file->Data(), size);
+  out.f.size = uint32_t(size);
+  const size_t n = DeflateInto(file->Data(), size, level, size_t(std::min<uint64_t>(room, size)),
+                               out.packed);
+  if (const std::optional<std::string> problem = file->Done()) Refuse(*problem);
+  // A mapped file is read again by each step: one rewritten meanwhile would
+  // give deflated data that disagrees with its CRC-32.
+  if (n > 0 && file->Mapped() && Crc32(file->Data(), size) != out.f.crc)
+    Refuse(ChangedWhilePacked(e.source_path));
   if (n > 0) {
     out.f.method = MethodDeflated;
-    out.stored = std::move(packed);
+    out.f.packed_size = uint32_t(n);
   } else {
+    // What deflate wrote before it gave up may be nearly the file's size.
+    out.packed = Bytes();
     out.f.method = MethodStored;
-    out.stored = std::move(data);
+    out.f.packed_size = uint32_t(size);
+    out.file = std::move(file);
   }
-  out.f.packed_size = uint32_t(out.stored.size);
 }
 
 // Workers load entries in order, a bounded amount of data ahead of the
@@ -239,11 +254,15 @@ class Packer {
     return EntryArchiveBytes(e.name.size(), LeastPacked(e, level_ == 0));
   }
 
-  // Memory an entry takes while loaded: a file's data and its packed form
-  // (a ZIP entry's data is copied by the writer, a block at a time).
+  // Memory an entry takes while loaded: its deflated form, at most its
+  // file's size, or the file's bytes when it is stored; a small file's bytes
+  // also while it is deflated (a larger file is mapped from the system's
+  // file cache, not copied). A ZIP entry's data is copied by the writer, a
+  // block at a time.
   uint64_t Cost(size_t i) const {
     const PlannedEntry& e = entries_[i];
-    return e.zip_index >= 0 ? 0 : e.size * 2;
+    if (e.zip_index >= 0) return 0;
+    return e.size < MapFrom ? e.size * 2 : e.size;
   }
 
   void Work() {
@@ -328,10 +347,14 @@ void WriteInstaller(OutputFile& out, const std::vector<uint8_t>& stub,
     std::vector<uint8_t> header;
     AppendLocalHeader(header, f, e.name);
     out.WriteScrambled(header.data(), header.size());
-    out.WriteScrambled(loaded.stored.data.get(), loaded.stored.size);
-    if (e.zip_index >= 0) CopyZipEntry(e, za, zip_path, out);
+    if (e.zip_index >= 0)
+      CopyZipEntry(e, za, zip_path, out);
+    else if (loaded.file)
+      WriteStoredFile(*loaded.file, f.crc, e.source_path, out);
+    else
+      out.WriteScrambled(loaded.packed.data.get(), loaded.packed.size);
     offset += header.size() + f.packed_size;
-    loaded.stored = Bytes();
+    loaded = Loaded();
     packer.Release(i);
   }
   std::vector<uint8_t> end;

@@ -86,6 +86,42 @@ bool WriteAll(int fd, const uint8_t* p, size_t n);
 int64_t PreadFull(int fd, uint8_t* p, size_t n, uint64_t pos);
 bool PwriteAll(int fd, const uint8_t* p, size_t n, uint64_t pos);
 
+// The first bytes of an open file mapped read-only into memory, until
+// Unmap or the end of the object: they are read from the system's file
+// cache as they are used, not copied. A file cut short while mapped cannot
+// give the pages it lost: reading one of them (POSIX: SIGBUS) removes the
+// temporary file as Ctrl+C does, prints "sfxpack: error: " and the message
+// given to Map on stderr and ends the program with exit code 1. On Windows a
+// mapped file cannot be cut short.
+class MappedFile {
+ public:
+  MappedFile() = default;
+  ~MappedFile() { Unmap(); }
+  MappedFile(MappedFile&& o) noexcept { *this = static_cast<MappedFile&&>(o); }
+  MappedFile& operator=(MappedFile&& o) noexcept {
+    if (this != &o) {
+      Unmap();
+      data_ = o.data_, size_ = o.size_, note_ = o.note_;
+      o.data_ = nullptr, o.size_ = 0, o.note_ = nullptr;
+    }
+    return *this;
+  }
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+
+  // Maps the first size bytes of fd (size 0 maps nothing and succeeds).
+  // False, with ErrorText() telling why, when the system cannot.
+  bool Map(int fd, uint64_t size, const std::string& when_cut_short);
+  void Unmap();
+  const uint8_t* Data() const { return data_; }
+  uint64_t Size() const { return size_; }
+
+ private:
+  const uint8_t* data_ = nullptr;
+  uint64_t size_ = 0;
+  void* note_ = nullptr;  // what the system's part keeps about the mapping
+};
+
 bool StderrIsConsole();
 // Where the installed layout keeps the stub, relative to the program's own
 // folder ("../share/sfxpack/"); "" where it is kept beside the program.

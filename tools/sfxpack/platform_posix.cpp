@@ -9,8 +9,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <memory>
 
 namespace sys {
 
@@ -83,7 +87,104 @@ class SignalsHeld {
   sigset_t was_;
 };
 
+// Where the fault handler finds the mapping a bad address belongs to:
+// fixed slots, filled and emptied with atomic stores (begin last when
+// filled, first when emptied), as the handler may run at any moment.
+struct FaultSlot {
+  std::atomic<bool> taken{false};
+  std::atomic<uintptr_t> begin{0}, end{0};
+  std::atomic<const char*> message{nullptr};
+  std::atomic<size_t> length{0};
+};
+// Mappings alive at once that a fault is told in; one more works all the
+// same, but a fault in it ends the program as SIGBUS does by default.
+FaultSlot fault_slots[256];
+bool fault_on_terminal = false;  // a progress line may be on stderr
+
+void WriteError(const char* p, size_t n) {
+  while (n > 0) {
+    const ssize_t k = write(2, p, n);
+    if (k <= 0) return;
+    p += k, n -= size_t(k);
+  }
+}
+
+// A page of a mapped file that is no longer there. Only what a signal
+// handler may call: unlink, write, _exit.
+void OnMappingFault(int sig, siginfo_t* info, void*) {
+  if (interrupt_path[0]) unlink(interrupt_path);
+  const uintptr_t at = uintptr_t(info->si_addr);
+  for (FaultSlot& slot : fault_slots) {
+    const uintptr_t begin = slot.begin.load();
+    if (begin == 0 || at < begin || at >= slot.end.load()) continue;
+    if (fault_on_terminal) WriteError("\r\033[K", 4);
+    static const char prefix[] = "sfxpack: error: ";
+    WriteError(prefix, sizeof prefix - 1);
+    WriteError(slot.message.load(), slot.length.load());
+    WriteError("\n", 1);
+    _exit(1);
+  }
+  // Not in a mapping: the access, tried again on return, gets the default
+  // action.
+  signal(sig, SIG_DFL);
+}
+
+void InstallFaultHandler() {
+  static std::atomic<bool> installed{false};
+  if (installed.exchange(true)) return;
+  fault_on_terminal = isatty(2) == 1;
+  struct sigaction action {};
+  action.sa_sigaction = OnMappingFault;
+  action.sa_flags = SA_SIGINFO;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGBUS, &action, nullptr);
+}
+
+// What a MappedFile keeps: its message and the slot that shows it.
+struct MappingNote {
+  std::string message;
+  FaultSlot* slot = nullptr;
+};
+
 }  // namespace
+
+bool MappedFile::Map(int fd, uint64_t size, const std::string& when_cut_short) {
+  Unmap();
+  if (size == 0) return true;
+  if (size > SIZE_MAX) {
+    errno = EFBIG;
+    return false;
+  }
+  InstallFaultHandler();
+  std::unique_ptr<MappingNote> note(new MappingNote{when_cut_short, nullptr});
+  void* p = mmap(nullptr, size_t(size), PROT_READ, MAP_SHARED, fd, 0);
+  if (p == MAP_FAILED) return false;
+  for (FaultSlot& slot : fault_slots) {
+    if (slot.taken.exchange(true)) continue;
+    slot.message = note->message.c_str();
+    slot.length = note->message.size();
+    slot.end = uintptr_t(p) + size_t(size);
+    slot.begin = uintptr_t(p);
+    note->slot = &slot;
+    break;
+  }
+  data_ = static_cast<const uint8_t*>(p);
+  size_ = size;
+  note_ = note.release();
+  return true;
+}
+
+void MappedFile::Unmap() {
+  if (!data_) return;
+  MappingNote* note = static_cast<MappingNote*>(note_);
+  if (note->slot) {
+    note->slot->begin = 0;
+    note->slot->taken = false;
+  }
+  munmap(const_cast<uint8_t*>(data_), size_t(size_));
+  delete note;
+  data_ = nullptr, size_ = 0, note_ = nullptr;
+}
 
 std::vector<std::string> StartUp(int argc, char** argv) { return {argv, argv + argc}; }
 

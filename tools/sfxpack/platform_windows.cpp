@@ -545,6 +545,28 @@ bool PwriteAll(int fd, const uint8_t* p, size_t n, uint64_t pos) {
   return true;
 }
 
+// A mapped file cannot be cut short on Windows: no fault to tell.
+bool MappedFile::Map(int fd, uint64_t size, const std::string&) {
+  Unmap();
+  if (size == 0) return true;  // a mapping of no bytes cannot be made
+  HANDLE section = CreateFileMappingW(HandleOf(fd), nullptr, PAGE_READONLY, DWORD(size >> 32),
+                                      DWORD(size), nullptr);
+  if (!section) return Fail();
+  void* view = MapViewOfFile(section, FILE_MAP_READ, 0, 0, SIZE_T(size));
+  if (!view) Fail();
+  // The view keeps the section alive.
+  CloseHandle(section);
+  if (!view) return false;
+  data_ = static_cast<const uint8_t*>(view);
+  size_ = size;
+  return true;
+}
+
+void MappedFile::Unmap() {
+  if (data_) UnmapViewOfFile(data_);
+  data_ = nullptr, size_ = 0;
+}
+
 void ForgetTemporary() {
   AcquireSRWLockExclusive(&interrupt_lock);
   interrupt_path[0] = 0;

@@ -5,6 +5,7 @@
 
 #include <CLI/CLI.hpp>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,24 +42,32 @@ std::string StubHelp() {
          (installed.empty() ? std::string() : ", or in " + installed + " from it") + ")";
 }
 
-// The first place that holds a stub, or "" with *looked listing the places.
-std::string FindStub(std::string* looked) {
+// The stub taken when --stub names none: the first place that holds one,
+// or, when none does, the places looked at.
+struct FoundStub {
+  std::optional<std::string> path;
+  std::string looked;  // "'a', 'b'"
+};
+
+FoundStub FindStub() {
+  FoundStub found;
   for (const std::string& place : StubPlaces()) {
     sys::Status st;
     if (sys::Stat(place, &st) && st.kind == sys::Kind::Regular) {
       std::string full;
-      return sys::RealPath(place, &full) ? full : place;
+      found.path = sys::RealPath(place, &full) ? full : place;
+      return found;
     }
-    *looked += (looked->empty() ? "" : ", ") + ("'" + sys::ShownPath(place) + "'");
+    found.looked += (found.looked.empty() ? "" : ", ") + ("'" + sys::ShownPath(place) + "'");
   }
-  return "";
+  return found;
 }
 
 std::string VersionText() {
   std::string text = std::string("sfxpack ") + SFXPACK_VERSION + "\n";
-  std::string looked;
-  const std::string stub = FindStub(&looked);
-  if (stub.empty()) return text + "stub: none found (looked at " + looked + ")";
+  const FoundStub found = FindStub();
+  if (!found.path) return text + "stub: none found (looked at " + found.looked + ")";
+  const std::string& stub = *found.path;
   std::string hash;
   uint64_t size = 0;
   const std::string shown = sys::ShownPath(stub);
@@ -215,11 +224,11 @@ const Command Commands[] = {
      },
      [](Settings& s) {
        if (s.pack.stub.empty()) {
-         std::string looked;
-         s.pack.stub = FindStub(&looked);
-         if (s.pack.stub.empty())
-           Refuse("no stub found: looked at " + looked +
+         const FoundStub found = FindStub();
+         if (!found.path)
+           Refuse("no stub found: looked at " + found.looked +
                   "; name one with --stub FILE (a bare sfxstub.exe)");
+         s.pack.stub = *found.path;
        }
        RunCreate(s.pack);
        return 0;

@@ -76,6 +76,17 @@ void PrintIdentity(const InstallerBytes& file, const InstallerWalk& w) {
   for (const std::string& line : DescriptionLines(DescribeStub(stub))) printf("%s\n", line.c_str());
 }
 
+// What the PE checksum says of an installer whose archive checks out, if it
+// disagrees with the file's bytes: then only the bytes before the archive or
+// after its end can be damaged, the stub or what a signing tool appended.
+std::optional<std::string> DamageOutsideTheArchive(const InstallerBytes& file, const InstallerWalk& w) {
+  const std::optional<std::string> checksum = PeChecksumProblem(file);
+  RefuseOnReadError(file);
+  if (!checksum) return std::nullopt;
+  return "the PE checksum: " + *checksum + "; the archive checks out, so the stub's bytes (offsets 0 to " +
+         std::to_string(w.archive_offset - 1) + ") or the bytes after the archive are damaged";
+}
+
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 // An entry's name as UTF-8 folders and a last part; the walk has already
@@ -270,15 +281,9 @@ int RunTest(const std::string& installer) {
     printf("FAILED  the archive's end: %s\n", w.end_problem->c_str());
     problems++;
   }
-  // With the archive whole, a wrong checksum can only come from the bytes
-  // before it or after its end: the stub, or what a signing tool appended.
   if (problems == 0) {
-    const std::optional<std::string> checksum = PeChecksumProblem(file);
-    RefuseOnReadError(file);
-    if (checksum) {
-      printf("FAILED  the PE checksum: %s; the archive checks out, so the stub's bytes (offsets 0 to %" PRId64
-             ") or the bytes after the archive are damaged\n",
-             checksum->c_str(), w.archive_offset - 1);
+    if (const std::optional<std::string> damage = DamageOutsideTheArchive(file, w)) {
+      printf("FAILED  %s\n", damage->c_str());
       problems++;
     }
   }
@@ -401,6 +406,8 @@ int RunUnwrap(const std::string& installer, const std::string& output) {
       Refuse(Shown(e) + ": " + *problem);
     }
   }
+  // As test does, once every entry checks out.
+  if (const std::optional<std::string> damage = DamageOutsideTheArchive(file, w)) Refuse(*damage);
   std::vector<uint8_t> end;
   AppendEndRecord(end, uint16_t(w.entries.size()), uint32_t(central.size()), uint32_t(out.Written()));
   out.Write(central.data(), central.size());
