@@ -342,10 +342,23 @@ def stub_with_rebuilt_resources(h: Harness):
 def stub_moved_to_another_base(h: Harness):
     """Windows loads the stub at a random base (DYNAMIC_BASE), Wine at its
     preferred one: moved to another base by its relocations, the stub runs,
-    as built and with its resources rebuilt (its moved relocations read)."""
+    as built and with its resources rebuilt (its moved relocations read),
+    and a whole installer made with an icon, version information and a
+    manifest runs once moved as the loader would move it."""
     for rebuilt in (False, True):
         name = "moved-rebuilt" if rebuilt else "moved"
         run_installer_with_stub(h, name, stub_variant(h, name, rebuilt, base=0x01000000))
+    options = ["--icon", str(h.win32 / "identity" / "identity_large.ico"), "--file-version", "2.0",
+               "--execution-level", "asInvoker"]
+    installer = pack(h, "moved-identity", with_wizard(h, wizard_files({"notes.txt": b"moved"})),
+                     wizard="WIZARD.EXE", options=options)
+    installer.write_bytes(rebase.rebase(installer.read_bytes(), 0x01000000))
+    log = wizard_log(h, "moved-identity")
+    h.clear_extraction()
+    r = h.run(installer, env={"WIZARD_LOG_DIR": win_path(log).decode("cp1252")}, name="moved-identity")
+    check((log / "done.txt").exists(), "the wizard of the moved installer with an identity did not run")
+    check_equal((h.extraction_dir() / "notes.txt").read_bytes(), b"moved", "extracted file")
+    check_equal((r.boxes, r.exit_code), ([], 0), "boxes and exit code")
 
 
 def real_file_corpus(limit: int) -> dict:
