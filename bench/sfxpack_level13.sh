@@ -46,20 +46,22 @@ done
 echo "payload: $(find "$in" -type f | wc -l) files, $(du -sb "$in" | cut -f1) bytes"
 find "$in" -exec touch -d @1700000000 {} +  # the same times for every archiver
 
-printf '%-40s %12s %9s  %s\n' "archiver" "bytes" "seconds" "load (1, 5, 15 min)"
+# The processor time (user and system, all threads) depends far less on
+# other programs than the wall time does.
+printf '%-40s %12s %8s %8s  %s\n' "archiver" "bytes" "wall s" "CPU s" "load before (1, 5, 15 min)"
 # row NAME OUTPUT COMMAND...: runs the command and prints the output's size.
 row() {
-  local name="$1" out="$2" t0 t1 load
+  local name="$1" out="$2" load times
   shift 2
   load="$(uptime | sed 's/.*load average: //')"
-  t0=$(date +%s.%N)
-  "$@" >/dev/null
-  t1=$(date +%s.%N)
-  printf '%-40s %12d %9.1f  %s\n' "$name" "$(stat -c %s "$out")" "$(echo "$t1 - $t0" | bc)" "$load"
+  /usr/bin/time -o "$work/time" -f '%e %U %S' "$@" >/dev/null 2>"$work/stderr" \
+    || { cat "$work/stderr" >&2; exit 1; }
+  read -r -a times < "$work/time"
+  printf '%-40s %12d %8.1f %8.1f  %s\n' "$name" "$(stat -c %s "$out")" "${times[0]}" \
+    "$(echo "${times[1]} + ${times[2]}" | bc)" "$load"
 }
-zipped() { (cd "$in" && zip -q -X -r -9 "$work/zip9.zip" .); }
-seven() { local out="$1"; shift; (cd "$in" && 7z a -bd -tzip -mmt="$threads" "$@" "$out" . ); }
-advanced() { cp "$work/zip9.zip" "$work/adv.zip" && advzip -q -z -4 "$work/adv.zip"; }
+# The peers by way of sh, so that /usr/bin/time can run them.
+zipped=(sh -c 'cd "$1" && zip -q -X -r -9 "$2" .' zip "$in" "$work/zip9.zip")
 
 stub_bytes=$(stat -c %s "$stub")
 for level in 12 13; do
@@ -68,7 +70,10 @@ for level in 12 13; do
   echo "  of which the archive: $(( $(stat -c %s "$work/l$level.exe") - stub_bytes )) bytes (stub $stub_bytes)"
 done
 "$sfxpack" -q test "$work/l13.exe" >/dev/null
-row "zip -9" "$work/zip9.zip" zipped
-row "7z a -tzip -mx9" "$work/7z.zip" seven "$work/7z.zip" -mx9
-row "7z a -tzip -mx9 -mfb=258 -mpass=15" "$work/7zp.zip" seven "$work/7zp.zip" -mx9 -mfb=258 -mpass=15
-row "advzip -z -4 (on the zip -9 archive)" "$work/adv.zip" advanced
+row "zip -9" "$work/zip9.zip" "${zipped[@]}"
+row "7z a -tzip -mx9" "$work/7z.zip" \
+  sh -c 'cd "$1" && exec 7z a -bd -tzip -mmt="$2" -mx9 "$3" .' 7z "$in" "$threads" "$work/7z.zip"
+row "7z a -tzip -mx9 -mfb=258 -mpass=15" "$work/7zp.zip" \
+  sh -c 'cd "$1" && exec 7z a -bd -tzip -mmt="$2" -mx9 -mfb=258 -mpass=15 "$3" .' 7z "$in" "$threads" "$work/7zp.zip"
+cp "$work/zip9.zip" "$work/adv.zip"
+row "advzip -z -4 (on the zip -9 archive)" "$work/adv.zip" advzip -q -z -4 "$work/adv.zip"
