@@ -1,12 +1,12 @@
 # sfxpack as a 64-bit Windows console program, with the 32-bit stub beside
-# it. libdeflate, libzip and expat are cross-built as static libraries from
+# it. libdeflate, zopfli, libzip and expat are cross-built as static libraries from
 # Debian's source packages (scripts/install-deps.sh unpacks them), so that
 # the program needs no DLL beyond those every Windows has.
 include(ExternalProject)
 
 set(SFX_DEBIAN_SRC ${CMAKE_SOURCE_DIR}/third_party/debian-src CACHE PATH
-    "Folder of the unpacked Debian sources of libdeflate, libzip and expat")
-foreach(pkg libdeflate libzip expat)
+    "Folder of the unpacked Debian sources of libdeflate, zopfli, libzip and expat")
+foreach(pkg libdeflate zopfli libzip expat)
   if(NOT EXISTS ${SFX_DEBIAN_SRC}/${pkg}/debian)
     message(FATAL_ERROR "${SFX_DEBIAN_SRC}/${pkg}: no unpacked Debian source; run scripts/install-deps.sh")
   endif()
@@ -34,6 +34,23 @@ ExternalProject_Add(libdeflate_win64
           COMMAND ${CMAKE_COMMAND} -E copy <SOURCE_DIR>/libdeflate.h ${SFX_DEPS}/include/
   BUILD_BYPRODUCTS ${SFX_DEPS}/lib/libdeflate.a)
 ExternalProject_Add_StepDependencies(libdeflate_win64 download ${SFX_DEBIAN_SRC}/libdeflate.version)
+
+# zopfli's static library, made by its Makefile as Debian makes it, in a
+# copy of the source. The Makefile archives with the host's ar, so the
+# cross toolchain's ranlib then writes the archive's symbol index.
+ExternalProject_Add(zopfli_win64
+  PREFIX ${CMAKE_BINARY_DIR}/zopfli
+  DOWNLOAD_COMMAND ${CMAKE_COMMAND} -E rm -rf <SOURCE_DIR>
+           COMMAND ${CMAKE_COMMAND} -E copy_directory ${SFX_DEBIAN_SRC}/zopfli/ <SOURCE_DIR>
+  CONFIGURE_COMMAND ""
+  BUILD_IN_SOURCE 1
+  BUILD_COMMAND make -j${SFX_SUBBUILD_JOBS} CC=${CMAKE_C_COMPILER} libzopfli.a
+        COMMAND ${CMAKE_RANLIB} libzopfli.a
+  INSTALL_COMMAND ${CMAKE_COMMAND} -E copy <SOURCE_DIR>/libzopfli.a ${SFX_DEPS}/lib/libzopfli.a
+          COMMAND ${CMAKE_COMMAND} -E make_directory ${SFX_DEPS}/include/zopfli
+          COMMAND ${CMAKE_COMMAND} -E copy <SOURCE_DIR>/src/zopfli/zopfli.h ${SFX_DEPS}/include/zopfli/
+  BUILD_BYPRODUCTS ${SFX_DEPS}/lib/libzopfli.a)
+ExternalProject_Add_StepDependencies(zopfli_win64 download ${SFX_DEBIAN_SRC}/zopfli.version)
 
 # libzip alone: zlib from the MinGW zlib package, no other compression or
 # encryption backends, no tools, tests, documents or examples.
@@ -78,6 +95,12 @@ set_target_properties(sfx_libdeflate PROPERTIES
   IMPORTED_LOCATION ${SFX_DEPS}/lib/libdeflate.a
   INTERFACE_INCLUDE_DIRECTORIES ${SFX_DEPS}/include)
 add_dependencies(sfx_libdeflate libdeflate_win64)
+
+add_library(sfx_zopfli STATIC IMPORTED GLOBAL)
+set_target_properties(sfx_zopfli PROPERTIES
+  IMPORTED_LOCATION ${SFX_DEPS}/lib/libzopfli.a
+  INTERFACE_INCLUDE_DIRECTORIES ${SFX_DEPS}/include)
+add_dependencies(sfx_zopfli zopfli_win64)
 
 # libzip reads random bytes through advapi32 on Windows.
 add_library(sfx_libzip STATIC IMPORTED GLOBAL)

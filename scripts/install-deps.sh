@@ -8,7 +8,7 @@ packages=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   wine wine32 xvfb imagemagick x11-utils
   libgtest-dev libgmock-dev libbenchmark-dev
-  libdeflate-dev libzip-dev libcli11-dev zlib1g-dev libexpat1-dev
+  libdeflate-dev libzopfli-dev libzip-dev libcli11-dev zlib1g-dev libexpat1-dev
   python3 zip unzip gzip osslsigncode openssl
   # Independent readers of the PE files sfxpack rewrites.
   python3-pefile llvm
@@ -74,7 +74,7 @@ if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
   # its own; the Wine tests build and apply them (tests/wine/README.md).
 fi
 
-# The 64-bit Windows build of sfxpack compiles libdeflate, libzip and expat itself,
+# The 64-bit Windows build of sfxpack compiles libdeflate, zopfli, libzip and expat itself,
 # from Debian's source packages at the versions of the installed -dev
 # packages, so that both builds run the same library code. The sources are
 # unpacked (with Debian's patches) into third_party/debian-src, each reached
@@ -97,7 +97,7 @@ mkdir -p "$src_dir"
 arch="$(dpkg --print-architecture)"
 # The upstream version of a Debian version: without epoch and revision.
 upstream_of() { local v="${1#*:}"; echo "${v%-*}"; }
-for dev in libdeflate-dev libzip-dev libexpat1-dev; do
+for dev in libdeflate-dev libzopfli-dev libzip-dev libexpat1-dev; do
   read -r pkg version < <(dpkg-query -W -f='${source:Package} ${source:Version}\n' "$dev:$arch")
   # PACKAGE.for names the installed version the source was fetched for
   # (PACKAGE.version the source's own); sources fetched before it existed

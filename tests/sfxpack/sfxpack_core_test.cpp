@@ -369,8 +369,8 @@ TEST(Codec, InflateRawAgainstZlibAndPackingChoice) {
     const std::vector<uint8_t>* data;
     int level;
     uint16_t method;
-  } cases[] = {{&text, 12, MethodDeflated}, {&text, 1, MethodDeflated}, {&text, 0, MethodStored},
-               {&noise, 12, MethodStored}};
+  } cases[] = {{&text, 13, MethodDeflated}, {&text, 12, MethodDeflated}, {&text, 1, MethodDeflated},
+               {&text, 0, MethodStored},    {&noise, 13, MethodStored},   {&noise, 12, MethodStored}};
   for (const Case& c : cases) {
     std::vector<uint8_t> packed;
     ASSERT_EQ(PackEntryData(*c.data, c.level, packed), c.method) << c.level;
@@ -725,6 +725,57 @@ TEST(Codec, DeflateIntoRespectsTheRoom) {
   EXPECT_EQ(DeflateInto(text.data(), text.size(), 6, packed - 1, out), 0u);  // no room
   EXPECT_EQ(DeflateInto(text.data(), text.size(), 6, packed, out), packed);
   EXPECT_EQ(DeflateInto(text.data(), text.size(), 0, text.size(), out), 0u);  // level 0 stores
+}
+
+// Raw deflate data decoded by zlib, the whole of it.
+std::vector<uint8_t> ZlibInflated(const uint8_t* in, size_t n) {
+  std::vector<uint8_t> out;
+  StreamInflater z;
+  if (z.Feed(in, n, [&](const uint8_t* p, size_t k) {
+        out.insert(out.end(), p, p + k);
+        return true;
+      }) != StreamInflater::State::Ended)
+    out.assign(1, 0xFF);  // a marker no expected row has
+  return out;
+}
+
+TEST(Codec, LevelThirteenKeepsTheSmallerDeflateWithinTheRoom) {
+  const char* const words[] = {"the ", "installer ", "copies ", "files ", "into ", "a ", "folder ",
+                               "and ", "starts ", "its ", "wizard.\n"};
+  uint32_t x = 7;
+  std::vector<uint8_t> prose, noise(3000), tiny{'a', 'b'};
+  while (prose.size() < 60000) {
+    const char* w = words[(x = x * 1103515245 + 12345) >> 16 & 7 ? (x >> 20) % 11 : 10];
+    prose.insert(prose.end(), w, w + strlen(w));
+  }
+  for (uint8_t& b : noise) b = uint8_t((x = x * 1103515245 + 12345) >> 24);
+  std::vector<uint8_t> table(40000);  // a binary file's structures
+  for (size_t i = 0; i < table.size(); i++) table[i] = uint8_t(i % 16 < 4 ? i / 64 : i % 16 < 8 ? 0 : i * 7);
+  struct Case {
+    const std::vector<uint8_t>* in;
+    bool deflated, smaller_than_12;
+  } cases[] = {{&prose, true, true}, {&table, true, true}, {&noise, false, false}, {&tiny, false, false}};
+  for (const Case& c : cases) {
+    const std::vector<uint8_t>& in = *c.in;
+    Bytes at12, at13;
+    const size_t p12 = DeflateInto(in.data(), in.size(), 12, in.size(), at12);
+    const size_t p13 = DeflateInto(in.data(), in.size(), ZopfliLevel, in.size(), at13);
+    ASSERT_EQ(p13 > 0, c.deflated) << in.size();
+    if (!c.deflated) continue;
+    EXPECT_LT(p13, in.size());
+    EXPECT_EQ(p13 < p12, c.smaller_than_12) << p13 << " " << p12;
+    EXPECT_LE(p13, p12);
+    EXPECT_EQ(ZlibInflated(at13.data.get(), p13), in);
+    std::vector<uint8_t> out;
+    ASSERT_TRUE(InflateRaw(at13.data.get(), p13, out, in.size()));  // libdeflate, then the stub
+    EXPECT_EQ(out, in);
+    // One byte less room than its result: stored; exactly its result: the same bytes.
+    const std::vector<uint8_t> kept(at13.data.get(), at13.data.get() + p13);
+    Bytes again;
+    EXPECT_EQ(DeflateInto(in.data(), in.size(), ZopfliLevel, p13 - 1, again), 0u);
+    ASSERT_EQ(DeflateInto(in.data(), in.size(), ZopfliLevel, p13, again), p13);
+    EXPECT_TRUE(std::equal(kept.begin(), kept.end(), again.data.get()));
+  }
 }
 
 TEST(Options, ExcludeMatchesRelativePathOrBareName) {

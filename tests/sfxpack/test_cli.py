@@ -238,7 +238,8 @@ class RoundTrip(Case):
         # Odd and even lengths, stored and deflated data, empty files.
         cases = [("0", {"a.txt": b""}), ("0", {"a.txt": b"x"}), ("0", {"a.txt": b"xy"}),
                  ("12", {"a.txt": b"text " * 3000, "b.bin": bytes(range(256)) * 9}),
-                 ("6", {"c/d.txt": os.urandom(70001)})]
+                 ("6", {"c/d.txt": os.urandom(70001)}),
+                 ("13", {"e.txt": b"".join(b"%d words, " % (i * i % 977) for i in range(4000)), "f.bin": os.urandom(999)})]
         for i, (level, files) in enumerate(cases):
             for name, data in files.items():
                 write(self.path(f"in{i}", name), data)
@@ -1030,8 +1031,8 @@ class Options(Case):
             (["--level", "3", "create"], 2, "", "'--level' is not an option of sfxpack itself"),
             (["--bogus"], 2, "", "'--bogus' is not an option of sfxpack itself"),
             (["create", self.path("in")], 2, "", "--output is required"),
-            (["create", "--level", "13", "-o", "x.exe", self.path("in")], 2, "",
-             "--level: 13 is not in the range 0 to 12"),
+            (["create", "--level", "14", "-o", "x.exe", self.path("in")], 2, "",
+             "--level: 14 is not in the range 0 to 13"),
             (["create", "--level", "abc", "-o", "x.exe", self.path("in")], 2, "",
              "--level: 'abc' is not a number"),
             (["create", "--threads", "2x", "-o", "x.exe", self.path("in")], 2, "",
@@ -1124,19 +1125,22 @@ class Options(Case):
             archive_of(self, self.path("i.exe"))
 
     def test_threads_give_the_same_bytes(self):
-        rnd = random.Random(11)
-        for i in range(40):
-            size = rnd.choice([0, 1, 100, 5000, 70000, 300000])
-            data = bytes(rnd.choice(b"abcdefgh ") for _ in range(size // 4)) + rnd.randbytes(size - size // 4)
-            write(self.path("in", "f%02d.bin" % i), data)
-        outs = []
-        for threads in ("1", "2", "7"):
-            out = self.path("t%s.exe" % threads)
-            self.create(out, "--threads", threads, "--level", "6", self.path("in"))
-            outs.append(read(out))
-        self.assertEqual(outs[0], outs[1])
-        self.assertEqual(outs[0], outs[2])
-        self.assertEqual(run("test", self.path("t2.exe")).returncode, 0)
+        # Level 13 is slow: fewer and smaller files.
+        for level, count, sizes in (("6", 40, [0, 1, 100, 5000, 70000, 300000]), ("13", 8, [0, 1, 100, 5000, 20000])):
+            rnd = random.Random(11)
+            folder = self.path("in" + level)
+            for i in range(count):
+                size = rnd.choice(sizes)
+                data = bytes(rnd.choice(b"abcdefgh ") for _ in range(size // 4)) + rnd.randbytes(size - size // 4)
+                write(os.path.join(folder, "f%02d.bin" % i), data)
+            outs = []
+            for threads in ("1", "2", "4", "7"):
+                out = self.path("t%s-%s.exe" % (threads, level))
+                self.create(out, "--threads", threads, "--level", level, folder)
+                outs.append(read(out))
+            with self.subTest(level=level):
+                self.assertEqual(outs.count(outs[0]), len(outs))
+                self.assertEqual(run("test", self.path("t2-%s.exe" % level)).returncode, 0)
 
 
 class Reproducible(Case):

@@ -247,7 +247,7 @@ class Identical(Case):
             write(self.path("in", name), data, T0 + 2 * i)
         subprocess.run([test_cli.ZIP, "-X", "-q", "-r", self.path("in.zip"), "."], cwd=self.path("in"),
                        check=True)
-        sources = [["--level", level, self.path("in")] for level in ("0", "1", "6", "9", "12")]
+        sources = [["--level", level, self.path("in")] for level in ("0", "1", "6", "9", "12", "13")]
         sources.append(["--from-zip", self.path("in.zip")])
         # The publisher's icon, version information and manifest, put into
         # the stub the build made.

@@ -1,7 +1,9 @@
 #include "codec.h"
 
 #include <libdeflate.h>
+#include <stdlib.h>
 #include <string.h>
+#include <zopfli/zopfli.h>
 
 #include <zlib.h>
 
@@ -251,13 +253,11 @@ bool StubAgrees(const decoder_host::ReadAt& read, uint32_t n, const uint8_t* exp
   return RunStubDecoder(in, out, n) && same && got == expected_size;
 }
 
-size_t DeflateInto(const uint8_t* in, size_t n, int level, size_t room, Bytes& out) {
-  if (level <= 0 || n <= 1 || room == 0) return 0;
-  // A result of n bytes or more would not be smaller, and the entry is
-  // stored instead. libdeflate wants a few bytes of slack past its result,
-  // so the room is checked here rather than by the buffer's size.
-  const size_t slack = 16;
-  const size_t cap = n - 1 < room + slack ? n - 1 : room + slack;
+namespace {
+
+// libdeflate at level into out, within cap bytes: the packed size, 0 when
+// it does not fit.
+size_t LibdeflateInto(const uint8_t* in, size_t n, int level, size_t cap, Bytes& out) {
   libdeflate_compressor* c = libdeflate_alloc_compressor(level);
   if (!c) throw std::bad_alloc();
   if (out.capacity < cap) {
@@ -267,6 +267,52 @@ size_t DeflateInto(const uint8_t* in, size_t n, int level, size_t room, Bytes& o
   }
   const size_t packed = libdeflate_deflate_compress(c, in, n, out.data.get(), cap);
   libdeflate_free_compressor(c);
-  out.size = packed <= room ? packed : 0;
+  return packed;
+}
+
+// zopfli's raw deflate of in, in a buffer it allocates with malloc; freed
+// here whatever happens to the caller.
+struct ZopfliResult {
+  unsigned char* data = nullptr;
+  size_t size = 0;
+  ~ZopfliResult() { free(data); }
+};
+
+void ZopfliDeflateOf(const uint8_t* in, size_t n, ZopfliResult& r) {
+  ZopfliOptions o;
+  ZopfliInitOptions(&o);
+  o.numiterations = ZopfliIterations;
+  o.blocksplittingmax = ZopfliBlockSplits;
+  ZopfliCompress(&o, ZOPFLI_FORMAT_DEFLATE, in, n, &r.data, &r.size);
+  if (!r.data) throw std::bad_alloc();
+}
+
+}  // namespace
+
+size_t DeflateInto(const uint8_t* in, size_t n, int level, size_t room, Bytes& out) {
+  out.size = 0;
+  if (level <= 0 || n <= 1 || room == 0) return 0;
+  // A result of n bytes or more would not be smaller, and the entry is
+  // stored instead. libdeflate wants a few bytes of slack past its result,
+  // so the room is checked here rather than by the buffer's size.
+  const size_t slack = 16;
+  const size_t most = n - 1 < room ? n - 1 : room;
+  const size_t packed = LibdeflateInto(in, n, level < MaxLibdeflateLevel ? level : MaxLibdeflateLevel,
+                                       most + slack, out);
+  out.size = packed <= most ? packed : 0;
+  if (level > MaxLibdeflateLevel) {
+    // The smaller of libdeflate's best and zopfli's; libdeflate's on a tie.
+    ZopfliResult z;
+    ZopfliDeflateOf(in, n, z);
+    if (z.size > 0 && z.size <= most && (out.size == 0 || z.size < out.size)) {
+      if (out.capacity < z.size) {
+        out.data.reset();
+        out.capacity = 0;
+        out.Reserve(z.size);
+      }
+      memcpy(out.data.get(), z.data, z.size);
+      out.size = z.size;
+    }
+  }
   return out.size;
 }

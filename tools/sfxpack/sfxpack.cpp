@@ -167,8 +167,9 @@ const Command Commands[] = {
            ->check(OutputName)
            ->option_text("FILE (required)");
        sub.add_option("--stub", p.stub, StubHelp())->option_text("FILE");
-       sub.add_option("--level", p.level, "Deflate level, 0 (store) to 12 (the default: smallest)")
-           ->check(Number(0, 12))
+       sub.add_option("--level", p.level, "Deflate level, 0 (store) to 12 (the default), or 13: each file "
+                      "the smaller of level 12 and zopfli, much slower")
+           ->check(Number(0, 13))
            ->option_text("LEVEL");
        sub.add_option("--wizard", p.wizard,
                       "The entry the stub starts; it goes first and must hold \".EXE\"")
