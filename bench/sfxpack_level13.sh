@@ -27,7 +27,8 @@ in="$work/in"
 dlls=/usr/lib/i386-linux-gnu/wine/i386-windows
 [ -d "$dlls" ] || dlls=/usr/lib/wine/i386-windows
 mkdir -p "$in/dll" "$in/python" "$in/licenses" "$in/copyright"
-find "$dlls" -maxdepth 1 -name '*.dll' -type f | sort | head -60 | xargs cp -t "$in/dll"
+mapfile -t all_dlls < <(find "$dlls" -maxdepth 1 -name '*.dll' -type f | sort)
+cp -t "$in/dll" "${all_dlls[@]:0:60}"
 for p in json email asyncio unittest xml; do
   (cd /usr/lib/python3.11 && find "$p" -type f -not -path '*__pycache__*' -print0 |
      xargs -0 cp --parents -t "$in/python")
