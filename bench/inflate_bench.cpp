@@ -4,12 +4,15 @@
 // and 12, as the packer does with entries. All three decode the same raw
 // deflate streams from memory into memory, in one process.
 //
-//   inflate_bench [--mb N] [--reps N] [--level 6|12] [--dll-dir D] [--doc-dir D]
-//                 [--only ours|zlib|libdeflate]
+//   inflate_bench [--mb N] [--doc-mb N] [--reps N] [--level 6|12] [--dll-dir D]
+//                 [--doc-dir D] [--only ours|zlib|libdeflate]
 //
-// --mb: megabytes of DLLs to take (all copyright files are always taken);
-// --level: one compression level instead of both;
-// --only: time one decoder, for profiling.
+// --mb: megabytes of DLLs to take; --doc-mb: megabytes of copyright files
+// (all of them unless given); --level: one compression level instead of
+// both; --only: time one decoder, for profiling.
+//
+// Every decoder's output is compared with the original before it is timed;
+// any difference ends the program with exit code 1.
 #include <libdeflate.h>
 #include <malloc.h>
 #include <zlib.h>
@@ -83,7 +86,20 @@ static std::vector<uint8_t> ReadFileBytes(const std::string& path) {
   return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-static std::vector<std::string> CorpusFiles(const std::string& dllDir, const std::string& docDir, size_t dllBytes) {
+// The files of `names` in order while their sizes stay within `bytes`, and
+// the first one beyond.
+static void TakeUpTo(const std::vector<std::string>& names, size_t bytes, std::vector<std::string>& files) {
+  std::error_code ec;
+  size_t total = 0;
+  for (auto& d : names) {
+    if (total >= bytes) break;
+    total += std::filesystem::file_size(d, ec);
+    files.push_back(d);
+  }
+}
+
+static std::vector<std::string> CorpusFiles(const std::string& dllDir, const std::string& docDir, size_t dllBytes,
+                                            size_t docBytes) {
   namespace fs = std::filesystem;
   std::vector<std::string> dlls, docs, files;
   std::error_code ec;
@@ -96,14 +112,38 @@ static std::vector<std::string> CorpusFiles(const std::string& dllDir, const std
   }
   std::sort(dlls.begin(), dlls.end());
   std::sort(docs.begin(), docs.end());
-  size_t total = 0;
-  for (auto& d : dlls) {
-    if (total >= dllBytes) break;
-    total += fs::file_size(d, ec);
-    files.push_back(d);
-  }
-  files.insert(files.end(), docs.begin(), docs.end());
+  TakeUpTo(dlls, dllBytes, files);
+  TakeUpTo(docs, docBytes, files);
   return files;
+}
+
+// ---- Where 32-bit code runs -----------------------------------------------
+
+// A qemu-i386 entry enabled in binfmt_misc takes every i386 program before
+// the kernel's own loader does; without one, an x86 processor runs it.
+static std::string HowThirtyTwoBitCodeRuns() {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  for (auto& e : fs::directory_iterator("/proc/sys/fs/binfmt_misc", ec)) {
+    const std::string name = e.path().filename().string();
+    if (name.find("i386") == std::string::npos && name.find("i486") == std::string::npos) continue;
+    std::ifstream in(e.path());
+    std::string first;
+    std::getline(in, first);
+    if (first == "enabled") return "through an emulator (binfmt_misc entry " + name + " enabled)";
+  }
+  std::ifstream cpuinfo("/proc/cpuinfo");
+  std::string line, model;
+  bool x86 = false;
+  while (std::getline(cpuinfo, line)) {
+    if (line.rfind("vendor_id", 0) == 0 && (line.find("GenuineIntel") != std::string::npos ||
+                                             line.find("AuthenticAMD") != std::string::npos ||
+                                             line.find("HygonGenuine") != std::string::npos))
+      x86 = true;
+    if (model.empty() && line.rfind("model name", 0) == 0) model = line.substr(line.find(':') + 2);
+  }
+  if (x86) return "natively (no qemu-i386 entry in binfmt_misc; CPU: " + model + ")";
+  return "through an emulator or not at all (no x86 CPU in /proc/cpuinfo)";
 }
 
 // ---- Decoders -------------------------------------------------------------
@@ -158,6 +198,7 @@ static double Median(std::vector<double>& v) {
 
 int main(int argc, char** argv) {
   size_t dllMegabytes = 80;
+  size_t docMegabytes = SIZE_MAX >> 20;
   int reps = 5;
   std::string dllDir = "/usr/lib/i386-linux-gnu/wine/i386-windows";
   std::string docDir = "/usr/share/doc";
@@ -166,6 +207,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string a = argv[i];
     if (a == "--mb") dllMegabytes = std::strtoul(argv[i + 1], nullptr, 10);
+    else if (a == "--doc-mb") docMegabytes = std::strtoul(argv[i + 1], nullptr, 10);
     else if (a == "--reps") reps = std::atoi(argv[i + 1]);
     else if (a == "--dll-dir") dllDir = argv[i + 1];
     else if (a == "--doc-dir") docDir = argv[i + 1];
@@ -186,7 +228,10 @@ int main(int argc, char** argv) {
 
   std::vector<Entry> entries;
   size_t plainTotal = 0, largest = 0;
-  for (const std::string& path : CorpusFiles(dllDir, docDir, dllMegabytes << 20)) {
+  std::printf("%d-bit x86 code; 32-bit x86 code runs here %s\n", (int)(sizeof(void*) * 8),
+              HowThirtyTwoBitCodeRuns().c_str());
+
+  for (const std::string& path : CorpusFiles(dllDir, docDir, dllMegabytes << 20, docMegabytes << 20)) {
     Entry e;
     e.path = path;
     e.plain = ReadFileBytes(path);
