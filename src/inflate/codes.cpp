@@ -41,9 +41,19 @@ int32_t InflateCodes(const HuffmanEntry* literalTable, const HuffmanEntry* dista
     if (available > EntryRemaining) available = EntryRemaining;
     // Right after a refill the accumulator may still hold bits of the
     // previous filling of the read-ahead; the careful step takes them.
-    if (available >= FastInputEntry && pos <= FastOutputLimit && (uint32_t)ReadAheadPos * 8 >= count) {
-      const int32_t result = DecodeFast(literalTable, distanceTable, ml, md, available, acc, count, pos);
+    if (available >= FastInputEntry && (uint32_t)ReadAheadPos * 8 >= count) {
+      const uint32_t end = (pos | (WindowSize - 1)) + 1;
+      const int32_t result = DecodeFast(available, acc, count, pos);
       if (result == CodesFailed) return CodesFailed;
+      // Past the end of its window: that window is full. What went past
+      // the ring's end belongs to its start.
+      if (pos >= end) {
+        FlushWindow(end);
+        if (end == RingSize) {
+          pos -= RingSize;
+          __builtin_memcpy(window, window + RingSize, pos);
+        }
+      }
       if (result == CodesEndOfBlock) break;
       continue;
     }
@@ -95,21 +105,23 @@ int32_t InflateCodes(const HuffmanEntry* literalTable, const HuffmanEntry* dista
     // Nothing before the entry's first byte may be copied.
     if (distance > (WindowWrapped ? WindowSize : pos)) return CodesFailed;
 
-    // The window is circular: copy in pieces that end where the source or
-    // the destination reaches its end, flushing when it is full.
+    // Copy in pieces that end where the destination reaches the end of
+    // its window, flushing it, or the source reaches the ring's end.
     uint32_t from = pos - distance;
     while (length > 0) {
-      from &= WindowSize - 1;
-      uint32_t run = WindowSize - (from > pos ? from : pos);
+      from &= RingSize - 1;
+      uint32_t run = WindowSize - (pos & (WindowSize - 1));
+      if (run > RingSize - from) run = RingSize - from;
       if (run > length) run = length;
       length -= run;
-      if (pos >= from && pos - from >= run) {
+      if (from > pos || pos - from >= run) {
+        // Apart: a source behind by the run or more, or one in the other
+        // window, at least 32768 bytes ahead.
         __builtin_memcpy(window + pos, window + from, run);
         pos += run;
         from += run;
       } else {
-        // Overlapping, or a source ahead in the older part: byte by byte,
-        // which repeats the bytes just written.
+        // Overlapping: byte by byte, which repeats the bytes just written.
         while (run--) window[pos++] = window[from++];
       }
       pos = FlushIfFull(pos);
@@ -123,13 +135,18 @@ int32_t InflateCodes(const HuffmanEntry* literalTable, const HuffmanEntry* dista
 
 // ---- Block types --------------------------------------------------------
 
+// The code lengths of the fixed literal/length code (RFC 1951, 3.2.6).
+static void FixedLengths(uint16_t* lengths) {
+  for (int v = 0; v < 144; v++) lengths[v] = 8;
+  for (int v = 144; v < 256; v++) lengths[v] = 9;
+  for (int v = 256; v < 280; v++) lengths[v] = 7;
+  for (int v = 280; v < 288; v++) lengths[v] = 8;
+}
+
 bool InflateFixed() {
   if (!FixedLiteralTable) {
     uint16_t lengths[288];
-    for (int v = 0; v < 144; v++) lengths[v] = 8;
-    for (int v = 144; v < 256; v++) lengths[v] = 9;
-    for (int v = 256; v < 280; v++) lengths[v] = 7;
-    for (int v = 280; v < 288; v++) lengths[v] = 8;
+    FixedLengths(lengths);
     HuffmanEntry* list = nullptr;
     HuffmanEntry* literals = nullptr;
     HuffmanEntry* distances = nullptr;
@@ -151,6 +168,14 @@ bool InflateFixed() {
     }
     FixedLiteralTable = literals;
     FixedDistanceTable = distances;
+  }
+  if (!FastTablesFixed) {
+    uint16_t lengths[288];
+    FixedLengths(lengths);
+    BuildFastTable(lengths, 288, true);
+    for (int v = 0; v < 30; v++) lengths[v] = 5;
+    BuildFastTable(lengths, 30, false);
+    FastTablesFixed = true;
   }
   return InflateCodes(FixedLiteralTable, FixedDistanceTable, FixedLiteralBits, FixedDistanceBits) ==
          CodesEndOfBlock;
@@ -271,6 +296,9 @@ bool InflateDynamic() {
     distances = NoDistances;
     distanceBits = 0;
   }
+  BuildFastTable(CodeLengths, nl, true);
+  BuildFastTable(CodeLengths + nl, nd, false);
+  FastTablesFixed = false;
   result = InflateCodes(literals, distances, literalBits, distanceBits);
   FreeHuffmanTables(list);
   return result == CodesEndOfBlock;

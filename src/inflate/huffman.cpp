@@ -393,3 +393,102 @@ full:
   if (top > PoolHighWater) PoolHighWater = top;
   return BuildNoMemory;
 }
+
+// ---- Tables of the fast loop --------------------------------------------
+
+uint32_t FastLiteralTable[FastLiteralSlots];
+uint32_t FastDistanceTable[FastDistanceSlots];
+bool FastTablesFixed = false;
+
+const uint32_t LowBits[32] = {
+    0x0,       0x1,       0x3,       0x7,       0xF,        0x1F,       0x3F,       0x7F,
+    0xFF,      0x1FF,     0x3FF,     0x7FF,     0xFFF,      0x1FFF,     0x3FFF,     0x7FFF,
+    0xFFFF,    0x1FFFF,   0x3FFFF,   0x7FFFF,   0xFFFFF,    0x1FFFFF,   0x3FFFFF,   0x7FFFFF,
+    0xFFFFFF,  0x1FFFFFF, 0x3FFFFFF, 0x7FFFFFF, 0xFFFFFFF,  0x1FFFFFFF, 0x3FFFFFFF, 0x7FFFFFFF};
+
+// The slot of symbol v whose code takes `bits` bits at its level.
+static uint32_t FastSlot(uint32_t v, uint32_t bits, bool literals) {
+  if (literals) {
+    if (v < 256) return FastLiteral | v << 16 | bits;
+    if (v == 256) return FastSpecial | FastEnd | bits;
+    v -= 257;
+    if (v >= 29) return FastSpecial | bits;  // 286 and 287
+    return (uint32_t)LengthBase[v] << 16 | bits << 8 | (bits + LengthExtra[v]);
+  }
+  if (v >= 30) return FastSpecial | bits;
+  return (uint32_t)DistanceBase[v] << 16 | bits << 8 | (bits + DistanceExtra[v]);
+}
+
+// The low `length` bits of `code` in reverse order: the code's first bit,
+// its most significant, becomes bit 0, as the input delivers it.
+static inline uint32_t Reversed(uint32_t code, uint32_t length) {
+  uint32_t r = 0;
+  for (uint32_t i = 0; i < length; i++, code >>= 1) r = r << 1 | (code & 1);
+  return r;
+}
+
+void BuildFastTable(const uint16_t* lengths, uint32_t n, bool literals) {
+  uint32_t* const table = literals ? FastLiteralTable : FastDistanceTable;
+  const uint32_t rootBits = literals ? FastLiteralBits : FastDistanceBits;
+  const uint32_t rootSize = 1u << rootBits;
+
+  // Symbols in canonical order, by length and then by symbol; first[k] is
+  // the code of the first symbol of length k (RFC 1951, 3.2.2), start[k]
+  // its place in the order.
+  uint32_t count[16] = {0};
+  for (uint32_t v = 0; v < n; v++) count[lengths[v]]++;
+  count[0] = 0;
+  uint32_t first[16], start[16];
+  uint32_t code = 0, place = 0, left = 1;
+  for (uint32_t k = 1; k <= 15; k++) {
+    code = (code + count[k - 1]) << 1;
+    first[k] = code;
+    start[k] = place;
+    place += count[k];
+    left = (left << 1) - count[k];
+  }
+  uint16_t order[288];
+  {
+    uint32_t at[16];
+    for (uint32_t k = 1; k <= 15; k++) at[k] = start[k];
+    for (uint32_t v = 0; v < n; v++)
+      if (lengths[v]) order[at[lengths[v]]++] = (uint16_t)v;
+  }
+  // An incomplete code leaves slots that no code fills: all start invalid.
+  const bool incomplete = left != 0;
+  if (incomplete)
+    for (uint32_t i = 0; i < rootSize; i++) table[i] = FastSpecial;
+
+  // The codes longer than the root, last code first. The codes that share
+  // their first rootBits bits with a longer code come right before it in
+  // canonical order and are no longer than it: going backwards, the first
+  // code of each such group is its longest and sets the width of the
+  // group's sub-table, and the group ends where the first bits change.
+  uint32_t next = rootSize;  // where the next sub-table goes
+  uint32_t group = ~0u, sub = 0, width = 0;
+  for (uint32_t k = 15; k > rootBits; k--) {
+    for (uint32_t i = count[k]; i-- > 0;) {
+      const uint32_t reversed = Reversed(first[k] + i, k);
+      const uint32_t prefix = reversed & (rootSize - 1);
+      if (prefix != group) {
+        group = prefix;
+        width = k - rootBits;
+        sub = next;
+        next += 1u << width;
+        table[prefix] = FastSpecial | FastLink | sub << 16 | width << 8 | rootBits;
+        if (incomplete)
+          for (uint32_t j = sub; j < next; j++) table[j] = FastSpecial;
+      }
+      const uint32_t bits = k - rootBits;
+      const uint32_t slot = FastSlot(order[start[k] + i], bits, literals);
+      for (uint32_t j = reversed >> rootBits; j < 1u << width; j += 1u << bits) table[sub + j] = slot;
+    }
+  }
+  // Codes that the root resolves: every slot whose index starts with one.
+  for (uint32_t k = rootBits < 15 ? rootBits : 15; k >= 1; k--) {
+    for (uint32_t i = 0; i < count[k]; i++) {
+      const uint32_t slot = FastSlot(order[start[k] + i], k, literals);
+      for (uint32_t j = Reversed(first[k] + i, k); j < rootSize; j += 1u << k) table[j] = slot;
+    }
+  }
+}
