@@ -96,49 +96,56 @@ static inline __attribute__((always_inline)) bool CopyMatch(uint8_t* out, uint32
 int32_t DecodeFast(int32_t available, uint32_t& acc, uint32_t& count, uint32_t& pos) {
   const uint32_t* const literals = FastLiteralTable;
   const uint32_t* const distances = FastDistanceTable;
-  const uint8_t* const inLimit = ReadAhead + ReadAheadPos + available - FastInputMargin;
   uint8_t* out = OutputWindow + pos;
-  uint8_t* const outEnd = OutputWindow + (pos | (WindowSize - 1)) + 1;
+  // One limit serves both margins: no step takes more than 16 input bits
+  // for each byte it writes (a literal at most 15, a match at most 48 for
+  // at least 3 bytes), so while the output has grown by less than half
+  // the input at hand beyond the margin, the bits used have not reached
+  // the margin either.
+  uint8_t* outLimit = OutputWindow + (pos | (WindowSize - 1)) + 1;
+  const uint32_t room = (uint32_t)(available - FastInputMargin) / 2;
+  if ((uint32_t)(outLimit - out) > room) outLimit = out + room;
   const bool wrapped = WindowWrapped;
   int32_t result = -1;
 
-  // The bit buffer: `have` bits of input in `bits` from bit 0 up, and above
-  // them zeros or the input bits that follow, so that OR-ing a word of the
-  // following input in again is harmless. A refill brings it to at least
-  // WordBits - 8 bits (56 or 24) without a branch. It starts at the bit
-  // the accumulator's bits start at, which lie in the read-ahead right
-  // before ReadAheadPos.
+  // The bit buffer. It starts at the bit the accumulator's bits start at,
+  // which lie in the read-ahead right before ReadAheadPos.
   const uint32_t startBit = (uint32_t)ReadAheadPos * 8 - count;
+  // `have` bits of input in `bits` from bit 0 up, and above them zeros or
+  // the input bits that follow, so that OR-ing a word of the following
+  // input in again is harmless. A refill brings it to at least
+  // WordBits - 8 bits (56 or 24) without a branch; `in` is where the bits
+  // after the buffer's `have` begin.
   const uint8_t* in = ReadAhead + (startBit >> 3);
   BitWord bits = 0;
   uint32_t have = 0;
-#define SFX_REFILL()                           \
-  do {                                         \
-    bits |= LoadPiece(in) << have;             \
-    in += (WordBits - 1 - have) >> 3;          \
-    have |= WordBits - 8;                      \
+#define SFX_REFILL()                  \
+  do {                                \
+    bits |= LoadPiece(in) << have;    \
+    in += (WordBits - 1 - have) >> 3; \
+    have |= WordBits - 8;             \
   } while (0)
-// Drops the bits of slot e; bits 5..7 of a slot are clear, so the shift
-// needs no mask of its own.
-#define SFX_USE(e)                  \
-  do {                              \
-    bits >>= (e) & (WordBits - 1);  \
-    have -= (e) & 31;               \
+// Drops the bits of slot e; bits 5..7 of a slot are clear, so its low
+// byte is the count, and the shift needs no mask of its own.
+#define SFX_USE(e)                 \
+  do {                             \
+    bits >>= (e) & (WordBits - 1); \
+    have -= (uint8_t)(e);          \
   } while (0)
+  SFX_REFILL();
+  SFX_USE(startBit & 7);
+  SFX_REFILL();
 // A length or distance of slot e, whose bits are still in `bits`: the base
 // and the extra bits that follow the code.
 #define SFX_VALUE(e) (((e) >> 16) + (((uint32_t)bits & LowBits[(e) & 31]) >> (((e) >> 8) & 31)))
 #define SFX_LITERAL(e) ((int32_t)(e) < 0)
-  SFX_REFILL();
-  SFX_USE(startBit & 7);
-  SFX_REFILL();
 
-  // Each pass starts with at least WordBits - 8 bits in the buffer and the
+  // Each pass starts with at least 56 or 24 bits in the buffer and the
   // slot of the next code, looked up in the literal/length root, in e: the
   // lookup of each next slot is issued as soon as its bits are there, so
   // that its load overlaps the work on the current one.
   uint32_t e = literals[bits & ((1u << FastLiteralBits) - 1)];
-  while (in <= inLimit && out < outEnd) {
+  while (out < outLimit) {
     if (SFX_LITERAL(e)) {
       // A root literal takes at most FastLiteralBits (11) bits: 56 bits
       // hold three of them and the lookup after them, 24 bits one.
@@ -229,13 +236,13 @@ int32_t DecodeFast(int32_t available, uint32_t& acc, uint32_t& count, uint32_t& 
 #undef SFX_VALUE
 #undef SFX_LITERAL
   pos = (uint32_t)(out - OutputWindow);
+  const uint32_t position = (uint32_t)(in - ReadAhead) * 8 - have;
   // Back to NextByte's terms: the bytes up to the one the bit position is
   // in are taken, and the unused bits of that byte are in the accumulator.
   // Bytes that the accumulator held on entry and the loop did not reach go
   // back to the read-ahead.
-  const uint32_t bitPos = (uint32_t)(in - ReadAhead) * 8 - have;
-  const uint32_t taken = (bitPos + 7) >> 3;
-  count = taken * 8 - bitPos;
+  const uint32_t taken = (position + 7) >> 3;
+  count = taken * 8 - position;
   acc = count ? (uint32_t)ReadAhead[taken - 1] >> (8 - count) : 0;
   EntryRemaining -= (int32_t)taken - (int32_t)ReadAheadPos;
   ReadAheadPos = (uint16_t)taken;

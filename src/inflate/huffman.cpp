@@ -406,25 +406,25 @@ const uint32_t LowBits[32] = {
     0xFFFF,    0x1FFFF,   0x3FFFF,   0x7FFFF,   0xFFFFF,    0x1FFFFF,   0x3FFFFF,   0x7FFFFF,
     0xFFFFFF,  0x1FFFFFF, 0x3FFFFFF, 0x7FFFFFF, 0xFFFFFFF,  0x1FFFFFFF, 0x3FFFFFFF, 0x7FFFFFFF};
 
-// The slot of symbol v whose code takes `bits` bits at its level.
-static uint32_t FastSlot(uint32_t v, uint32_t bits, bool literals) {
-  if (literals) {
-    if (v < 256) return FastLiteral | v << 16 | bits;
-    if (v == 256) return FastSpecial | FastEnd | bits;
-    v -= 257;
-    if (v >= 29) return FastSpecial | bits;  // 286 and 287
-    return (uint32_t)LengthBase[v] << 16 | bits << 8 | (bits + LengthExtra[v]);
-  }
-  if (v >= 30) return FastSpecial | bits;
-  return (uint32_t)DistanceBase[v] << 16 | bits << 8 | (bits + DistanceExtra[v]);
-}
-
-// The low `length` bits of `code` in reverse order: the code's first bit,
-// its most significant, becomes bit 0, as the input delivers it.
+// Reverses the low `length` bits of `code`: the code's first bit, its most
+// significant, becomes bit 0, as the input delivers it.
 static inline uint32_t Reversed(uint32_t code, uint32_t length) {
   uint32_t r = 0;
   for (uint32_t i = 0; i < length; i++, code >>= 1) r = r << 1 | (code & 1);
   return r;
+}
+
+// The next and the previous code of `mask`'s length, both reversed: adding
+// one flips the code's trailing ones and the zero above them, which are
+// the reversed code's top ones and the zero below them; taking one flips
+// the top zeros and the one below them. j must not be all ones, or 0.
+static inline uint32_t ReversedNext(uint32_t j, uint32_t mask) {
+  const uint32_t zero = (uint32_t)__builtin_clz(j ^ mask) ^ 31;
+  return j ^ (mask >> zero << zero);
+}
+static inline uint32_t ReversedPrevious(uint32_t j, uint32_t mask) {
+  const uint32_t one = (uint32_t)__builtin_clz(j) ^ 31;
+  return j ^ (mask >> one << one);
 }
 
 void BuildFastTable(const uint16_t* lengths, uint32_t n, bool literals) {
@@ -432,27 +432,37 @@ void BuildFastTable(const uint16_t* lengths, uint32_t n, bool literals) {
   const uint32_t rootBits = literals ? FastLiteralBits : FastDistanceBits;
   const uint32_t rootSize = 1u << rootBits;
 
-  // Symbols in canonical order, by length and then by symbol; first[k] is
-  // the code of the first symbol of length k (RFC 1951, 3.2.2), start[k]
-  // its place in the order.
+  // start[k]: where the symbols of length k begin in canonical order, by
+  // length and then by symbol; first[k]: the code of the first of them
+  // (RFC 1951, 3.2.2); left: the code space no code takes.
   uint32_t count[16] = {0};
   for (uint32_t v = 0; v < n; v++) count[lengths[v]]++;
   count[0] = 0;
-  uint32_t first[16], start[16];
+  uint32_t first[16], start[16], at[16];
   uint32_t code = 0, place = 0, left = 1;
   for (uint32_t k = 1; k <= 15; k++) {
     code = (code + count[k - 1]) << 1;
     first[k] = code;
-    start[k] = place;
+    start[k] = at[k] = place;
     place += count[k];
     left = (left << 1) - count[k];
   }
-  uint16_t order[288];
+  // The step of each symbol in canonical order, for a code of no bits:
+  // adding 0x101 times the bits its code takes at its level completes it
+  // (bits 8..11 matter to lengths and distances alone). Symbols that no
+  // stream may use are invalid codes. One loop per kind of symbol.
+  uint32_t steps[2 * 288];
+  at[0] = 288;  // symbols without a code go where nobody reads
   {
-    uint32_t at[16];
-    for (uint32_t k = 1; k <= 15; k++) at[k] = start[k];
-    for (uint32_t v = 0; v < n; v++)
-      if (lengths[v]) order[at[lengths[v]]++] = (uint16_t)v;
+    uint32_t v = 0;
+    if (literals) {
+      for (; v < n && v < 256; v++) steps[at[lengths[v]]++] = FastLiteral | v << 16;
+      if (v < n) steps[at[lengths[v]]++] = FastSpecial | FastEnd, v++;
+      for (; v < n && v < 286; v++) steps[at[lengths[v]]++] = (uint32_t)LengthBase[v - 257] << 16 | LengthExtra[v - 257];
+    } else {
+      for (; v < n && v < 30; v++) steps[at[lengths[v]]++] = (uint32_t)DistanceBase[v] << 16 | DistanceExtra[v];
+    }
+    for (; v < n; v++) steps[at[lengths[v]]++] = FastSpecial;
   }
   // An incomplete code leaves slots that no code fills: all start invalid.
   const bool incomplete = left != 0;
@@ -467,28 +477,37 @@ void BuildFastTable(const uint16_t* lengths, uint32_t n, bool literals) {
   uint32_t next = rootSize;  // where the next sub-table goes
   uint32_t group = ~0u, sub = 0, width = 0;
   for (uint32_t k = 15; k > rootBits; k--) {
-    for (uint32_t i = count[k]; i-- > 0;) {
-      const uint32_t reversed = Reversed(first[k] + i, k);
-      const uint32_t prefix = reversed & (rootSize - 1);
+    if (count[k] == 0) continue;
+    const uint32_t mask = (1u << k) - 1;
+    const uint32_t bits = k - rootBits;
+    uint32_t j = Reversed(first[k] + count[k] - 1, k);
+    for (uint32_t i = start[k] + count[k]; i-- > start[k];) {
+      const uint32_t prefix = j & (rootSize - 1);
       if (prefix != group) {
         group = prefix;
-        width = k - rootBits;
+        width = bits;
         sub = next;
         next += 1u << width;
         table[prefix] = FastSpecial | FastLink | sub << 16 | width << 8 | rootBits;
         if (incomplete)
-          for (uint32_t j = sub; j < next; j++) table[j] = FastSpecial;
+          for (uint32_t q = sub; q < next; q++) table[q] = FastSpecial;
       }
-      const uint32_t bits = k - rootBits;
-      const uint32_t slot = FastSlot(order[start[k] + i], bits, literals);
-      for (uint32_t j = reversed >> rootBits; j < 1u << width; j += 1u << bits) table[sub + j] = slot;
+      const uint32_t step = steps[i] + bits * 0x101;
+      for (uint32_t q = j >> rootBits; q < 1u << width; q += 1u << bits) table[sub + q] = step;
+      if (i != start[k]) j = ReversedPrevious(j, mask);
     }
   }
-  // Codes that the root resolves: every slot whose index starts with one.
-  for (uint32_t k = rootBits < 15 ? rootBits : 15; k >= 1; k--) {
-    for (uint32_t i = 0; i < count[k]; i++) {
-      const uint32_t slot = FastSlot(order[start[k] + i], k, literals);
-      for (uint32_t j = Reversed(first[k] + i, k); j < rootSize; j += 1u << k) table[j] = slot;
+  // The codes that the root resolves, in every slot whose index starts
+  // with one.
+  for (uint32_t k = 1; k <= rootBits; k++) {
+    if (count[k] == 0) continue;
+    const uint32_t mask = (1u << k) - 1;
+    uint32_t j = Reversed(first[k], k);
+    for (uint32_t i = start[k];;) {
+      const uint32_t step = steps[i] + k * 0x101;
+      for (uint32_t q = j; q < rootSize; q += 1u << k) table[q] = step;
+      if (++i == start[k] + count[k]) break;
+      j = ReversedNext(j, mask);
     }
   }
 }

@@ -153,12 +153,11 @@ constexpr int32_t CodesFailed = 1;
 
 // The fast loop takes its input straight from the read-ahead and writes
 // straight into the ring. It starts a step while this many input bytes are
-// at hand (a step reads at most 16 bytes from where it starts: it refills
-// its bit buffer once with a 64-bit word, or up to four times with a 32-bit
-// word, each refill moving on by all but one of the word's bytes), and
-// while the write position has not reached the end of the window it
-// started in. It is entered with more input than that, so that it always
-// makes progress.
+// at hand beyond the step's bit position (a step reads at most 22 bytes
+// from there: it uses at most 6, and a refill loads a word from at most
+// one word past the bits used), and while the write position has not
+// reached the end of the window it started in. It is entered with more
+// input than that, so that it always makes progress.
 constexpr int32_t FastInputMargin = 32;
 constexpr int32_t FastInputEntry = 64;
 
