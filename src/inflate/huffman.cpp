@@ -427,7 +427,7 @@ static inline uint32_t ReversedPrevious(uint32_t j, uint32_t mask) {
   return j ^ (mask >> one << one);
 }
 
-void BuildFastTable(const uint16_t* lengths, uint32_t n, bool literals) {
+int32_t BuildFastTable(const uint16_t* lengths, uint32_t n, bool literals) {
   uint32_t* const table = literals ? FastLiteralTable : FastDistanceTable;
   const uint32_t rootBits = literals ? FastLiteralBits : FastDistanceBits;
   const uint32_t rootSize = 1u << rootBits;
@@ -439,13 +439,15 @@ void BuildFastTable(const uint16_t* lengths, uint32_t n, bool literals) {
   for (uint32_t v = 0; v < n; v++) count[lengths[v]]++;
   count[0] = 0;
   uint32_t first[16], start[16], at[16];
-  uint32_t code = 0, place = 0, left = 1;
+  uint32_t code = 0, place = 0;
+  int32_t left = 1;
   for (uint32_t k = 1; k <= 15; k++) {
     code = (code + count[k - 1]) << 1;
     first[k] = code;
     start[k] = at[k] = place;
     place += count[k];
-    left = (left << 1) - count[k];
+    left = (left << 1) - (int32_t)count[k];
+    if (left < 0) return BuildOversubscribed;
   }
   // The step of each symbol in canonical order, for a code of no bits:
   // adding 0x101 times the bits its code takes at its level completes it
@@ -510,4 +512,7 @@ void BuildFastTable(const uint16_t* lengths, uint32_t n, bool literals) {
       j = ReversedNext(j, mask);
     }
   }
+  // A single code of one bit counts as complete, as a lone symbol needs
+  // no more; a code without codes as incomplete.
+  return incomplete && !(place == 1 && count[1] == 1) ? BuildIncomplete : BuildComplete;
 }

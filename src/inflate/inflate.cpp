@@ -31,10 +31,9 @@ void InflateEntry() {
   BitCount = 0;
   Accumulator = 0;
   ExhaustedBits = 0;
-  // Every entry builds its own fixed tables, in a pool emptied here.
+  // Tables of the last entry are not trusted: the pool starts empty, and
+  // the first fixed block builds its tables again.
   ResetHuffmanPool();
-  FixedLiteralTable = nullptr;
-  FixedDistanceTable = nullptr;
   FastTablesFixed = false;
 
   uint16_t last = 0;

@@ -143,10 +143,6 @@ extern const uint8_t DistanceExtra[32];
 extern const uint16_t BitMask[17];
 extern const uint8_t CodeLengthOrder[19];
 
-// Roots of the fixed codes' tables, built by the first fixed block of an
-// entry and kept until the next entry; null while not built.
-extern HuffmanEntry* FixedLiteralTable;
-extern HuffmanEntry* FixedDistanceTable;
 
 constexpr int32_t CodesEndOfBlock = 0;
 constexpr int32_t CodesFailed = 1;
@@ -168,10 +164,9 @@ constexpr int32_t FastInputEntry = 64;
 // Returns -1 when a margin ended the run, otherwise the block's result.
 int32_t DecodeFast(int32_t available, uint32_t& acc, uint32_t& count, uint32_t& pos);
 
-// Decodes literals and matches up to the end-of-block code, with the fast
-// tables already built for the same codes.
-int32_t InflateCodes(const HuffmanEntry* literalTable, const HuffmanEntry* distanceTable,
-                     int32_t literalBits, int32_t distanceBits);
+// Decodes literals and matches up to the end-of-block code with the fast
+// tables, the fast loop taking the bulk.
+int32_t InflateCodes();
 bool InflateFixed();
 bool InflateDynamic();
 
@@ -209,10 +204,13 @@ extern uint32_t FastDistanceTable[FastDistanceSlots];
 // The low n bits of a word, for n from 0 to 31.
 extern const uint32_t LowBits[32];
 
-// Builds the fast table of a code that BuildHuffmanTable accepted: a
-// literal/length code (n up to 288) or a distance code (n up to 32). Codes
-// no symbol has, and symbols no stream may use, decode as invalid.
-void BuildFastTable(const uint16_t* lengths, uint32_t n, bool literals);
+// Builds the table of a literal/length code (n up to 288) or a distance
+// code (n up to 32) from its code lengths. Codes no symbol has, and symbols
+// no stream may use, decode as invalid. Returns BuildOversubscribed, and
+// builds nothing, for more codes than the lengths allow; BuildIncomplete
+// for fewer, or none (a single one-bit code counts as complete); else
+// BuildComplete.
+int32_t BuildFastTable(const uint16_t* lengths, uint32_t n, bool literals);
 
 // True while the fast tables hold the fixed codes, which a run of fixed
 // blocks then need not build again. Cleared at the start of each entry.

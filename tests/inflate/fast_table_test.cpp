@@ -21,8 +21,10 @@ const int DistanceBases[30] = {1,   2,   3,   4,   5,    7,    9,    13,   17,  
                                193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
 const int DistanceExtras[30] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 
-void ExpectSteps(const std::vector<uint16_t>& lengths, bool literals) {
-  BuildFastTable(lengths.data(), (uint32_t)lengths.size(), literals);
+// Builds the table and walks it; returns the build's result.
+int32_t ExpectSteps(const std::vector<uint16_t>& lengths, bool literals) {
+  const int32_t result = BuildFastTable(lengths.data(), (uint32_t)lengths.size(), literals);
+  if (result == BuildOversubscribed) return result;
   const uint32_t* table = literals ? FastLiteralTable : FastDistanceTable;
   const uint32_t rootBits = literals ? FastLiteralBits : FastDistanceBits;
   const std::vector<uint32_t> codes = CanonicalCodes(lengths);
@@ -36,16 +38,16 @@ void ExpectSteps(const std::vector<uint16_t>& lengths, bool literals) {
     uint32_t e = table[x & ((1u << rootBits) - 1)];
     int used = 0;
     if ((e & (FastLiteral | FastSpecial | FastLink)) == (FastSpecial | FastLink)) {
-      ASSERT_EQ(e & 31, rootBits) << x;
+      EXPECT_EQ(e & 31, rootBits) << x;
       used = (int)rootBits;
       const uint32_t width = (e >> 8) & 15;
-      ASSERT_GE(width, 1u) << x;
-      ASSERT_LE(width, 15 - rootBits) << x;
+      EXPECT_GE(width, 1u) << x;
+      EXPECT_LE(width, 15 - rootBits) << x;
       e = table[(e >> 16) + ((x >> rootBits) & ((1u << width) - 1))];
-      ASSERT_NE(e & (FastLiteral | FastSpecial | FastLink), FastSpecial | FastLink) << "a link in a sub-table, " << x;
+      EXPECT_NE(e & (FastLiteral | FastSpecial | FastLink), FastSpecial | FastLink) << "a link in a sub-table, " << x;
     }
     // The shift of the bit buffer takes the low byte of a slot whole.
-    ASSERT_EQ(e & 0xE0, 0u) << x;
+    EXPECT_EQ(e & 0xE0, 0u) << x;
     int symbol = -1, length = 0;
     for (int l = 1; l <= 15 && symbol < 0; l++) {
       auto it = byCode.find({l, x & ((1u << l) - 1)});
@@ -53,24 +55,26 @@ void ExpectSteps(const std::vector<uint16_t>& lengths, bool literals) {
     }
     const bool invalid = symbol < 0 || (literals ? symbol >= 286 : symbol >= 30);
     if (invalid) {
-      ASSERT_EQ(e & (FastLiteral | FastSpecial | FastLink | FastEnd), FastSpecial) << "bit string " << x;
+      EXPECT_EQ(e & (FastLiteral | FastSpecial | FastLink | FastEnd), FastSpecial) << "bit string " << x;
       continue;
     }
     if (literals && symbol < 256) {
-      ASSERT_TRUE(e & FastLiteral) << x;
-      ASSERT_EQ((e >> 16) & 0x7FFF, (uint32_t)symbol) << x;
-      ASSERT_EQ(used + (int)(e & 31), length) << x;
+      EXPECT_TRUE(e & FastLiteral) << x;
+      EXPECT_EQ((e >> 16) & 0x7FFF, (uint32_t)symbol) << x;
+      EXPECT_EQ(used + (int)(e & 31), length) << x;
     } else if (literals && symbol == 256) {
-      ASSERT_EQ(e & (FastLiteral | FastSpecial | FastLink | FastEnd), FastSpecial | FastEnd) << x;
-      ASSERT_EQ(used + (int)(e & 31), length) << x;
+      EXPECT_EQ(e & (FastLiteral | FastSpecial | FastLink | FastEnd), FastSpecial | FastEnd) << x;
+      EXPECT_EQ(used + (int)(e & 31), length) << x;
     } else {
       const int s = literals ? symbol - 257 : symbol;
-      ASSERT_EQ(e & (FastLiteral | FastSpecial), 0u) << x;
-      ASSERT_EQ((int)(e >> 16), literals ? LengthBases[s] : DistanceBases[s]) << x;
-      ASSERT_EQ(used + (int)((e >> 8) & 15), length) << "code bits, " << x;
-      ASSERT_EQ((int)(e & 31) - (int)((e >> 8) & 15), literals ? LengthExtras[s] : DistanceExtras[s]) << x;
+      EXPECT_EQ(e & (FastLiteral | FastSpecial), 0u) << x;
+      EXPECT_EQ((int)(e >> 16), literals ? LengthBases[s] : DistanceBases[s]) << x;
+      EXPECT_EQ(used + (int)((e >> 8) & 15), length) << "code bits, " << x;
+      EXPECT_EQ((int)(e & 31) - (int)((e >> 8) & 15), literals ? LengthExtras[s] : DistanceExtras[s]) << x;
     }
+    if (::testing::Test::HasFailure()) break;
   }
+  return result;
 }
 
 std::vector<uint16_t> Lengths(std::initializer_list<std::pair<int, int>> runs) {
@@ -83,24 +87,28 @@ struct Case {
   const char* name;
   std::vector<uint16_t> lengths;
   bool literals;
+  int32_t result;
 };
 
 const Case Cases[] = {
-    {"FixedLiteral", FixedLiterals().lengths, true},
-    {"FixedDistance", Lengths({{30, 5}}), false},
-    // One 1-bit code: the other half of the code space is invalid.
-    {"EndOfBlockAlone", Lengths({{256, 0}, {1, 1}}), true},
-    {"NoDistances", Lengths({{1, 0}}), false},
-    {"Distance32Of5", Lengths({{32, 5}}), false},
+    {"FixedLiteral", FixedLiterals().lengths, true, BuildComplete},
+    // Codes 30 and 31 are left over.
+    {"FixedDistance", Lengths({{30, 5}}), false, BuildIncomplete},
+    // One 1-bit code: the other half of the code space is invalid, and the
+    // code counts as complete.
+    {"EndOfBlockAlone", Lengths({{256, 0}, {1, 1}}), true, BuildComplete},
+    {"NoDistances", Lengths({{1, 0}}), false, BuildIncomplete},
+    {"NoLiterals", Lengths({{257, 0}}), true, BuildIncomplete},
+    {"Distance32Of5", Lengths({{32, 5}}), false, BuildComplete},
     // Incomplete distance codes far from what encoders make: sub-tables
     // that hold one code and invalid slots.
-    {"Distance13And15", Lengths({{1, 13}, {1, 15}}), false},
-    {"DistanceOne15", Lengths({{1, 15}}), false},
+    {"Distance13And15", Lengths({{1, 13}, {1, 15}}), false, BuildIncomplete},
+    {"DistanceOne15", Lengths({{1, 15}}), false, BuildIncomplete},
     {"DistanceDeepest", Lengths({{1, 1}, {1, 2}, {1, 3}, {1, 4}, {1, 5}, {1, 6}, {1, 7}, {1, 8}, {1, 9}, {1, 10}, {1, 11},
                                  {1, 12}, {1, 13}, {1, 14}, {2, 15}}),
-     false},
+     false, BuildComplete},
     // Codes just over the root: sub-tables of one index bit.
-    {"Literals12Bits", Lengths({{254, 8}, {32, 12}}), true},
+    {"Literals12Bits", Lengths({{254, 8}, {32, 12}}), true, BuildComplete},
     // A literal/length code that runs to 15 bits, over symbols 286 and 287.
     {"LiteralDeepest", [] {
        std::vector<uint16_t> l(288, 0);
@@ -108,16 +116,27 @@ const Case Cases[] = {
        l[286] = 15, l[287] = 15;
        return l;
      }(),
-     true},
+     true, BuildComplete},
     // Codes up to the root's width: no sub-table.
     {"LiteralsTo11Bits", Lengths({{1, 1}, {1, 2}, {1, 3}, {1, 4}, {1, 5}, {1, 6}, {1, 7}, {1, 8}, {1, 9}, {1, 10}, {2, 11}}),
-     true},
+     true, BuildComplete},
+    {"LiteralsOneShort", Lengths({{1, 1}, {1, 2}, {1, 3}, {1, 4}, {1, 5}, {1, 6}, {1, 7}, {1, 8}, {1, 9}, {1, 10}, {1, 11}}),
+     true, BuildIncomplete},
+    // More codes than the lengths allow, first found at the longest length
+    // or at once.
+    {"OversubscribedAt15", Lengths({{2, 1}, {1, 15}}), false, BuildOversubscribed},
+    {"OversubscribedAt1", Lengths({{3, 1}}), true, BuildOversubscribed},
+    {"OversubscribedDeep", Lengths({{1, 1}, {1, 2}, {1, 3}, {1, 4}, {1, 5}, {1, 6}, {1, 7}, {1, 8}, {1, 9}, {1, 10}, {1, 11},
+                                    {1, 12}, {1, 13}, {1, 14}, {3, 15}}),
+     true, BuildOversubscribed},
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 class FastTableTest : public ::testing::TestWithParam<Case> {};
 
-TEST_P(FastTableTest, EveryBitStringDecodes) { ExpectSteps(GetParam().lengths, GetParam().literals); }
+TEST_P(FastTableTest, ResultAndEveryBitString) {
+  EXPECT_EQ(ExpectSteps(GetParam().lengths, GetParam().literals), GetParam().result);
+}
 
 INSTANTIATE_TEST_SUITE_P(Codes, FastTableTest, ::testing::ValuesIn(Cases), [](const auto& i) { return i.param.name; });
 
@@ -147,7 +166,52 @@ TEST(FastTable, RandomCodes) {
     for (size_t i = 0; i < leaves.size() && i < symbols.size(); i++) lengths[symbols[i]] = (uint16_t)leaves[i];
     SCOPED_TRACE("round " + std::to_string(round));
     ExpectSteps(lengths, literals);
-    if (HasFatalFailure()) return;
+    if (HasFailure()) return;
+  }
+}
+
+// Which codes a block may use is decided by the fast table's build alone:
+// it must accept exactly the literal/length codes that the general table
+// builder finds complete (and not empty) and the distance codes it does not
+// find oversubscribed, over complete codes and codes one change away.
+TEST(FastTable, AcceptsWhatTheTableBuilderAccepts) {
+  std::mt19937 rng(99);
+  int accepted[2] = {0, 0}, refused[2] = {0, 0};
+  for (int round = 0; round < 4000; round++) {
+    const bool literals = round % 2 == 0;
+    const int n = literals ? 257 + (int)(rng() % 32) : 1 + (int)(rng() % 32);
+    const int maxLength = 1 + (int)(rng() % 15);
+    std::vector<int> leaves = {0};
+    for (int want = 1 + (int)(rng() % n), tries = 0; (int)leaves.size() < want && tries < 10000; tries++) {
+      const size_t k = rng() % leaves.size();
+      if (leaves[k] < maxLength) leaves.push_back(++leaves[k]);
+    }
+    std::vector<uint16_t> lengths(n, 0);
+    for (size_t i = 0; i < leaves.size(); i++) lengths[(i * 7919) % n] = (uint16_t)leaves[i];
+    // Then one change: a code made shorter or longer, dropped, or added.
+    const int v = (int)(rng() % n);
+    switch (rng() % 5) {
+      case 0: if (lengths[v] > 1) lengths[v]--; break;
+      case 1: if (lengths[v] > 0 && lengths[v] < 15) lengths[v]++; break;
+      case 2: lengths[v] = 0; break;
+      case 3: lengths[v] = (uint16_t)(1 + rng() % 15); break;
+      default: break;
+    }
+    ResetHuffmanPool();
+    HuffmanEntry *root = nullptr, *list = nullptr;
+    int32_t bits = literals ? 9 : 6;
+    const int32_t general = BuildHuffmanTable(lengths.data(), (uint16_t)n, literals ? 257 : 0, literals ? LengthBase : DistanceBase,
+                                              literals ? LengthExtra : DistanceExtra, &root, &list, &bits);
+    FreeHuffmanTables(list);
+    const bool expected = literals ? general == BuildComplete && root != nullptr : general != BuildOversubscribed;
+    const int32_t result = BuildFastTable(lengths.data(), (uint32_t)n, literals);
+    ASSERT_EQ(literals ? result == BuildComplete : result != BuildOversubscribed, expected) << "round " << round;
+    (expected ? accepted : refused)[literals]++;
+  }
+  // Both answers came up often for both kinds.
+  for (int k = 0; k < 2; k++) {
+    EXPECT_GT(accepted[k], 200) << k;
+    EXPECT_GT(refused[k], 200) << k;
   }
 }
 
