@@ -44,24 +44,65 @@ static inline __attribute__((always_inline)) void CopyForward(uint8_t* to, const
   } while (to < end);
 }
 
+#ifdef __SSE2__
+// Sixteen bytes a move, where the processor has 16-byte registers: read
+// whole, then written, so the source must lie 16 bytes behind or more.
+constexpr uint32_t WideSize = 16;
+static inline __attribute__((always_inline)) void CopyWide(uint8_t* to, const uint8_t* from) {
+  uint8_t v[WideSize];
+  __builtin_memcpy(v, from, WideSize);
+  __builtin_memcpy(to, v, WideSize);
+}
+#endif
+
 // Copies a match whose source lies `distance` (1 or more) bytes behind `to`
 // in memory.
 static inline __attribute__((always_inline)) void CopyBehind(uint8_t* to, uint32_t length, uint32_t distance) {
   const uint8_t* from = to - distance;
+#ifdef __SSE2__
+  if (__builtin_expect(distance >= WideSize, 1)) {
+    // Most matches take no more than two moves: those without a test.
+    CopyWide(to, from);
+    CopyWide(to + WideSize, from + WideSize);
+    if (__builtin_expect(length > 2 * WideSize, 0)) {
+      uint8_t* const end = to + length;
+      to += 2 * WideSize;
+      from += 2 * WideSize;
+      do {
+        CopyWide(to, from);
+        to += WideSize;
+        from += WideSize;
+      } while (to < end);
+    }
+    return;
+  }
+#endif
   if (__builtin_expect(distance >= PieceSize, 1)) {
-    // Most matches are short: two pieces without a test, then the rest.
+    // Most matches are short: four pieces without a test, then the rest.
     StorePiece(to, LoadPiece(from));
     StorePiece(to + PieceSize, LoadPiece(from + PieceSize));
-    if (length > 2 * PieceSize) CopyForward(to + 2 * PieceSize, from + 2 * PieceSize, length - 2 * PieceSize);
+    StorePiece(to + 2 * PieceSize, LoadPiece(from + 2 * PieceSize));
+    StorePiece(to + 3 * PieceSize, LoadPiece(from + 3 * PieceSize));
+    if (length > 4 * PieceSize) CopyForward(to + 4 * PieceSize, from + 4 * PieceSize, length - 4 * PieceSize);
     return;
   }
   if (distance == 1) {
-    const BitWord run = from[0] * (~(BitWord)0 / 0xFF);
+    // One byte over and over.
     uint8_t* const end = to + length;
+#ifdef __SSE2__
+    uint8_t run[WideSize];
+    __builtin_memset(run, from[0], WideSize);
+    do {
+      __builtin_memcpy(to, run, WideSize);
+      to += WideSize;
+    } while (to < end);
+#else
+    const BitWord run = from[0] * (~(BitWord)0 / 0xFF);
     do {
       StorePiece(to, run);
       to += PieceSize;
     } while (to < end);
+#endif
     return;
   }
   // A short pattern: its first repetitions byte by byte, up to a whole
@@ -122,7 +163,7 @@ int32_t DecodeFast(int32_t available, uint32_t& acc, uint32_t& count, uint32_t& 
 #define SFX_REFILL()                  \
   do {                                \
     bits |= LoadPiece(in) << have;    \
-    in += (WordBits - 1 - have) >> 3; \
+    in += sizeof(BitWord) - 1 - (have >> 3); \
     have |= WordBits - 8;             \
   } while (0)
 // Drops the bits of slot e; bits 5..7 of a slot are clear, so its low
