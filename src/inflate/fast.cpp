@@ -189,7 +189,7 @@ int32_t DecodeFast(int32_t available, uint32_t& acc, uint32_t& count, uint32_t& 
   while (out < outLimit) {
     if (SFX_LITERAL(e)) {
       // A root literal takes at most FastLiteralBits (11) bits: 56 bits
-      // hold three of them and the lookup after them, 24 bits one.
+      // hold four of them and the lookup after them, 24 bits one.
       SFX_USE(e);
       *out++ = (uint8_t)(e >> 16);
       e = literals[bits & ((1u << FastLiteralBits) - 1)];
@@ -202,6 +202,11 @@ int32_t DecodeFast(int32_t available, uint32_t& acc, uint32_t& count, uint32_t& 
             SFX_USE(e);
             *out++ = (uint8_t)(e >> 16);
             e = literals[bits & ((1u << FastLiteralBits) - 1)];
+            if (SFX_LITERAL(e)) {
+              SFX_USE(e);
+              *out++ = (uint8_t)(e >> 16);
+              e = literals[bits & ((1u << FastLiteralBits) - 1)];
+            }
           }
         }
         SFX_REFILL();

@@ -466,16 +466,33 @@ int32_t BuildFastTable(const uint16_t* lengths, uint32_t n, bool literals) {
     }
     for (; v < n; v++) steps[at[lengths[v]]++] = FastSpecial;
   }
-  // An incomplete code leaves slots that no code fills: all start invalid.
-  const bool incomplete = left != 0;
-  if (incomplete)
-    for (uint32_t i = 0; i < rootSize; i++) table[i] = FastSpecial;
+  // The codes that the root resolves, shortest first. Invariant before
+  // length k: the first 2^(k-1) slots hold, at the index of every code of
+  // fewer bits, that code's step, and elsewhere an invalid step; a copy of
+  // them to the next 2^(k-1) slots keeps it for the first 2^k slots, as the
+  // index's bit k-1 does not touch a shorter code. The codes of length k
+  // then take their own slots. Slots below codes longer than the root stay
+  // invalid until those codes are stored.
+  table[0] = FastSpecial;
+  for (uint32_t k = 1; k <= rootBits; k++) {
+    __builtin_memcpy(table + (1u << (k - 1)), table, sizeof(uint32_t) << (k - 1));
+    if (count[k] == 0) continue;
+    const uint32_t mask = (1u << k) - 1;
+    uint32_t j = Reversed(first[k], k);
+    for (uint32_t i = start[k];;) {
+      table[j] = steps[i] + k * 0x101;
+      if (++i == start[k] + count[k]) break;
+      j = ReversedNext(j, mask);
+    }
+  }
 
   // The codes longer than the root, last code first. The codes that share
   // their first rootBits bits with a longer code come right before it in
   // canonical order and are no longer than it: going backwards, the first
   // code of each such group is its longest and sets the width of the
-  // group's sub-table, and the group ends where the first bits change.
+  // group's sub-table, and the group ends where the first bits change. An
+  // incomplete code leaves slots that no code fills: they start invalid.
+  const bool incomplete = left != 0;
   uint32_t next = rootSize;  // where the next sub-table goes
   uint32_t group = ~0u, sub = 0, width = 0;
   for (uint32_t k = 15; k > rootBits; k--) {
@@ -497,19 +514,6 @@ int32_t BuildFastTable(const uint16_t* lengths, uint32_t n, bool literals) {
       const uint32_t step = steps[i] + bits * 0x101;
       for (uint32_t q = j >> rootBits; q < 1u << width; q += 1u << bits) table[sub + q] = step;
       if (i != start[k]) j = ReversedPrevious(j, mask);
-    }
-  }
-  // The codes that the root resolves, in every slot whose index starts
-  // with one.
-  for (uint32_t k = 1; k <= rootBits; k++) {
-    if (count[k] == 0) continue;
-    const uint32_t mask = (1u << k) - 1;
-    uint32_t j = Reversed(first[k], k);
-    for (uint32_t i = start[k];;) {
-      const uint32_t step = steps[i] + k * 0x101;
-      for (uint32_t q = j; q < rootSize; q += 1u << k) table[q] = step;
-      if (++i == start[k] + count[k]) break;
-      j = ReversedNext(j, mask);
     }
   }
   // A single code of one bit counts as complete, as a lone symbol needs
