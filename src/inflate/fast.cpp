@@ -83,7 +83,18 @@ static inline __attribute__((always_inline)) void CopyBehind(uint8_t* to, uint32
     StorePiece(to + PieceSize, LoadPiece(from + PieceSize));
     StorePiece(to + 2 * PieceSize, LoadPiece(from + 2 * PieceSize));
     StorePiece(to + 3 * PieceSize, LoadPiece(from + 3 * PieceSize));
-    if (length > 4 * PieceSize) CopyForward(to + 4 * PieceSize, from + 4 * PieceSize, length - 4 * PieceSize);
+    if (__builtin_expect(length > 4 * PieceSize, 0)) {
+      // Then four pieces a round: a long match has few rounds.
+      uint8_t* const end = to + length;
+      do {
+        to += 4 * PieceSize;
+        from += 4 * PieceSize;
+        StorePiece(to, LoadPiece(from));
+        StorePiece(to + PieceSize, LoadPiece(from + PieceSize));
+        StorePiece(to + 2 * PieceSize, LoadPiece(from + 2 * PieceSize));
+        StorePiece(to + 3 * PieceSize, LoadPiece(from + 3 * PieceSize));
+      } while (to + 4 * PieceSize < end);
+    }
     return;
   }
   if (distance == 1) {
@@ -252,8 +263,12 @@ int32_t DecodeFast(int32_t available, uint32_t& acc, uint32_t& count, uint32_t& 
     SFX_USE(e);
     // Then a distance: a root code and extra bits, at most 8 + 13 bits, or
     // a link and a sub-table's code and extra bits, 8 and at most 7 + 13.
-    if (WordBits == 32) SFX_REFILL();
+    // 64 bits hold both. With 32, the root slot is looked up with the bits
+    // at hand, which only lack after a long length code, and the refill for
+    // the rest overlaps the lookup.
+    if (WordBits == 32 && have < FastDistanceBits) SFX_REFILL();
     uint32_t d = distances[bits & ((1u << FastDistanceBits) - 1)];
+    if (WordBits == 32) SFX_REFILL();
     if (d & FastSpecial) {
       if (!(d & FastLink)) {
         result = CodesFailed;
