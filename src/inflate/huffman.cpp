@@ -458,7 +458,15 @@ int32_t BuildFastTable(const uint16_t* lengths, uint32_t n, bool literals) {
   {
     uint32_t v = 0;
     if (literals) {
-      for (; v < n && v < 256; v++) steps[at[lengths[v]]++] = FastLiteral | v << 16;
+      const uint32_t stop = n < 256 ? n : 256;
+      uint32_t f = FastLiteral;
+      for (; v + 3 < stop; v += 4, f += 4u << 16) {
+        steps[at[lengths[v]]++] = f;
+        steps[at[lengths[v + 1]]++] = f + (1u << 16);
+        steps[at[lengths[v + 2]]++] = f + (2u << 16);
+        steps[at[lengths[v + 3]]++] = f + (3u << 16);
+      }
+      for (; v < stop; v++, f += 1u << 16) steps[at[lengths[v]]++] = f;
       if (v < n) steps[at[lengths[v]]++] = FastSpecial | FastEnd, v++;
       for (; v < n && v < 286; v++) steps[at[lengths[v]]++] = (uint32_t)LengthBase[v - 257] << 16 | LengthExtra[v - 257];
     } else {
