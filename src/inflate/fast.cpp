@@ -170,9 +170,12 @@ int32_t DecodeFast(int32_t available, uint32_t& acc, uint32_t& count, uint32_t& 
   const uint32_t startBit = (uint32_t)ReadAheadPos * 8 - count;
   // `have` bits of input in `bits` from bit 0 up, and above them zeros or
   // the input bits that follow, so that OR-ing a word of the following
-  // input in again is harmless. A refill brings it to at least
-  // WordBits - 8 bits (56 or 24) without a branch; `in` is where the bits
-  // after the buffer's `have` begin.
+  // input in again is harmless; `in` is where the bits after the buffer's
+  // `have` begin. A refill, without a branch, loads the word there into
+  // the buffer above `have`, and counts the whole bytes it took: `have`
+  // becomes at least 56 or 24, while the whole buffer holds input. So
+  // after a refill, the bits used since then (never more than `have`
+  // counts) and the bits looked at next may add up to WordBits (64 or 32).
   const uint8_t* in = ReadAhead + (startBit >> 3);
   BitWord bits = 0;
   uint32_t have = 0;
@@ -197,15 +200,17 @@ int32_t DecodeFast(int32_t available, uint32_t& acc, uint32_t& count, uint32_t& 
 #define SFX_VALUE(e) (((e) >> 16) + (((uint32_t)bits & LowBits[(e) & 31]) >> (((e) >> 8) & 31)))
 #define SFX_LITERAL(e) ((int32_t)(e) < 0)
 
-  // Each pass starts with at least 56 or 24 bits in the buffer and the
-  // slot of the next code, looked up in the literal/length root, in e: the
-  // lookup of each next slot is issued as soon as its bits are there, so
-  // that its load overlaps the work on the current one.
+  // Each pass starts right after a refill, with the slot of the next code,
+  // looked up in the literal/length root, in e: the lookup of each next
+  // slot is issued as soon as its bits are there, so that its load overlaps
+  // the work on the current one, and the refills follow lookups while they
+  // load where the bits allow.
   uint32_t e = literals[bits & ((1u << FastLiteralBits) - 1)];
   while (out < outLimit) {
     if (SFX_LITERAL(e)) {
-      // A root literal takes at most FastLiteralBits (11) bits: 56 bits
-      // hold four of them and the lookup after them, 24 bits one.
+      // A root literal takes at most FastLiteralBits (11) bits: 64 bits
+      // hold four of them and the lookup after them, 32 bits one, and a
+      // refill after its lookup gives room for one more.
       SFX_USE(e);
       *out++ = (uint8_t)(e >> 16);
       e = literals[bits & ((1u << FastLiteralBits) - 1)];
@@ -228,14 +233,13 @@ int32_t DecodeFast(int32_t available, uint32_t& acc, uint32_t& count, uint32_t& 
         SFX_REFILL();
         continue;
       }
+      SFX_REFILL();
       if (SFX_LITERAL(e)) {
         SFX_USE(e);
         *out++ = (uint8_t)(e >> 16);
-        SFX_REFILL();
         e = literals[bits & ((1u << FastLiteralBits) - 1)];
-        continue;
+        SFX_REFILL();
       }
-      SFX_REFILL();
       continue;
     }
     if (e & FastSpecial) {
@@ -247,8 +251,8 @@ int32_t DecodeFast(int32_t available, uint32_t& acc, uint32_t& count, uint32_t& 
         if (SFX_LITERAL(e)) {
           SFX_USE(e);
           *out++ = (uint8_t)(e >> 16);
-          SFX_REFILL();
           e = literals[bits & ((1u << FastLiteralBits) - 1)];
+          SFX_REFILL();
           continue;
         }
       }
@@ -261,17 +265,15 @@ int32_t DecodeFast(int32_t available, uint32_t& acc, uint32_t& count, uint32_t& 
         }
         break;
       }
-      if (WordBits == 32) SFX_REFILL();
     }
-    // A length: its code and extra bits take at most 20 bits.
+    // A length: its code and extra bits take at most 20 bits, with a link
+    // at most 11 + 9.
     const uint32_t length = SFX_VALUE(e);
     SFX_USE(e);
-    // Then a distance: a root code and extra bits, at most 8 + 13 bits, or
-    // a link and a sub-table's code and extra bits, 8 and at most 7 + 13.
-    // 64 bits hold both. With 32, the root slot is looked up with the bits
-    // at hand, which only lack after a long length code, and the refill for
-    // the rest overlaps the lookup.
-    if (WordBits == 32 && have < FastDistanceBits) SFX_REFILL();
+    // Then a distance: its root slot is looked up with the bits left. Its
+    // code and extra bits take at most 8 + 13 bits, or with a link 8 and at
+    // most 7 + 13: 64 bits hold them, while 32 need a refill (after the
+    // lookup) and another one after a link.
     uint32_t d = distances[bits & ((1u << FastDistanceBits) - 1)];
     if (WordBits == 32) SFX_REFILL();
     if (d & FastSpecial) {
@@ -289,8 +291,10 @@ int32_t DecodeFast(int32_t available, uint32_t& acc, uint32_t& count, uint32_t& 
     }
     const uint32_t distance = SFX_VALUE(d);
     SFX_USE(d);
-    SFX_REFILL();
+    // The bits left hold the lookup of the next slot: 64 - 48 with 64 bits,
+    // 32 - 21 or 32 - 20 after a link with 32.
     e = literals[bits & ((1u << FastLiteralBits) - 1)];
+    SFX_REFILL();
     if (!CopyMatch(out, (uint32_t)(out - OutputWindow), length, distance, wrapped)) {
       result = CodesFailed;
       break;

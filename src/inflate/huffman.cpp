@@ -3,10 +3,12 @@
 #include "inflate/inflate_internal.h"
 
 // Tables live in one static pool used as a stack; nothing is taken from a
-// heap. Its size covers the most the decoder ever holds at once: the fixed
-// tables of the entry plus the literal/length and distance tables of one
-// dynamic block (the code-length tables are released before those are
-// built). How many entries one build takes:
+// heap. The decoder builds only the code-length codes of its blocks here
+// (its literal/length and distance codes go to the fast tables, below), but
+// the builder takes any code, and the pool's size covers the most it was
+// made to hold at once: a pair of fixed tables plus the literal/length and
+// distance tables of one dynamic block. Only the pages in use are touched.
+// How many entries one build takes:
 //
 //  * Every table ends at most at the depth of the longest code, g: the
 //    width rule below never goes past g, and the end-of-block rule only

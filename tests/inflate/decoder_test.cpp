@@ -196,6 +196,21 @@ const std::vector<Case> Cases = {
        Dynamic(w, true, Code(l), Code(d), items);
        return Stream{w.bytes, Expand("", items), {}};
      }},
+    {"LongestLengthAndDistanceCodes",
+     [] {
+       // Lengths of 227 to 257 and distances of 24577 to 32768 with codes
+       // of 15 bits: each match takes 48 bits, as many as a step can.
+       std::vector<uint16_t> l(285, 0), d(30, 0);
+       for (int i = 0; i < 14; i++) l['a' + i] = (uint16_t)(i + 1), d[i] = (uint16_t)(i + 1);
+       l[256] = l[284] = 15;
+       d[28] = d[29] = 15;
+       Items items;
+       for (int r = 0; r < 40; r++) items = items + M(227 + r % 31, 24577 + r * 199) + L('a' + r % 14);
+       BitWriter w;
+       Stored(w, false, Data32K);
+       Dynamic(w, true, Code(l), Code(d), items);
+       return Stream{w.bytes, Expand(Data32K, items), {}};
+     }},
     {"MatchesAroundTheRingsEnds",
      [] {
        // Over 200,000 bytes of literals and matches that pass the ends of
