@@ -4,12 +4,17 @@
 // and 12, as the packer does with entries. All three decode the same raw
 // deflate streams from memory into memory, in one process.
 //
-//   inflate_bench [--mb N] [--reps N] [--level 6|12] [--dll-dir D] [--doc-dir D]
-//                 [--only ours|zlib|libdeflate]
+//   inflate_bench [--mb N] [--doc-mb N] [--reps N] [--level 6|12] [--dll-dir D]
+//                 [--doc-dir D] [--only ours|zlib|libdeflate] [--clock wall|cpu]
 //
-// --mb: megabytes of DLLs to take (all copyright files are always taken);
-// --level: one compression level instead of both;
-// --only: time one decoder, for profiling.
+// --mb: megabytes of DLLs to take; --doc-mb: megabytes of copyright files
+// (all of them unless given); --level: one compression level instead of
+// both; --only: time one decoder, for profiling; --clock cpu: time by the
+// CPU time of the thread, so that on a busy machine the time the thread
+// waits for a processor does not count (default: the wall clock).
+//
+// Every decoder's output is compared with the original before it is timed;
+// any difference ends the program with exit code 1.
 #include <libdeflate.h>
 #include <malloc.h>
 #include <zlib.h>
@@ -19,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -83,7 +89,20 @@ static std::vector<uint8_t> ReadFileBytes(const std::string& path) {
   return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-static std::vector<std::string> CorpusFiles(const std::string& dllDir, const std::string& docDir, size_t dllBytes) {
+// The files of `names` in order while their sizes stay within `bytes`, and
+// the first one beyond.
+static void TakeUpTo(const std::vector<std::string>& names, size_t bytes, std::vector<std::string>& files) {
+  std::error_code ec;
+  size_t total = 0;
+  for (auto& d : names) {
+    if (total >= bytes) break;
+    total += std::filesystem::file_size(d, ec);
+    files.push_back(d);
+  }
+}
+
+static std::vector<std::string> CorpusFiles(const std::string& dllDir, const std::string& docDir, size_t dllBytes,
+                                            size_t docBytes) {
   namespace fs = std::filesystem;
   std::vector<std::string> dlls, docs, files;
   std::error_code ec;
@@ -96,14 +115,38 @@ static std::vector<std::string> CorpusFiles(const std::string& dllDir, const std
   }
   std::sort(dlls.begin(), dlls.end());
   std::sort(docs.begin(), docs.end());
-  size_t total = 0;
-  for (auto& d : dlls) {
-    if (total >= dllBytes) break;
-    total += fs::file_size(d, ec);
-    files.push_back(d);
-  }
-  files.insert(files.end(), docs.begin(), docs.end());
+  TakeUpTo(dlls, dllBytes, files);
+  TakeUpTo(docs, docBytes, files);
   return files;
+}
+
+// ---- Where 32-bit code runs -----------------------------------------------
+
+// A qemu-i386 entry enabled in binfmt_misc takes every i386 program before
+// the kernel's own loader does; without one, an x86 processor runs it.
+static std::string HowThirtyTwoBitCodeRuns() {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  for (auto& e : fs::directory_iterator("/proc/sys/fs/binfmt_misc", ec)) {
+    const std::string name = e.path().filename().string();
+    if (name.find("i386") == std::string::npos && name.find("i486") == std::string::npos) continue;
+    std::ifstream in(e.path());
+    std::string first;
+    std::getline(in, first);
+    if (first == "enabled") return "through an emulator (binfmt_misc entry " + name + " enabled)";
+  }
+  std::ifstream cpuinfo("/proc/cpuinfo");
+  std::string line, model;
+  bool x86 = false;
+  while (std::getline(cpuinfo, line)) {
+    if (line.rfind("vendor_id", 0) == 0 && (line.find("GenuineIntel") != std::string::npos ||
+                                             line.find("AuthenticAMD") != std::string::npos ||
+                                             line.find("HygonGenuine") != std::string::npos))
+      x86 = true;
+    if (model.empty() && line.rfind("model name", 0) == 0) model = line.substr(line.find(':') + 2);
+  }
+  if (x86) return "natively (no qemu-i386 entry in binfmt_misc; CPU: " + model + ")";
+  return "through an emulator or not at all (no x86 CPU in /proc/cpuinfo)";
 }
 
 // ---- Decoders -------------------------------------------------------------
@@ -136,9 +179,20 @@ static bool LibdeflateDecode(const Entry& e, uint8_t* out) {
          actual == e.plain.size();
 }
 
+static bool CpuClock = false;
+
+static double Now() {
+  if (CpuClock) {
+    timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return (double)t.tv_sec + t.tv_nsec * 1e-9;
+  }
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
 template <typename F>
 static double TimeAll(const Entry* begin, const Entry* end, std::vector<uint8_t>& out, F decode) {
-  const auto start = std::chrono::steady_clock::now();
+  const double start = Now();
   for (const Entry* p = begin; p != end; p++) {
     const Entry& e = *p;
     if (!decode(e, out.data())) {
@@ -146,7 +200,7 @@ static double TimeAll(const Entry* begin, const Entry* end, std::vector<uint8_t>
       std::exit(1);
     }
   }
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return Now() - start;
 }
 
 static double Median(std::vector<double>& v) {
@@ -158,6 +212,7 @@ static double Median(std::vector<double>& v) {
 
 int main(int argc, char** argv) {
   size_t dllMegabytes = 80;
+  size_t docMegabytes = SIZE_MAX >> 20;
   int reps = 5;
   std::string dllDir = "/usr/lib/i386-linux-gnu/wine/i386-windows";
   std::string docDir = "/usr/share/doc";
@@ -166,11 +221,13 @@ int main(int argc, char** argv) {
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string a = argv[i];
     if (a == "--mb") dllMegabytes = std::strtoul(argv[i + 1], nullptr, 10);
+    else if (a == "--doc-mb") docMegabytes = std::strtoul(argv[i + 1], nullptr, 10);
     else if (a == "--reps") reps = std::atoi(argv[i + 1]);
     else if (a == "--dll-dir") dllDir = argv[i + 1];
     else if (a == "--doc-dir") docDir = argv[i + 1];
     else if (a == "--only") only = argv[i + 1];
     else if (a == "--level") onlyLevel = std::atoi(argv[i + 1]);
+    else if (a == "--clock") CpuClock = std::string(argv[i + 1]) == "cpu";
   }
 
   // The heap counter must see an allocation made while it counts.
@@ -186,7 +243,10 @@ int main(int argc, char** argv) {
 
   std::vector<Entry> entries;
   size_t plainTotal = 0, largest = 0;
-  for (const std::string& path : CorpusFiles(dllDir, docDir, dllMegabytes << 20)) {
+  std::printf("%d-bit x86 code; 32-bit x86 code runs here %s\n", (int)(sizeof(void*) * 8),
+              HowThirtyTwoBitCodeRuns().c_str());
+
+  for (const std::string& path : CorpusFiles(dllDir, docDir, dllMegabytes << 20, docMegabytes << 20)) {
     Entry e;
     e.path = path;
     e.plain = ReadFileBytes(path);
@@ -199,6 +259,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "no corpus files found\n");
     return 1;
   }
+  std::printf("timed by %s\n", CpuClock ? "the thread's CPU time" : "the wall clock");
   std::printf("corpus: %zu files, %.1f MB (DLLs from %s, copyright files from %s)\n", entries.size(),
               plainTotal / 1e6, dllDir.c_str(), docDir.c_str());
 

@@ -8,8 +8,6 @@
 
 #include "win32api.h"
 
-HANDLE OutputHandle = INVALID_HANDLE_VALUE;
-
 namespace memfile {
 const uint8_t* archive = nullptr;
 size_t archiveSize = 0;

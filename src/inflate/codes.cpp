@@ -18,32 +18,54 @@ const uint16_t BitMask[17] = {0x0000, 0x0001, 0x0003, 0x0007, 0x000F, 0x001F, 0x
                               0x01FF, 0x03FF, 0x07FF, 0x0FFF, 0x1FFF, 0x3FFF, 0x7FFF, 0xFFFF};
 const uint8_t CodeLengthOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 
-HuffmanEntry* FixedLiteralTable = nullptr;
-HuffmanEntry* FixedDistanceTable = nullptr;
-static int32_t FixedLiteralBits = 7;
-static int32_t FixedDistanceBits = 5;
+// The slot of the next code in a fast table, through the root and, for a
+// longer code, its sub-table, whose link's bits it drops.
+static uint32_t CarefulSlot(const uint32_t* table, uint32_t rootBits, uint32_t& acc, uint32_t& count) {
+  NeedBits(rootBits, acc, count);
+  uint32_t e = table[acc & LowBits[rootBits]];
+  if ((e & (FastSpecial | FastLink)) == (FastSpecial | FastLink)) {
+    DropBits(rootBits, acc, count);
+    const uint32_t width = (e >> 8) & 15;
+    NeedBits(width, acc, count);
+    e = table[(e >> 16) + (acc & LowBits[width])];
+  }
+  return e;
+}
 
-// The distance table of a block whose distance lengths are all 0: any match
-// in it is an invalid code.
-static HuffmanEntry NoDistances[1] = {{OpInvalid, 0, 0, nullptr}};
+// Takes the extra bits of a length or distance slot e, whose code's bits
+// are dropped already, and gives its value.
+static uint32_t CarefulValue(uint32_t e, uint32_t& acc, uint32_t& count) {
+  const uint32_t extra = (e & 31) - ((e >> 8) & 15);
+  NeedBits(extra, acc, count);
+  const uint32_t value = (e >> 16) + (acc & LowBits[extra]);
+  DropBits(extra, acc, count);
+  return value;
+}
 
-int32_t InflateCodes(const HuffmanEntry* literalTable, const HuffmanEntry* distanceTable,
-                     int32_t literalBits, int32_t distanceBits) {
+int32_t InflateCodes() {
   uint32_t acc = Accumulator;
   uint32_t count = BitCount;
   uint32_t pos = WindowPos;
   uint8_t* const window = OutputWindow;
-  const uint32_t ml = BitMask[literalBits];
-  const uint32_t md = BitMask[distanceBits];
 
   for (;;) {
     int32_t available = ReadAheadCount - (int32_t)ReadAheadPos;
     if (available > EntryRemaining) available = EntryRemaining;
     // Right after a refill the accumulator may still hold bits of the
     // previous filling of the read-ahead; the careful step takes them.
-    if (available >= FastInputEntry && pos <= FastOutputLimit && (uint32_t)ReadAheadPos * 8 >= count) {
-      const int32_t result = DecodeFast(literalTable, distanceTable, ml, md, available, acc, count, pos);
+    if (available >= FastInputEntry && (uint32_t)ReadAheadPos * 8 >= count) {
+      const uint32_t end = (pos | (WindowSize - 1)) + 1;
+      const int32_t result = DecodeFast(available, acc, count, pos);
       if (result == CodesFailed) return CodesFailed;
+      // Past the end of its window: that window is full. What went past
+      // the ring's end belongs to its start.
+      if (pos >= end) {
+        FlushWindow(end);
+        if (end == RingSize) {
+          pos -= RingSize;
+          __builtin_memcpy(window, window + RingSize, pos);
+        }
+      }
       if (result == CodesEndOfBlock) break;
       continue;
     }
@@ -51,65 +73,50 @@ int32_t InflateCodes(const HuffmanEntry* literalTable, const HuffmanEntry* dista
     // Careful step: one symbol at a time, for the ends of the window and
     // of the read-ahead, and for the end of the data. Bytes come straight
     // from the read-ahead where it holds enough, else through NextByte.
+    // A slot's bits 8..11 hold its code's bits, whatever its kind.
     TopUp(acc, count);
-    NeedBits((uint32_t)literalBits, acc, count);
-    const HuffmanEntry* t = literalTable + (acc & ml);
-    while (t->Op > OpSymbol) {
-      if (t->Op == OpInvalid) return CodesFailed;
-      DropBits(t->Bits, acc, count);
-      const uint32_t e = t->Op - OpSymbol;
-      NeedBits(e, acc, count);
-      t = t->Next + (acc & BitMask[e]);
-    }
-    DropBits(t->Bits, acc, count);
+    const uint32_t e = CarefulSlot(FastLiteralTable, FastLiteralBits, acc, count);
+    if ((e & (FastSpecial | FastEnd)) == FastSpecial) return CodesFailed;
+    DropBits((e >> 8) & 15, acc, count);
     // Nothing decoded from bits past the end of the data is ever stored.
-    if (t->Op == OpSymbol) {
+    if (e & FastLiteral) {
       if (RanPastEnd(count)) return CodesFailed;
-      window[pos++] = (uint8_t)t->Value;
+      window[pos++] = (uint8_t)(e >> 16);
       pos = FlushIfFull(pos);
       continue;
     }
-    if (t->Op == OpEndOfBlock) {
+    if (e & FastEnd) {
       if (RanPastEnd(count)) return CodesFailed;
       break;
     }
-    NeedBits(t->Op, acc, count);
-    uint32_t length = t->Value + (acc & BitMask[t->Op]);
-    DropBits(t->Op, acc, count);
+    uint32_t length = CarefulValue(e, acc, count);
 
     TopUp(acc, count);
-    NeedBits((uint32_t)distanceBits, acc, count);
-    t = distanceTable + (acc & md);
-    while (t->Op > OpSymbol) {
-      if (t->Op == OpInvalid) return CodesFailed;
-      DropBits(t->Bits, acc, count);
-      const uint32_t e = t->Op - OpSymbol;
-      NeedBits(e, acc, count);
-      t = t->Next + (acc & BitMask[e]);
-    }
-    DropBits(t->Bits, acc, count);
-    NeedBits(t->Op, acc, count);
-    const uint32_t distance = t->Value + (acc & BitMask[t->Op]);
-    DropBits(t->Op, acc, count);
+    const uint32_t d = CarefulSlot(FastDistanceTable, FastDistanceBits, acc, count);
+    if (d & FastSpecial) return CodesFailed;
+    DropBits((d >> 8) & 15, acc, count);
+    const uint32_t distance = CarefulValue(d, acc, count);
     if (RanPastEnd(count)) return CodesFailed;
     // Nothing before the entry's first byte may be copied.
     if (distance > (WindowWrapped ? WindowSize : pos)) return CodesFailed;
 
-    // The window is circular: copy in pieces that end where the source or
-    // the destination reaches its end, flushing when it is full.
+    // Copy in pieces that end where the destination reaches the end of
+    // its window, flushing it, or the source reaches the ring's end.
     uint32_t from = pos - distance;
     while (length > 0) {
-      from &= WindowSize - 1;
-      uint32_t run = WindowSize - (from > pos ? from : pos);
+      from &= RingSize - 1;
+      uint32_t run = WindowSize - (pos & (WindowSize - 1));
+      if (run > RingSize - from) run = RingSize - from;
       if (run > length) run = length;
       length -= run;
-      if (pos >= from && pos - from >= run) {
+      if (from > pos || pos - from >= run) {
+        // Apart: a source behind by the run or more, or one in the other
+        // window, at least 32768 bytes ahead.
         __builtin_memcpy(window + pos, window + from, run);
         pos += run;
         from += run;
       } else {
-        // Overlapping, or a source ahead in the older part: byte by byte,
-        // which repeats the bytes just written.
+        // Overlapping: byte by byte, which repeats the bytes just written.
         while (run--) window[pos++] = window[from++];
       }
       pos = FlushIfFull(pos);
@@ -123,37 +130,25 @@ int32_t InflateCodes(const HuffmanEntry* literalTable, const HuffmanEntry* dista
 
 // ---- Block types --------------------------------------------------------
 
+// The code lengths of the fixed literal/length code (RFC 1951, 3.2.6).
+static void FixedLengths(uint16_t* lengths) {
+  for (int v = 0; v < 144; v++) lengths[v] = 8;
+  for (int v = 144; v < 256; v++) lengths[v] = 9;
+  for (int v = 256; v < 280; v++) lengths[v] = 7;
+  for (int v = 280; v < 288; v++) lengths[v] = 8;
+}
+
 bool InflateFixed() {
-  if (!FixedLiteralTable) {
+  if (!FastTablesFixed) {
     uint16_t lengths[288];
-    for (int v = 0; v < 144; v++) lengths[v] = 8;
-    for (int v = 144; v < 256; v++) lengths[v] = 9;
-    for (int v = 256; v < 280; v++) lengths[v] = 7;
-    for (int v = 280; v < 288; v++) lengths[v] = 8;
-    HuffmanEntry* list = nullptr;
-    HuffmanEntry* literals = nullptr;
-    HuffmanEntry* distances = nullptr;
-    FixedLiteralBits = 7;
-    int32_t result = BuildHuffmanTable(lengths, 288, 257, LengthBase, LengthExtra, &literals, &list,
-                                       &FixedLiteralBits);
-    if (result != BuildComplete) {
-      FreeHuffmanTables(list);
-      return false;
-    }
+    FixedLengths(lengths);
+    BuildFastTable(lengths, 288, true);
+    // Distance codes 30 and 31 stay unassigned: an incomplete code.
     for (int v = 0; v < 30; v++) lengths[v] = 5;
-    FixedDistanceBits = 5;
-    // Codes 30 and 31 stay unassigned: an incomplete code, accepted.
-    result = BuildHuffmanTable(lengths, 30, 0, DistanceBase, DistanceExtra, &distances, &list,
-                               &FixedDistanceBits);
-    if (result != BuildComplete && result != BuildIncomplete) {
-      FreeHuffmanTables(list);
-      return false;
-    }
-    FixedLiteralTable = literals;
-    FixedDistanceTable = distances;
+    BuildFastTable(lengths, 30, false);
+    FastTablesFixed = true;
   }
-  return InflateCodes(FixedLiteralTable, FixedDistanceTable, FixedLiteralBits, FixedDistanceBits) ==
-         CodesEndOfBlock;
+  return InflateCodes() == CodesEndOfBlock;
 }
 
 bool InflateDynamic() {
@@ -249,29 +244,10 @@ bool InflateDynamic() {
   Accumulator = acc;
   BitCount = (uint16_t)count;
 
-  HuffmanEntry* literals = nullptr;
-  int32_t literalBits = 9;
-  result = BuildHuffmanTable(CodeLengths, (uint16_t)nl, 257, LengthBase, LengthExtra, &literals, &list,
-                             &literalBits);
-  if (result != BuildComplete || !literals) {
-    FreeHuffmanTables(list);
-    return false;
-  }
-  // The distance tables go on the same release list, so that both are
-  // released newest first.
-  HuffmanEntry* distances = nullptr;
-  int32_t distanceBits = 6;
-  result = BuildHuffmanTable(CodeLengths + nl, (uint16_t)nd, 0, DistanceBase, DistanceExtra, &distances,
-                             &list, &distanceBits);
-  if (result != BuildComplete && result != BuildIncomplete) {
-    FreeHuffmanTables(list);
-    return false;
-  }
-  if (!distances) {
-    distances = NoDistances;
-    distanceBits = 0;
-  }
-  result = InflateCodes(literals, distances, literalBits, distanceBits);
-  FreeHuffmanTables(list);
-  return result == CodesEndOfBlock;
+  // A literal/length code must be complete; a distance code may be
+  // incomplete, or empty, when the block has no matches.
+  FastTablesFixed = false;
+  if (BuildFastTable(CodeLengths, nl, true) != BuildComplete) return false;
+  if (BuildFastTable(CodeLengths + nl, nd, false) == BuildOversubscribed) return false;
+  return InflateCodes() == CodesEndOfBlock;
 }

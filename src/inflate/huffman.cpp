@@ -3,10 +3,12 @@
 #include "inflate/inflate_internal.h"
 
 // Tables live in one static pool used as a stack; nothing is taken from a
-// heap. Its size covers the most the decoder ever holds at once: the fixed
-// tables of the entry plus the literal/length and distance tables of one
-// dynamic block (the code-length tables are released before those are
-// built). How many entries one build takes:
+// heap. The decoder builds only the code-length codes of its blocks here
+// (its literal/length and distance codes go to the fast tables, below), but
+// the builder takes any code, and the pool's size covers the most it was
+// made to hold at once: a pair of fixed tables plus the literal/length and
+// distance tables of one dynamic block. Only the pages in use are touched.
+// How many entries one build takes:
 //
 //  * Every table ends at most at the depth of the longest code, g: the
 //    width rule below never goes past g, and the end-of-block rule only
@@ -392,4 +394,139 @@ full:
   // Out of pool: what this build took goes back.
   if (top > PoolHighWater) PoolHighWater = top;
   return BuildNoMemory;
+}
+
+// ---- Tables of the fast loop --------------------------------------------
+
+uint32_t FastLiteralTable[FastLiteralSlots];
+uint32_t FastDistanceTable[FastDistanceSlots];
+bool FastTablesFixed = false;
+
+const uint32_t LowBits[32] = {
+    0x0,       0x1,       0x3,       0x7,       0xF,        0x1F,       0x3F,       0x7F,
+    0xFF,      0x1FF,     0x3FF,     0x7FF,     0xFFF,      0x1FFF,     0x3FFF,     0x7FFF,
+    0xFFFF,    0x1FFFF,   0x3FFFF,   0x7FFFF,   0xFFFFF,    0x1FFFFF,   0x3FFFFF,   0x7FFFFF,
+    0xFFFFFF,  0x1FFFFFF, 0x3FFFFFF, 0x7FFFFFF, 0xFFFFFFF,  0x1FFFFFFF, 0x3FFFFFFF, 0x7FFFFFFF};
+
+// Reverses the low `length` bits of `code`: the code's first bit, its most
+// significant, becomes bit 0, as the input delivers it.
+static inline uint32_t Reversed(uint32_t code, uint32_t length) {
+  uint32_t r = 0;
+  for (uint32_t i = 0; i < length; i++, code >>= 1) r = r << 1 | (code & 1);
+  return r;
+}
+
+// The next and the previous code of `mask`'s length, both reversed: adding
+// one flips the code's trailing ones and the zero above them, which are
+// the reversed code's top ones and the zero below them; taking one flips
+// the top zeros and the one below them. j must not be all ones, or 0.
+static inline uint32_t ReversedNext(uint32_t j, uint32_t mask) {
+  const uint32_t zero = (uint32_t)__builtin_clz(j ^ mask) ^ 31;
+  return j ^ (mask >> zero << zero);
+}
+static inline uint32_t ReversedPrevious(uint32_t j, uint32_t mask) {
+  const uint32_t one = (uint32_t)__builtin_clz(j) ^ 31;
+  return j ^ (mask >> one << one);
+}
+
+int32_t BuildFastTable(const uint16_t* lengths, uint32_t n, bool literals) {
+  uint32_t* const table = literals ? FastLiteralTable : FastDistanceTable;
+  const uint32_t rootBits = literals ? FastLiteralBits : FastDistanceBits;
+  const uint32_t rootSize = 1u << rootBits;
+
+  // start[k]: where the symbols of length k begin in canonical order, by
+  // length and then by symbol; first[k]: the code of the first of them
+  // (RFC 1951, 3.2.2); left: the code space no code takes.
+  uint32_t count[16] = {0};
+  for (uint32_t v = 0; v < n; v++) count[lengths[v]]++;
+  count[0] = 0;
+  uint32_t first[16], start[16], at[16];
+  uint32_t code = 0, place = 0;
+  int32_t left = 1;
+  for (uint32_t k = 1; k <= 15; k++) {
+    code = (code + count[k - 1]) << 1;
+    first[k] = code;
+    start[k] = at[k] = place;
+    place += count[k];
+    left = (left << 1) - (int32_t)count[k];
+    if (left < 0) return BuildOversubscribed;
+  }
+  // The step of each symbol in canonical order, for a code of no bits:
+  // adding 0x101 times the bits its code takes at its level completes it
+  // (bits 8..11 matter to lengths and distances alone). Symbols that no
+  // stream may use are invalid codes. One loop per kind of symbol.
+  uint32_t steps[2 * 288];
+  at[0] = 288;  // symbols without a code go where nobody reads
+  {
+    uint32_t v = 0;
+    if (literals) {
+      const uint32_t stop = n < 256 ? n : 256;
+      uint32_t f = FastLiteral;
+      for (; v + 3 < stop; v += 4, f += 4u << 16) {
+        steps[at[lengths[v]]++] = f;
+        steps[at[lengths[v + 1]]++] = f + (1u << 16);
+        steps[at[lengths[v + 2]]++] = f + (2u << 16);
+        steps[at[lengths[v + 3]]++] = f + (3u << 16);
+      }
+      for (; v < stop; v++, f += 1u << 16) steps[at[lengths[v]]++] = f;
+      if (v < n) steps[at[lengths[v]]++] = FastSpecial | FastEnd, v++;
+      for (; v < n && v < 286; v++) steps[at[lengths[v]]++] = (uint32_t)LengthBase[v - 257] << 16 | LengthExtra[v - 257];
+    } else {
+      for (; v < n && v < 30; v++) steps[at[lengths[v]]++] = (uint32_t)DistanceBase[v] << 16 | DistanceExtra[v];
+    }
+    for (; v < n; v++) steps[at[lengths[v]]++] = FastSpecial;
+  }
+  // The codes that the root resolves, shortest first. Invariant before
+  // length k: the first 2^(k-1) slots hold, at the index of every code of
+  // fewer bits, that code's step, and elsewhere an invalid step; a copy of
+  // them to the next 2^(k-1) slots keeps it for the first 2^k slots, as the
+  // index's bit k-1 does not touch a shorter code. The codes of length k
+  // then take their own slots. Slots below codes longer than the root stay
+  // invalid until those codes are stored.
+  table[0] = FastSpecial;
+  for (uint32_t k = 1; k <= rootBits; k++) {
+    __builtin_memcpy(table + (1u << (k - 1)), table, sizeof(uint32_t) << (k - 1));
+    if (count[k] == 0) continue;
+    const uint32_t mask = (1u << k) - 1;
+    uint32_t j = Reversed(first[k], k);
+    for (uint32_t i = start[k];;) {
+      table[j] = steps[i] + k * 0x101;
+      if (++i == start[k] + count[k]) break;
+      j = ReversedNext(j, mask);
+    }
+  }
+
+  // The codes longer than the root, last code first. The codes that share
+  // their first rootBits bits with a longer code come right before it in
+  // canonical order and are no longer than it: going backwards, the first
+  // code of each such group is its longest and sets the width of the
+  // group's sub-table, and the group ends where the first bits change. An
+  // incomplete code leaves slots that no code fills: they start invalid.
+  const bool incomplete = left != 0;
+  uint32_t next = rootSize;  // where the next sub-table goes
+  uint32_t group = ~0u, sub = 0, width = 0;
+  for (uint32_t k = 15; k > rootBits; k--) {
+    if (count[k] == 0) continue;
+    const uint32_t mask = (1u << k) - 1;
+    const uint32_t bits = k - rootBits;
+    uint32_t j = Reversed(first[k] + count[k] - 1, k);
+    for (uint32_t i = start[k] + count[k]; i-- > start[k];) {
+      const uint32_t prefix = j & (rootSize - 1);
+      if (prefix != group) {
+        group = prefix;
+        width = bits;
+        sub = next;
+        next += 1u << width;
+        table[prefix] = FastSpecial | FastLink | sub << 16 | width << 8 | rootBits;
+        if (incomplete)
+          for (uint32_t q = sub; q < next; q++) table[q] = FastSpecial;
+      }
+      const uint32_t step = steps[i] + bits * 0x101;
+      for (uint32_t q = j >> rootBits; q < 1u << width; q += 1u << bits) table[sub + q] = step;
+      if (i != start[k]) j = ReversedPrevious(j, mask);
+    }
+  }
+  // A single code of one bit counts as complete, as a lone symbol needs
+  // no more; a code without codes as incomplete.
+  return incomplete && !(place == 1 && count[1] == 1) ? BuildIncomplete : BuildComplete;
 }

@@ -5,18 +5,23 @@
 #include "archive/extract.h"
 #include "inflate/inflate_internal.h"
 
-uint8_t OutputWindow[WindowSize + 2];
+uint8_t OutputWindow[RingSize + RingSlack];
 uint16_t WindowPos = 0;
 bool WindowWrapped = false;
 uint32_t Accumulator = 0;
 uint16_t BitCount = 0;
 uint16_t ExhaustedBits = 0;
 
-void FlushWindow(uint32_t n) {
-  // Write failures are not looked at: decoding goes on as if written.
+// Writes n bytes of the ring from `start`. Write failures are not looked
+// at: decoding goes on as if written.
+static void WriteOut(uint32_t start, uint32_t n) {
   DWORD written = 0;
-  WriteFile(OutputHandle, OutputWindow, n, &written, nullptr);
-  if (n == WindowSize) WindowWrapped = true;
+  WriteFile(OutputHandle, OutputWindow + start, n, &written, nullptr);
+}
+
+void FlushWindow(uint32_t end) {
+  WriteOut(end - WindowSize, WindowSize);
+  WindowWrapped = true;
 }
 
 void InflateEntry() {
@@ -26,10 +31,10 @@ void InflateEntry() {
   BitCount = 0;
   Accumulator = 0;
   ExhaustedBits = 0;
-  // Every entry builds its own fixed tables, in a pool emptied here.
+  // Tables of the last entry are not trusted: the pool starts empty, and
+  // the first fixed block builds its tables again.
   ResetHuffmanPool();
-  FixedLiteralTable = nullptr;
-  FixedDistanceTable = nullptr;
+  FastTablesFixed = false;
 
   uint16_t last = 0;
   do {
@@ -37,10 +42,10 @@ void InflateEntry() {
     // dropped, so only whole windows of good output reach the file.
     if (!InflateBlock(&last)) return;
   } while (!last);
-  if (WindowPos > 0) {
-    FlushWindow(WindowPos);
-    WindowPos = 0;
-  }
+  // The output of the window being written, if any.
+  const uint32_t start = WindowPos & ~(WindowSize - 1);
+  if (WindowPos > start) WriteOut(start, WindowPos - start);
+  WindowPos = 0;
 }
 
 bool InflateBlock(uint16_t* last) {
@@ -101,7 +106,9 @@ bool InflateStored() {
       length--;
     } else {
       uint32_t n = length < (uint32_t)available ? length : (uint32_t)available;
-      if (n > WindowSize - pos) n = WindowSize - pos;
+      // Up to the end of the window being written.
+      const uint32_t room = WindowSize - (pos & (WindowSize - 1));
+      if (n > room) n = room;
       __builtin_memcpy(OutputWindow + pos, ReadAhead + ReadAheadPos, n);
       ReadAheadPos = (uint16_t)(ReadAheadPos + n);
       EntryRemaining -= (int32_t)n;

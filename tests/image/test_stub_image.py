@@ -42,17 +42,17 @@ def imports():
     return found, text
 
 
-# The stub stays under 25,088 bytes: less than two 512-byte file-alignment
-# units above the 24,064 it had before it learnt to spell its own path and
-# the temporary folder for the ANSI functions.
-SIZE_LIMIT = 25_088
+# The stub stays within 26,112 bytes: three 512-byte file-alignment units
+# above the 24,576 it had before its decoder took a bit buffer of a word,
+# tables that hold a whole decoding step and matches copied past their end.
+SIZE_LIMIT = 26_112
 
 
 class StubImage(unittest.TestCase):
     image = STUB.read_bytes()
 
     def test_within_its_size(self):
-        self.assertLess(len(self.image), SIZE_LIMIT)
+        self.assertLessEqual(len(self.image), SIZE_LIMIT)
 
     def test_relocatable_with_aslr_and_nx(self):
         word = lambda at, n: int.from_bytes(self.image[at:at + n], "little")

@@ -196,6 +196,49 @@ const std::vector<Case> Cases = {
        Dynamic(w, true, Code(l), Code(d), items);
        return Stream{w.bytes, Expand("", items), {}};
      }},
+    {"LongestLengthAndDistanceCodes",
+     [] {
+       // Lengths of 227 to 257 and distances of 24577 to 32768 with codes
+       // of 15 bits: each match takes 48 bits, as many as a step can.
+       std::vector<uint16_t> l(285, 0), d(30, 0);
+       for (int i = 0; i < 14; i++) l['a' + i] = (uint16_t)(i + 1), d[i] = (uint16_t)(i + 1);
+       l[256] = l[284] = 15;
+       d[28] = d[29] = 15;
+       Items items;
+       for (int r = 0; r < 40; r++) items = items + M(227 + r % 31, 24577 + r * 199) + L('a' + r % 14);
+       BitWriter w;
+       Stored(w, false, Data32K);
+       Dynamic(w, true, Code(l), Code(d), items);
+       return Stream{w.bytes, Expand(Data32K, items), {}};
+     }},
+    {"MatchesAroundTheRingsEnds",
+     [] {
+       // Over 200,000 bytes of literals and matches that pass the ends of
+       // both windows of the output ring many times: distances of 1 to 8
+       // and at the very end of the history above all, lengths of 3 to
+       // 258, and a long run of literals now and then.
+       uint32_t seed = 77;
+       auto next = [&] { return seed = seed * 1103515245u + 12345u, seed >> 8; };
+       Items items;
+       size_t made = 0;
+       while (made < 200000) {
+         const uint32_t kind = next() % 8;
+         if (made < 16 || kind == 0) {
+           for (uint32_t i = 1 + next() % 40; i > 0; i--, made++) items.push_back(L((int)(next() & 0xFF)));
+           continue;
+         }
+         const int most = (int)std::min<size_t>(made, 32768);
+         const int distance = kind < 3   ? 1 + (int)(next() % std::min(8, most))
+                              : kind < 5 ? most - (int)(next() % std::min(9, most))
+                                         : 1 + (int)(next() % most);
+         const int length = next() % 4 ? 3 + (int)(next() % 30) : 3 + (int)(next() % 256);
+         items.push_back(M(length, distance));
+         made += (size_t)length;
+       }
+       BitWriter w;
+       Fixed(w, true, items);
+       return Stream{w.bytes, Expand("", items), {}};
+     }},
     {"EndsRightAfterNonFinalBlock",
      [] {
        // The next header lies past the end: it reads as an empty last block.
