@@ -285,13 +285,7 @@ def signed_installer(h: Harness):
     subprocess.run([tool, "sign", "-certs", str(work / "cert.pem"), "-key", str(work / "key.pem"),
                     "-n", "Example", "-in", str(installer), "-out", str(signed)], check=True, capture_output=True)
     check(signed.stat().st_size > installer.stat().st_size, "nothing was appended by signing")
-    log = wizard_log(h, "signed")
-    h.clear_extraction()
-    r = h.run(signed, env={"WIZARD_LOG_DIR": win_path(log).decode("cp1252")}, name="signed")
-    check((log / "done.txt").exists(), "the wizard of the signed installer did not run")
-    check_equal((h.extraction_dir() / "notes.txt").read_bytes(), b"signed", "extracted file")
-    check_equal(r.boxes, [], "boxes")
-    check_equal(r.exit_code, 0, "exit code")
+    check_installer_runs(h, signed, "signed", b"signed")
 
 
 import rebase  # noqa: E402
@@ -318,17 +312,22 @@ def stub_variant(h: Harness, name: str, rebuilt: bool, base: int = None) -> Path
     return stub
 
 
-def run_installer_with_stub(h: Harness, name: str, stub: Path):
-    """An installer packed with `stub` extracts its files and starts its wizard."""
-    installer = pack(h, name, with_wizard(h, wizard_files({"notes.txt": name.encode()})), wizard="WIZARD.EXE",
-                     stub=stub)
+def check_installer_runs(h: Harness, installer: Path, name: str, notes: bytes):
+    """`installer` extracts notes.txt holding `notes`, starts its wizard and
+    ends with no box and exit code 0."""
     log = wizard_log(h, name)
     h.clear_extraction()
     r = h.run(installer, env={"WIZARD_LOG_DIR": win_path(log).decode("cp1252")}, name=name)
     check((log / "done.txt").exists(), f"the wizard of the {name} installer did not run")
-    check_equal((h.extraction_dir() / "notes.txt").read_bytes(), name.encode(), "extracted file")
-    check_equal(r.boxes, [], "boxes")
-    check_equal(r.exit_code, 0, "exit code")
+    check_equal((h.extraction_dir() / "notes.txt").read_bytes(), notes, "extracted file")
+    check_equal((r.boxes, r.exit_code), ([], 0), "boxes and exit code")
+
+
+def run_installer_with_stub(h: Harness, name: str, stub: Path):
+    """An installer packed with `stub` extracts its files and starts its wizard."""
+    installer = pack(h, name, with_wizard(h, wizard_files({"notes.txt": name.encode()})), wizard="WIZARD.EXE",
+                     stub=stub)
+    check_installer_runs(h, installer, name, name.encode())
 
 
 @case
@@ -353,12 +352,7 @@ def stub_moved_to_another_base(h: Harness):
     installer = pack(h, "moved-identity", with_wizard(h, wizard_files({"notes.txt": b"moved"})),
                      wizard="WIZARD.EXE", options=options)
     installer.write_bytes(rebase.rebase(installer.read_bytes(), 0x01000000))
-    log = wizard_log(h, "moved-identity")
-    h.clear_extraction()
-    r = h.run(installer, env={"WIZARD_LOG_DIR": win_path(log).decode("cp1252")}, name="moved-identity")
-    check((log / "done.txt").exists(), "the wizard of the moved installer with an identity did not run")
-    check_equal((h.extraction_dir() / "notes.txt").read_bytes(), b"moved", "extracted file")
-    check_equal((r.boxes, r.exit_code), ([], 0), "boxes and exit code")
+    check_installer_runs(h, installer, "moved-identity", b"moved")
 
 
 def real_file_corpus(limit: int) -> dict:
@@ -738,13 +732,7 @@ def installer_with_an_identity_runs(h: Harness):
     expected = {"fixed.product_version": "1.2.0.0", "string.ProductVersion": "1.2.0.0",
                 "string.Comments": "\u00e9t\u00e9 \u65e5\u672c", "manifest.hex": manifest.read_bytes().hex()}
     check_equal({k: report.get(k) for k in expected}, expected, "what Windows reads from the installer")
-    log = wizard_log(h, "identity")
-    h.clear_extraction()
-    r = h.run(installer, env={"WIZARD_LOG_DIR": win_path(log).decode("cp1252")}, name="identity")
-    check((log / "done.txt").exists(), "the wizard of the installer with an identity did not run")
-    check_equal((h.extraction_dir() / "notes.txt").read_bytes(), b"identity", "extracted file")
-    check_equal(r.boxes, [], "boxes")
-    check_equal(r.exit_code, 0, "exit code")
+    check_installer_runs(h, installer, "identity", b"identity")
 
 
 def main(argv):
