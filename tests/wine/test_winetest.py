@@ -159,8 +159,11 @@ class ProcessesTest(unittest.TestCase):
             self.assertEqual(winetest.processes_of(Path("/p"), Path(root)), [100])
 
     def spawn(self, prefix: Path, stubborn: bool) -> subprocess.Popen:
-        """A process of the prefix; a stubborn one ignores SIGTERM."""
-        child = subprocess.Popen(["sh", "-c", ("trap '' TERM; " if stubborn else "") + "echo up; exec sleep 600"],
+        """A process of the prefix; a stubborn one ignores SIGTERM. It says "up"
+        only once it runs: a process in the middle of exec shows no environment."""
+        code = ("import signal, sys, time\n" + ("signal.signal(signal.SIGTERM, signal.SIG_IGN)\n" if stubborn else "")
+                + "print('up', flush=True)\ntime.sleep(600)\n")
+        child = subprocess.Popen([sys.executable, "-c", code],
                                  stdout=subprocess.PIPE, env=dict(os.environ, WINEPREFIX=str(prefix)))
         self.addCleanup(lambda: (child.kill(), child.wait(), child.stdout.close()))
         self.assertEqual(child.stdout.readline(), b"up\n")
