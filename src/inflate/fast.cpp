@@ -44,44 +44,10 @@ static inline __attribute__((always_inline)) void CopyForward(uint8_t* to, const
   } while (to < end);
 }
 
-// Sixteen bytes a move, where the processor has 16-byte registers: read
-// whole, then written, so the source must lie 16 bytes behind or more. The
-// stub, built for any i686, has none; the 32-bit tests on a 64-bit host
-// leave them out too, so that they take the stub's way.
-#if defined(__SSE2__) && !defined(SFX_INFLATE_WORD32)
-#define SFX_WIDE_COPIES 1
-#endif
-#ifdef SFX_WIDE_COPIES
-constexpr uint32_t WideSize = 16;
-static inline __attribute__((always_inline)) void CopyWide(uint8_t* to, const uint8_t* from) {
-  uint8_t v[WideSize];
-  __builtin_memcpy(v, from, WideSize);
-  __builtin_memcpy(to, v, WideSize);
-}
-#endif
-
 // Copies a match whose source lies `distance` (1 or more) bytes behind `to`
 // in memory.
 static inline __attribute__((always_inline)) void CopyBehind(uint8_t* to, uint32_t length, uint32_t distance) {
   const uint8_t* from = to - distance;
-#ifdef SFX_WIDE_COPIES
-  if (__builtin_expect(distance >= WideSize, 1)) {
-    // Most matches take no more than two moves: those without a test.
-    CopyWide(to, from);
-    CopyWide(to + WideSize, from + WideSize);
-    if (__builtin_expect(length > 2 * WideSize, 0)) {
-      uint8_t* const end = to + length;
-      to += 2 * WideSize;
-      from += 2 * WideSize;
-      do {
-        CopyWide(to, from);
-        to += WideSize;
-        from += WideSize;
-      } while (to < end);
-    }
-    return;
-  }
-#endif
   if (__builtin_expect(distance >= PieceSize, 1)) {
     // Most matches are short: four pieces without a test, then the rest.
     StorePiece(to, LoadPiece(from));
@@ -103,22 +69,16 @@ static inline __attribute__((always_inline)) void CopyBehind(uint8_t* to, uint32
     return;
   }
   if (distance == 1) {
-    // One byte over and over.
+    // One byte over and over, four pieces a round.
     uint8_t* const end = to + length;
-#ifdef SFX_WIDE_COPIES
-    uint8_t run[WideSize];
-    __builtin_memset(run, from[0], WideSize);
-    do {
-      __builtin_memcpy(to, run, WideSize);
-      to += WideSize;
-    } while (to < end);
-#else
     const BitWord run = from[0] * (~(BitWord)0 / 0xFF);
     do {
       StorePiece(to, run);
-      to += PieceSize;
+      StorePiece(to + PieceSize, run);
+      StorePiece(to + 2 * PieceSize, run);
+      StorePiece(to + 3 * PieceSize, run);
+      to += 4 * PieceSize;
     } while (to < end);
-#endif
     return;
   }
   // A short pattern: its first repetitions byte by byte, up to a whole
