@@ -37,7 +37,10 @@ ExternalProject_Add_StepDependencies(libdeflate_win64 download ${SFX_DEBIAN_SRC}
 
 # zopfli's static library, made by its Makefile as Debian makes it, in a
 # copy of the source. The Makefile archives with the host's ar, so the
-# cross toolchain's ranlib then writes the archive's symbol index.
+# cross toolchain's ranlib then writes the archive's symbol index. Its
+# headers are installed as Debian installs them: all of them.
+file(GLOB zopfli_headers RELATIVE ${SFX_DEBIAN_SRC}/zopfli ${SFX_DEBIAN_SRC}/zopfli/src/zopfli/*.h)
+list(TRANSFORM zopfli_headers PREPEND <SOURCE_DIR>/)
 ExternalProject_Add(zopfli_win64
   PREFIX ${CMAKE_BINARY_DIR}/zopfli
   DOWNLOAD_COMMAND ${CMAKE_COMMAND} -E rm -rf <SOURCE_DIR>
@@ -48,7 +51,7 @@ ExternalProject_Add(zopfli_win64
         COMMAND ${CMAKE_RANLIB} libzopfli.a
   INSTALL_COMMAND ${CMAKE_COMMAND} -E copy <SOURCE_DIR>/libzopfli.a ${SFX_DEPS}/lib/libzopfli.a
           COMMAND ${CMAKE_COMMAND} -E make_directory ${SFX_DEPS}/include/zopfli
-          COMMAND ${CMAKE_COMMAND} -E copy <SOURCE_DIR>/src/zopfli/zopfli.h ${SFX_DEPS}/include/zopfli/
+          COMMAND ${CMAKE_COMMAND} -E copy ${zopfli_headers} ${SFX_DEPS}/include/zopfli/
   BUILD_BYPRODUCTS ${SFX_DEPS}/lib/libzopfli.a)
 ExternalProject_Add_StepDependencies(zopfli_win64 download ${SFX_DEBIAN_SRC}/zopfli.version)
 

@@ -3,6 +3,7 @@
 #include <libdeflate.h>
 #include <stdlib.h>
 #include <string.h>
+#include <zopfli/deflate.h>
 #include <zopfli/zopfli.h>
 
 #include <zlib.h>
@@ -11,6 +12,8 @@
 #include <condition_variable>
 #include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 
 #include "archive/extract.h"
 #include "archive/stream.h"
@@ -270,26 +273,85 @@ size_t LibdeflateInto(const uint8_t* in, size_t n, int level, size_t cap, Bytes&
   return packed;
 }
 
-// zopfli's raw deflate of in, in a buffer it allocates with malloc; freed
-// here whatever happens to the caller.
-struct ZopfliResult {
+// One part's deflate blocks as zopfli gives them, in a buffer it allocates
+// with malloc: size bytes, of which the last holds end_bit bits (0: all 8).
+struct ZopfliPart {
   unsigned char* data = nullptr;
   size_t size = 0;
-  ~ZopfliResult() { free(data); }
+  unsigned char end_bit = 0;
+  ZopfliPart() = default;
+  ZopfliPart(const ZopfliPart&) = delete;
+  ~ZopfliPart() { free(data); }
 };
 
-void ZopfliDeflateOf(const uint8_t* in, size_t n, ZopfliResult& r) {
+void PackZopfliPart(const uint8_t* in, size_t n, size_t part_bytes, size_t part, bool last,
+                    ZopfliPart& out) {
   ZopfliOptions o;
   ZopfliInitOptions(&o);
   o.numiterations = ZopfliIterations;
   o.blocksplittingmax = ZopfliBlockSplits;
-  ZopfliCompress(&o, ZOPFLI_FORMAT_DEFLATE, in, n, &r.data, &r.size);
-  if (!r.data) throw std::bad_alloc();
+  const size_t start = part * part_bytes;
+  ZopfliDeflatePart(&o, 2, last, in, start, last ? n : start + part_bytes, &out.end_bit,
+                    &out.data, &out.size);
 }
 
 }  // namespace
 
-size_t DeflateInto(const uint8_t* in, size_t n, int level, size_t room, Bytes& out) {
+// Threads take the next part in turn; the calling thread borrows idle
+// processors before each part it takes.
+void ZopfliDeflateParts(const uint8_t* in, size_t n, size_t part_bytes, IdleProcessors* idle,
+                        Bytes& out) {
+  const size_t count = n == 0 ? 1 : (n + part_bytes - 1) / part_bytes;
+  std::unique_ptr<ZopfliPart[]> parts(new ZopfliPart[count]);
+  std::atomic<size_t> next{0};
+  auto pack_parts = [&] {
+    for (size_t i; (i = next++) < count;)
+      PackZopfliPart(in, n, part_bytes, i, i + 1 == count, parts[i]);
+  };
+  std::vector<std::thread> helpers;
+  for (size_t i; (i = next++) < count;) {
+    while (idle && next < count && idle->Borrow()) {
+      try {
+        helpers.emplace_back([&] {
+          pack_parts();
+          idle->Give();
+        });
+      } catch (const std::system_error&) {
+        idle->Give();
+        break;
+      }
+    }
+    PackZopfliPart(in, n, part_bytes, i, i + 1 == count, parts[i]);
+  }
+  for (std::thread& t : helpers) t.join();
+
+  size_t total = 0;
+  for (size_t i = 0; i < count; i++) {
+    if (!parts[i].data) throw std::bad_alloc();
+    total += parts[i].size + 5;
+  }
+  out.size = 0;
+  if (out.capacity < total) {
+    out.data.reset();
+    out.capacity = 0;
+    out.Reserve(total);
+  }
+  uint8_t* at = out.data.get();
+  for (size_t i = 0; i < count; i++) {
+    memcpy(at, parts[i].data, parts[i].size);
+    at += parts[i].size;
+    if (i + 1 == count || parts[i].end_bit == 0) continue;
+    // BFINAL 0 and BTYPE 00 after the part's last bit; a stored block's
+    // header then pads to the byte's end. Three bits fit in this byte or
+    // spill into a new one, which the padding then fills.
+    if (parts[i].end_bit > 5) *at++ = 0;
+    *at++ = 0x00, *at++ = 0x00, *at++ = 0xFF, *at++ = 0xFF;  // LEN 0, NLEN
+  }
+  out.size = size_t(at - out.data.get());
+}
+
+size_t DeflateInto(const uint8_t* in, size_t n, int level, size_t room, Bytes& out,
+                   IdleProcessors* idle) {
   out.size = 0;
   if (level <= 0 || n <= 1 || room == 0) return 0;
   // A result of n bytes or more would not be smaller, and the entry is
@@ -302,17 +364,9 @@ size_t DeflateInto(const uint8_t* in, size_t n, int level, size_t room, Bytes& o
   out.size = packed <= most ? packed : 0;
   if (level > MaxLibdeflateLevel) {
     // The smaller of libdeflate's best and zopfli's; libdeflate's on a tie.
-    ZopfliResult z;
-    ZopfliDeflateOf(in, n, z);
-    if (z.size > 0 && z.size <= most && (out.size == 0 || z.size < out.size)) {
-      if (out.capacity < z.size) {
-        out.data.reset();
-        out.capacity = 0;
-        out.Reserve(z.size);
-      }
-      memcpy(out.data.get(), z.data, z.size);
-      out.size = z.size;
-    }
+    Bytes z;
+    ZopfliDeflateParts(in, n, ZopfliPartBytes, idle, z);
+    if (z.size > 0 && z.size <= most && (out.size == 0 || z.size < out.size)) out = std::move(z);
   }
   return out.size;
 }

@@ -4,6 +4,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -145,8 +146,41 @@ constexpr int ZopfliLevel = MaxLibdeflateLevel + 1;
 // 1,028,253 with 1 pass and 1,024,203 with 10, at three times 40's time.
 constexpr int ZopfliIterations = 5;
 constexpr int ZopfliBlockSplits = 40;
+// zopfli packs its input in parts of this many bytes, each on its own with
+// the bytes before it as history.
+constexpr size_t ZopfliPartBytes = 1000000;
+
+// Processors that the packer's workers leave idle, lent to the parts of a
+// large file at ZopfliLevel: at its end one large file may be all that is
+// left to pack.
+class IdleProcessors {
+ public:
+  explicit IdleProcessors(int idle) : idle_(idle) {}
+  bool Borrow() {
+    int n = idle_.load();
+    while (n > 0)
+      if (idle_.compare_exchange_weak(n, n - 1)) return true;
+    return false;
+  }
+  void Give() { idle_.fetch_add(1); }
+
+ private:
+  std::atomic<int> idle_;
+};
+
+// zopfli's raw deflate of n bytes, in parts of part_bytes (ZopfliPartBytes,
+// or smaller in tests) packed side by side: by the calling thread and by any
+// processors it can borrow from idle. Each part starts on a byte boundary:
+// one that ends inside a byte is followed by an empty stored block, whose
+// header is padded to the byte's end. So a part's bits never depend on where
+// the one before it ended, nor the result on how many threads ran.
+void ZopfliDeflateParts(const uint8_t* in, size_t n, size_t part_bytes, IdleProcessors* idle,
+                        Bytes& out);
 
 // Deflates n bytes at level (1 to ZopfliLevel) into a buffer of at most room
 // bytes. Returns the packed size, or 0 when the deflated form would not be
-// smaller than the input or would not fit in room.
-size_t DeflateInto(const uint8_t* in, size_t n, int level, size_t room, Bytes& out);
+// smaller than the input or would not fit in room. At ZopfliLevel the parts
+// of a large file are packed by the calling thread and any processors it
+// can borrow from idle; the bytes do not depend on how many it got.
+size_t DeflateInto(const uint8_t* in, size_t n, int level, size_t room, Bytes& out,
+                   IdleProcessors* idle = nullptr);

@@ -171,7 +171,8 @@ void WriteStoredFile(const InputFile& file, uint32_t crc, const std::string& pat
   if (written != crc) Refuse(ChangedWhilePacked(path));
 }
 
-void LoadFileEntry(const PlannedEntry& e, int level, uint64_t room, Loaded& out) {
+void LoadFileEntry(const PlannedEntry& e, int level, uint64_t room, IdleProcessors& idle,
+                   Loaded& out) {
   std::unique_ptr<InputFile> file(new InputFile);
   if (const std::optional<std::string> problem = file->Load(e.source_path, e.size))
     Refuse(*problem);
@@ -179,7 +180,7 @@ void LoadFileEntry(const PlannedEntry& e, int level, uint64_t room, Loaded& out)
   out.f.crc = Crc32(file->Data(), size);
   out.f.size = uint32_t(size);
   const size_t n = DeflateInto(file->Data(), size, level, size_t(std::min<uint64_t>(room, size)),
-                               out.packed);
+                               out.packed, &idle);
   if (const std::optional<std::string> problem = file->Done()) Refuse(*problem);
   // A mapped file is read again by each step: one rewritten meanwhile would
   // give deflated data that disagrees with its CRC-32.
@@ -199,17 +200,20 @@ void LoadFileEntry(const PlannedEntry& e, int level, uint64_t room, Loaded& out)
 
 // Workers load entries in order, a bounded amount of data ahead of the
 // writer, which takes them in order: the output does not depend on how many
-// workers there are.
+// workers there are. Workers that find nothing left to load lend their
+// processor to the parts of a large file still being packed.
 class Packer {
  public:
   Packer(const std::vector<PlannedEntry>& entries, zip_t* za, int level, uint64_t fixed_bytes,
          unsigned threads)
-      : entries_(entries), za_(za), level_(level), slots_(entries.size()) {
+      : entries_(entries), za_(za), level_(level), slots_(entries.size()),
+        idle_(int(threads - std::min<size_t>(threads, entries.size()))) {
     // The installer's least size: the stub, the end record and each entry at
     // its smallest; it grows as entries turn out larger.
     known_ = fixed_bytes;
     for (size_t i = 0; i < entries.size(); i++) known_ += Least(i);
-    for (unsigned t = 0; t < threads; t++) workers_.emplace_back([this] { Work(); });
+    for (size_t t = 0; t < std::min<size_t>(threads, entries.size()); t++)
+      workers_.emplace_back([this] { Work(); });
   }
 
   ~Packer() {
@@ -272,7 +276,10 @@ class Packer {
         return stop_ || !fatal_.empty() || next_ >= slots_.size() || held_ == 0 ||
                held_ + Cost(next_) <= Budget;
       });
-      if (stop_ || !fatal_.empty() || next_ >= slots_.size()) return;
+      if (stop_ || !fatal_.empty() || next_ >= slots_.size()) {
+        idle_.Give();
+        return;
+      }
       const size_t i = next_++;
       Slot& slot = slots_[i];
       slot.cost = Cost(i);
@@ -289,7 +296,7 @@ class Packer {
           std::lock_guard<std::mutex> zip_hold(zip_mu_);
           LoadZipEntry(e, za_, loaded);
         } else {
-          LoadFileEntry(e, level_, room, loaded);
+          LoadFileEntry(e, level_, room, idle_, loaded);
         }
       } catch (const Refusal& r) {
         error = r.what();
@@ -325,6 +332,7 @@ class Packer {
   uint64_t known_ = 0;
   bool stop_ = false;
   std::string fatal_;
+  IdleProcessors idle_;
   std::vector<std::thread> workers_;
 };
 
@@ -495,7 +503,6 @@ void RunCreate(const PackOptions& o) {
 
     unsigned threads = o.threads ? o.threads : std::thread::hardware_concurrency();
     if (threads == 0) threads = 1;
-    if (threads > g.entries.size()) threads = unsigned(g.entries.size());
 
     // Everything goes to a temporary file beside the output, renamed over
     // it only when complete.
