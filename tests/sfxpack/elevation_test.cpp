@@ -2,14 +2,14 @@
 // the warnings about how Windows starts an installer and its wizard.
 #include <gtest/gtest.h>
 
-#include <string.h>
-
 #include <algorithm>
 #include <string>
 #include <vector>
 
 #include "elevation.h"
 #include "manifest.h"
+#include "pe_resources.h"
+#include "test_support.h"
 
 namespace {
 
@@ -134,81 +134,25 @@ TEST(Manifest, RefusedManifestsSayWhy) {
 
 // ------------------------------------------------------------ warnings --
 
-void Put16(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-  for (int k = 0; k < 2; ++k) b[at + k] = uint8_t(v >> (8 * k));
-}
-void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-  for (int k = 0; k < 4; ++k) b[at + k] = uint8_t(v >> (8 * k));
-}
-
-// A PE file of one section at RVA 0x1000: the import directory (one
-// descriptor per DLL name, then the zero one), the names, and a resource tree
-// holding manifest as RT_MANIFEST 1 when it is not empty.
+// A wizard of two sections: the import directory (one descriptor per DLL
+// name, then the zero one, then the names) and the resources, which hold
+// manifest as RT_MANIFEST 1 when it is not empty.
 std::vector<uint8_t> WizardImage(int bits, const std::vector<std::string>& imports,
                                  const std::string& manifest) {
-  constexpr uint32_t SectionRva = 0x1000, RawAt = 0x200;
-  std::vector<uint8_t> sec((imports.size() + 1) * 20, 0);
+  std::vector<uint8_t> idata((imports.size() + 1) * 20, 0);
   for (size_t i = 0; i < imports.size(); ++i) {
-    Put32(sec, i * 20 + 12, SectionRva + uint32_t(sec.size()));
-    sec.insert(sec.end(), imports[i].begin(), imports[i].end());
-    sec.push_back(0);
+    PutLe(idata, i * 20 + 12, 0x1000 + uint32_t(idata.size()));
+    idata.insert(idata.end(), imports[i].begin(), imports[i].end());
+    idata.push_back(0);
   }
-  const uint32_t import_size = uint32_t((imports.size() + 1) * 20);
-  uint32_t resource_at = 0;
+  std::vector<uint8_t> image =
+      ImageOfSections({{".idata", idata}, {".rsrc", std::vector<uint8_t>(16, 0)}}, bits == 64);
   if (!manifest.empty()) {
-    sec.resize((sec.size() + 15) & ~size_t(15), 0);
-    resource_at = uint32_t(sec.size());
-    sec.resize(resource_at + 0x58, 0);
-    // Root, type and name directories of one ID entry each, then the data entry.
-    const uint32_t entries[3][2] = {{24, 0x80000000u | 0x18}, {1, 0x80000000u | 0x30}, {0x409, 0x48}};
-    for (int level = 0; level < 3; ++level) {
-      Put16(sec, resource_at + level * 0x18 + 14, 1);
-      Put32(sec, resource_at + level * 0x18 + 16, entries[level][0]);
-      Put32(sec, resource_at + level * 0x18 + 20, entries[level][1]);
-    }
-    Put32(sec, resource_at + 0x48, SectionRva + resource_at + 0x58);
-    Put32(sec, resource_at + 0x4C, uint32_t(manifest.size()));
-    sec.insert(sec.end(), manifest.begin(), manifest.end());
+    Resource m;
+    m.type.id = ResourceManifest, m.name.id = 1, m.language = 0x409, m.data = Bytes(manifest);
+    EXPECT_EQ(ReplaceResources(&image, {m}), std::nullopt);
   }
-  const uint32_t virtual_size = uint32_t(sec.size());
-  sec.resize((sec.size() + 0x1FF) & ~size_t(0x1FF), 0);
-
-  const bool wide = bits == 64;
-  const size_t pe = 0x40, opt = pe + 24, opt_size = wide ? 240 : 224, dirs = opt + (wide ? 112 : 96);
-  std::vector<uint8_t> b(RawAt, 0);
-  b[0] = 'M', b[1] = 'Z', Put32(b, 0x3C, pe);
-  b[pe] = 'P', b[pe + 1] = 'E';
-  Put16(b, pe + 4, wide ? 0x8664 : 0x14C);
-  Put16(b, pe + 6, 1);
-  Put16(b, pe + 20, uint32_t(opt_size));
-  Put16(b, pe + 22, wide ? 0x0022 : 0x0102);
-  Put16(b, opt, wide ? 0x20B : 0x10B);
-  Put32(b, opt + 16, SectionRva);  // entry point
-  if (wide)
-    Put32(b, opt + 28, 0x1), Put32(b, opt + 24, 0x40000000);  // image base 0x140000000
-  else
-    Put32(b, opt + 28, 0x400000);
-  Put32(b, opt + 32, 0x1000);
-  Put32(b, opt + 36, 0x200);
-  Put16(b, opt + 40, 6), Put16(b, opt + 48, 6);
-  Put32(b, opt + 56, SectionRva + ((virtual_size + 0xFFF) & ~0xFFFu));
-  Put32(b, opt + 60, RawAt);
-  Put16(b, opt + 68, 2);  // GUI
-  Put32(b, dirs - 4, 16);
-  Put32(b, dirs + 8, SectionRva), Put32(b, dirs + 12, import_size);
-  if (resource_at) {
-    Put32(b, dirs + 16, SectionRva + resource_at);
-    Put32(b, dirs + 20, virtual_size - resource_at);
-  }
-  const size_t section = opt + opt_size;
-  memcpy(&b[section], ".rdata", 6);
-  Put32(b, section + 8, virtual_size);
-  Put32(b, section + 12, SectionRva);
-  Put32(b, section + 16, uint32_t(sec.size()));
-  Put32(b, section + 20, RawAt);
-  Put32(b, section + 36, 0x40000040);  // initialised data, readable
-  b.insert(b.end(), sec.begin(), sec.end());
-  return b;
+  return image;
 }
 
 std::string LevelManifest(const char* level) {
@@ -309,11 +253,11 @@ TEST(Warnings, ADamagedWizardIsReadSafely) {
   for (size_t n = 0; n < whole.size(); n += 7) damaged.emplace_back(whole.begin(), whole.begin() + n);
   for (uint32_t rva : {0x0u, 0x1u, 0xFFFu, 0x1001u, 0x10FFu, 0x11F0u, 0x11FFu, 0x7FFFFFFFu, 0xFFFFFFF0u}) {
     damaged.push_back(whole);
-    Put32(damaged.back(), import_rva_at, rva);
+    PutLe(damaged.back(), import_rva_at, rva);
   }
   // A DLL name that runs to the section's end without its zero.
   damaged.push_back(whole);
-  Put32(damaged.back(), 0x200 + 12, 0x1000 + 0x1FF);
+  PutLe(damaged.back(), 0x200 + 12, 0x1000 + 0x1FF);
   damaged.back()[0x3FF] = 'x';
   auto warnings_for = [](const std::vector<uint8_t>& wizard) {
     ElevationFacts facts;

@@ -11,61 +11,19 @@
 #include "archive_bytes.h"
 #include "pe_checksum.h"
 #include "pe_resources.h"
+#include "test_support.h"
 
 namespace {
-
-void Put(std::vector<uint8_t>& b, size_t at, uint32_t v, int bytes = 4) {
-  for (int k = 0; k < bytes; ++k) b[at + k] = uint8_t(v >> (8 * k));
-}
-
-struct Piece {
-  const char* name;
-  std::vector<uint8_t> bytes;
-};
-
-// An image of the given sections, laid out back to back (file alignment
-// 512, section alignment 4096, from RVA 0x1000), with the resource and base
-// relocation directories on the sections named .rsrc and .reloc.
-std::vector<uint8_t> Image(const std::vector<Piece>& pieces, bool plus = false) {
-  const size_t opt = 0x40 + 24, fixed = plus ? 112 : 96, table = opt + fixed + 128;
-  std::vector<uint8_t> f(0x200, 0);
-  f[0] = 'M', f[1] = 'Z', f[0x3C] = 0x40;
-  memcpy(&f[0x40], "PE\0\0", 4);
-  Put(f, 0x44, plus ? 0x8664 : 0x14C, 2);
-  Put(f, 0x46, uint32_t(pieces.size()), 2);
-  Put(f, 0x54, uint32_t(fixed + 128), 2);
-  Put(f, opt, plus ? 0x20B : 0x10B, 2);
-  Put(f, opt + (plus ? 24 : 28), 0x400000);
-  Put(f, opt + 32, 0x1000), Put(f, opt + 36, 0x200), Put(f, opt + 60, 0x200);
-  Put(f, opt + fixed - 4, 16);
-  uint32_t rva = 0x1000;
-  for (size_t i = 0; i < pieces.size(); ++i) {
-    const size_t h = table + 40 * i, raw = (pieces[i].bytes.size() + 0x1FF) & ~size_t(0x1FF);
-    memcpy(&f[h], pieces[i].name, strlen(pieces[i].name));
-    Put(f, h + 8, uint32_t(pieces[i].bytes.size())), Put(f, h + 12, rva);
-    Put(f, h + 16, uint32_t(raw)), Put(f, h + 20, uint32_t(f.size())), Put(f, h + 36, 0x40000040);
-    const int directory = !strcmp(pieces[i].name, ".rsrc") ? 2 : !strcmp(pieces[i].name, ".reloc") ? 5 : -1;
-    if (directory > 0) {
-      Put(f, opt + fixed + 8 * directory, rva);
-      Put(f, opt + fixed + 8 * directory + 4, uint32_t(pieces[i].bytes.size()));
-    }
-    f.insert(f.end(), pieces[i].bytes.begin(), pieces[i].bytes.end());
-    f.resize(f.size() + raw - pieces[i].bytes.size(), 0);
-    rva += uint32_t((pieces[i].bytes.size() + 0xFFF) & ~size_t(0xFFF));
-  }
-  Put(f, opt + 56, rva);
-  return f;
-}
 
 // A resource tree written out by hand, for RVA 0x2000: type 3, name "AB",
 // language 1033, code page 1252, data "DATA".
 std::vector<uint8_t> Tree() {
   std::vector<uint8_t> t(100, 0);
-  Put(t, 14, 1, 2), Put(t, 16, 3), Put(t, 20, 0x80000000u | 24);                      // root
-  Put(t, 24 + 12, 1, 2), Put(t, 40, 0x80000000u | 72), Put(t, 44, 0x80000000u | 48);  // types
-  Put(t, 48 + 14, 1, 2), Put(t, 64, 1033), Put(t, 68, 80);                            // names
-  Put(t, 72, 2, 2), Put(t, 74, 'A', 2), Put(t, 76, 'B', 2);
-  Put(t, 80, 0x2000 + 96), Put(t, 84, 4), Put(t, 88, 1252);
+  PutLe(t, 14, 1, 2), PutLe(t, 16, 3), PutLe(t, 20, 0x80000000u | 24);                      // root
+  PutLe(t, 24 + 12, 1, 2), PutLe(t, 40, 0x80000000u | 72), PutLe(t, 44, 0x80000000u | 48);  // types
+  PutLe(t, 48 + 14, 1, 2), PutLe(t, 64, 1033), PutLe(t, 68, 80);                            // names
+  PutLe(t, 72, 2, 2), PutLe(t, 74, 'A', 2), PutLe(t, 76, 'B', 2);
+  PutLe(t, 80, 0x2000 + 96), PutLe(t, 84, 4), PutLe(t, 88, 1252);
   memcpy(&t[96], "DATA", 4);
   return t;
 }
@@ -73,12 +31,12 @@ std::vector<uint8_t> Tree() {
 // A relocation block for the page at 0x1000: one 32-bit address at 0x10.
 std::vector<uint8_t> Relocations() {
   std::vector<uint8_t> r(12, 0);
-  Put(r, 0, 0x1000), Put(r, 4, 12), Put(r, 8, 0x3010, 2);
+  PutLe(r, 0, 0x1000), PutLe(r, 4, 12), PutLe(r, 8, 0x3010, 2);
   return r;
 }
 
 std::vector<uint8_t> Sample() {
-  return Image({{".text", std::vector<uint8_t>(0x300, 0xC3)}, {".rsrc", Tree()}, {".reloc", Relocations()}});
+  return ImageOfSections({{".text", std::vector<uint8_t>(0x300, 0xC3)}, {".rsrc", Tree()}, {".reloc", Relocations()}});
 }
 
 Resource Make(ResourceId type, ResourceId name, uint16_t language, std::vector<uint8_t> data) {
@@ -93,7 +51,7 @@ ResourceId Id(uint16_t id) { return ResourceId{id, u""}; }
 TEST(PeImage, HeadersOfBothFormsAreRead) {
   for (bool plus : {false, true}) {
     PeHeaders h;
-    ASSERT_EQ(ReadPeHeaders(Image({{".text", {1, 2}}, {".rsrc", Tree()}}, plus), &h), std::nullopt);
+    ASSERT_EQ(ReadPeHeaders(ImageOfSections({{".text", {1, 2}}, {".rsrc", Tree()}}, plus), &h), std::nullopt);
     EXPECT_EQ(h.machine, plus ? 0x8664 : 0x14C);
     EXPECT_EQ(h.magic, plus ? 0x20B : 0x10B);
     EXPECT_EQ(h.image_base, 0x400000u);
@@ -156,7 +114,7 @@ TEST(PeImage, DamagedImagesGiveAProblem) {
   for (const Damage& d : damages) {
     std::vector<uint8_t> f = Sample();
     if (d.value == ~0u) f.resize(d.at);
-    else Put(f, d.at, d.value, d.bytes);
+    else PutLe(f, d.at, d.value, d.bytes);
     std::vector<Resource> got;
     const PeProblem p = ReadResources(f, &got);
     ASSERT_TRUE(p.has_value()) << d.what;
@@ -206,18 +164,18 @@ TEST(PeResources, RebuildRefusesWhatItCannotDoSafely) {
   std::vector<uint8_t> overlay = Sample();
   overlay.push_back(0);
   std::vector<uint8_t> signed_image = Sample();
-  Put(signed_image, 0x58 + 96 + 8 * 4, 0x1000);
-  std::vector<uint8_t> patched = Image({{".text", text}, {".rsrc", Tree()}, {".reloc", Relocations()}});
-  Put(patched, 0x800, 0x2000);  // the relocation block's page: the resources
+  PutLe(signed_image, 0x58 + 96 + 8 * 4, 0x1000);
+  std::vector<uint8_t> patched = ImageOfSections({{".text", text}, {".rsrc", Tree()}, {".reloc", Relocations()}});
+  PutLe(patched, 0x800, 0x2000);  // the relocation block's page: the resources
   struct Refusal {
     const char* what;
     std::vector<uint8_t> image;
     const char* problem;
   } refusals[] = {
-      {"no resources", Image({{".text", text}, {".reloc", Relocations()}}), "no resource section"},
+      {"no resources", ImageOfSections({{".text", text}, {".reloc", Relocations()}}), "no resource section"},
       {"data after the last section", overlay, "after its last section"},
       {"signed", signed_image, "signed"},
-      {"a data section after the resources", Image({{".text", text}, {".rsrc", Tree()}, {".data", text}}),
+      {"a data section after the resources", ImageOfSections({{".text", text}, {".rsrc", Tree()}, {".data", text}}),
        "'.data'"},
       {"relocations into the resources", patched, "patch bytes in"},
       {"duplicate resources", Sample(), "same type, name and language"},

@@ -83,3 +83,40 @@ bool DecodeEntry(const FoundEntry& e, const InstallerBytes& file, std::vector<ui
   if (problem) *why = *problem;
   return !problem;
 }
+
+void PutLe(std::vector<uint8_t>& b, size_t at, uint32_t v, int bytes) {
+  for (int k = 0; k < bytes; ++k) b[at + k] = uint8_t(v >> (8 * k));
+}
+
+std::vector<uint8_t> ImageOfSections(const std::vector<SectionBytes>& sections, bool plus) {
+  const size_t opt = 0x40 + 24, fixed = plus ? 112 : 96, table = opt + fixed + 128;
+  std::vector<uint8_t> f(0x200, 0);
+  f[0] = 'M', f[1] = 'Z', f[0x3C] = 0x40;
+  memcpy(&f[0x40], "PE\0\0", 4);
+  PutLe(f, 0x44, plus ? 0x8664 : 0x14C, 2);
+  PutLe(f, 0x46, uint32_t(sections.size()), 2);
+  PutLe(f, 0x54, uint32_t(fixed + 128), 2);
+  PutLe(f, opt, plus ? 0x20B : 0x10B, 2);
+  PutLe(f, opt + (plus ? 24 : 28), 0x400000);
+  PutLe(f, opt + 32, 0x1000), PutLe(f, opt + 36, 0x200), PutLe(f, opt + 60, 0x200);
+  PutLe(f, opt + fixed - 4, 16);
+  uint32_t rva = 0x1000;
+  for (size_t i = 0; i < sections.size(); ++i) {
+    const SectionBytes& s = sections[i];
+    const size_t h = table + 40 * i, raw = (s.bytes.size() + 0x1FF) & ~size_t(0x1FF);
+    memcpy(&f[h], s.name, strlen(s.name));
+    PutLe(f, h + 8, uint32_t(s.bytes.size())), PutLe(f, h + 12, rva);
+    PutLe(f, h + 16, uint32_t(raw)), PutLe(f, h + 20, uint32_t(f.size())), PutLe(f, h + 36, 0x40000040);
+    const int directory = !strcmp(s.name, ".idata") ? 1 : !strcmp(s.name, ".rsrc") ? 2
+                          : !strcmp(s.name, ".reloc") ? 5 : -1;
+    if (directory > 0) {
+      PutLe(f, opt + fixed + 8 * directory, rva);
+      PutLe(f, opt + fixed + 8 * directory + 4, uint32_t(s.bytes.size()));
+    }
+    f.insert(f.end(), s.bytes.begin(), s.bytes.end());
+    f.resize(f.size() + raw - s.bytes.size(), 0);
+    rva += uint32_t((s.bytes.size() + 0xFFF) & ~size_t(0xFFF));
+  }
+  PutLe(f, opt + 56, rva);
+  return f;
+}

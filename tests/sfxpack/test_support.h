@@ -37,3 +37,17 @@ InstallerWalk WalkInstaller(const uint8_t* data, size_t size);
 // Decodes and checks one entry into out.
 bool DecodeEntry(const FoundEntry& e, const InstallerBytes& file, std::vector<uint8_t>& out,
                  std::string* why);
+
+// Stores v little-endian in b[at, at + bytes).
+void PutLe(std::vector<uint8_t>& b, size_t at, uint32_t v, int bytes = 4);
+
+struct SectionBytes {
+  const char* name;
+  std::vector<uint8_t> bytes;
+};
+
+// A PE image (PE32+ when plus) of the given sections, laid out back to back
+// (file alignment 512, section alignment 4096, from RVA 0x1000), with the
+// import, resource and base relocation directories on the sections named
+// .idata, .rsrc and .reloc.
+std::vector<uint8_t> ImageOfSections(const std::vector<SectionBytes>& sections, bool plus = false);
