@@ -77,12 +77,6 @@ int32_t ExpectSteps(const std::vector<uint16_t>& lengths, bool literals) {
   return result;
 }
 
-std::vector<uint16_t> Lengths(std::initializer_list<std::pair<int, int>> runs) {
-  std::vector<uint16_t> l;
-  for (auto [count, length] : runs) l.insert(l.end(), count, (uint16_t)length);
-  return l;
-}
-
 struct Case {
   const char* name;
   std::vector<uint16_t> lengths;

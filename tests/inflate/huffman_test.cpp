@@ -67,12 +67,6 @@ void ExpectDecodes(const Built& b, const std::vector<uint16_t>& lengths, Lists k
   }
 }
 
-std::vector<uint16_t> Lengths(std::initializer_list<std::pair<int, int>> runs) {
-  std::vector<uint16_t> l;
-  for (auto [count, length] : runs) l.insert(l.end(), count, (uint16_t)length);
-  return l;
-}
-
 struct Case {
   const char* name;
   std::vector<uint16_t> lengths;

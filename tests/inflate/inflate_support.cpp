@@ -81,6 +81,12 @@ bool WindowedWrites(const std::vector<uint32_t>& writes, size_t total) {
   return sum == total;
 }
 
+std::vector<uint16_t> Lengths(std::initializer_list<std::pair<int, int>> runs) {
+  std::vector<uint16_t> l;
+  for (auto [count, length] : runs) l.insert(l.end(), count, (uint16_t)length);
+  return l;
+}
+
 std::vector<uint32_t> CanonicalCodes(const std::vector<uint16_t>& lengths) {
   uint32_t count[17] = {0}, next[17] = {0};
   for (uint16_t l : lengths) count[l]++;

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 using Bytes = std::string;
@@ -21,6 +23,9 @@ InflateRun RunInflate(const Bytes& data, int64_t entrySize = -1, uint32_t shortR
 
 // Whole windows, then at most one shorter non-empty write, adding up to total.
 bool WindowedWrites(const std::vector<uint32_t>& writes, size_t total);
+
+// Code lengths given as runs of (count, length).
+std::vector<uint16_t> Lengths(std::initializer_list<std::pair<int, int>> runs);
 
 // Canonical codes of RFC 1951, 3.2.2, computed here independently.
 std::vector<uint32_t> CanonicalCodes(const std::vector<uint16_t>& lengths);
