@@ -138,12 +138,14 @@ std::vector<std::u16string> TypeNamesInTreeOrder(const std::vector<Resource>& rs
 
 TEST(PeResources, RebuiltTreeIsSortedAsWindowsLooksItUp) {
   // Names before IDs; names by UTF-16 code units (upper case before lower
-  // case, U+00E9 after both), IDs ascending; given in any order.
+  // case, U+00E9 after both), IDs ascending; given in any order. The last
+  // one has no data.
   const std::vector<Resource> given = {
       Make(Id(9), Id(1), 0, {9}),           Make(Named(u"b"), Id(1), 0, {1}),
       Make(Id(3), Id(1), 0, {3}),           Make(Named(u"\u00e9"), Id(1), 0, {2}),
-      Make(Named(u"B"), Id(1), 0, {4}),     Make(Named(u"Ba"), Id(1), 0, {5})};
-  const std::vector<std::u16string> expected = {u"B", u"Ba", u"b", u"\u00e9", u"#3", u"#9"};
+      Make(Named(u"B"), Id(1), 0, {4}),     Make(Named(u"Ba"), Id(1), 0, {5}),
+      Make(Id(9), Id(2), 0, {})};
+  const std::vector<std::u16string> expected = {u"B", u"Ba", u"b", u"\u00e9", u"#3", u"#9", u"#9"};
   std::vector<uint8_t> first;
   for (size_t rotate = 0; rotate < given.size(); ++rotate) {
     std::vector<Resource> order(given.begin() + ptrdiff_t(rotate), given.end());

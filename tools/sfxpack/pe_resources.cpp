@@ -246,6 +246,9 @@ PeProblem BuildSection(const std::vector<Resource>& resources, uint32_t rva, std
     at += r->data.size();
     if (at > MostResourceBytes) return "the resources are too large";
   }
+  // Data of no bytes still points into the section: readers look its
+  // address up there, and the section's end lies in no section.
+  if (!sorted.empty() && sorted.back()->data.empty()) at += 8;
 
   std::vector<uint8_t>& b = *out;
   b.assign(size_t(at), 0);
