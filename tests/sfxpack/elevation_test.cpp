@@ -148,9 +148,8 @@ std::vector<uint8_t> WizardImage(int bits, const std::vector<std::string>& impor
   std::vector<uint8_t> image =
       ImageOfSections({{".idata", idata}, {".rsrc", std::vector<uint8_t>(16, 0)}}, bits == 64);
   if (!manifest.empty()) {
-    Resource m;
-    m.type.id = ResourceManifest, m.name.id = 1, m.language = 0x409, m.data = Bytes(manifest);
-    EXPECT_EQ(ReplaceResources(&image, {m}), std::nullopt);
+    EXPECT_EQ(ReplaceResources(&image, {ResourceOf({ResourceManifest, u""}, {1, u""}, 0x409, Bytes(manifest))}),
+              std::nullopt);
   }
   return image;
 }

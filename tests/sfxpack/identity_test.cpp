@@ -10,6 +10,7 @@
 
 #include "codec.h"
 #include "icon_file.h"
+#include "test_support.h"
 #include "version_info.h"
 
 namespace {
@@ -237,21 +238,12 @@ TEST(IconFile, AnythingElseIsRefusedSayingWhy) {
   }
 }
 
-Resource Made(uint16_t type, uint16_t id, const std::u16string& name, uint16_t language, Bytes data) {
-  Resource r;
-  r.type.id = type;
-  r.name.id = id;
-  r.name.name = name;
-  r.language = language;
-  r.data = std::move(data);
-  return r;
-}
-Resource Icon(uint16_t id, uint16_t language) { return Made(ResourceIcon, id, u"", language, Bytes(8, uint8_t(id))); }
+Resource Icon(uint16_t id, uint16_t language) { return ResourceOf({ResourceIcon, u""}, {id, u""}, language, Bytes(8, uint8_t(id))); }
 Resource Group(const std::u16string& name, uint16_t language, std::vector<uint16_t> ids) {
   Bytes d;
   for (uint64_t v : {0ul, 1ul, ids.size()}) Put(d, v, 2);
   for (uint16_t id : ids) d.insert(d.end(), {32, 32, 16, 0, 1, 0, 4, 0, 8, 0, 0, 0, uint8_t(id), uint8_t(id >> 8)});
-  return Made(ResourceGroupIcon, 0, name, language, d);
+  return ResourceOf({ResourceGroupIcon, u""}, {0, name}, language, d);
 }
 
 TEST(IconFile, OnlyTheFirstGroupsImagesAreReplaced) {

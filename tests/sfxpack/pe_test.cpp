@@ -39,12 +39,6 @@ std::vector<uint8_t> Sample() {
   return ImageOfSections({{".text", std::vector<uint8_t>(0x300, 0xC3)}, {".rsrc", Tree()}, {".reloc", Relocations()}});
 }
 
-Resource Make(ResourceId type, ResourceId name, uint16_t language, std::vector<uint8_t> data) {
-  Resource r;
-  r.type = type, r.name = name, r.language = language, r.code_page = 1252, r.data = std::move(data);
-  return r;
-}
-
 ResourceId Named(const char16_t* s) { return ResourceId{0, s}; }
 ResourceId Id(uint16_t id) { return ResourceId{id, u""}; }
 
@@ -141,10 +135,10 @@ TEST(PeResources, RebuiltTreeIsSortedAsWindowsLooksItUp) {
   // case, U+00E9 after both), IDs ascending; given in any order. The last
   // one has no data.
   const std::vector<Resource> given = {
-      Make(Id(9), Id(1), 0, {9}),           Make(Named(u"b"), Id(1), 0, {1}),
-      Make(Id(3), Id(1), 0, {3}),           Make(Named(u"\u00e9"), Id(1), 0, {2}),
-      Make(Named(u"B"), Id(1), 0, {4}),     Make(Named(u"Ba"), Id(1), 0, {5}),
-      Make(Id(9), Id(2), 0, {})};
+      ResourceOf(Id(9), Id(1), 0, {9}),           ResourceOf(Named(u"b"), Id(1), 0, {1}),
+      ResourceOf(Id(3), Id(1), 0, {3}),           ResourceOf(Named(u"\u00e9"), Id(1), 0, {2}),
+      ResourceOf(Named(u"B"), Id(1), 0, {4}),     ResourceOf(Named(u"Ba"), Id(1), 0, {5}),
+      ResourceOf(Id(9), Id(2), 0, {})};
   const std::vector<std::u16string> expected = {u"B", u"Ba", u"b", u"\u00e9", u"#3", u"#9", u"#9"};
   std::vector<uint8_t> first;
   for (size_t rotate = 0; rotate < given.size(); ++rotate) {
@@ -184,7 +178,7 @@ TEST(PeResources, RebuildRefusesWhatItCannotDoSafely) {
   };
   for (Refusal& r : refusals) {
     const std::vector<uint8_t> before = r.image;
-    std::vector<Resource> twice(2, Make(Id(3), Id(1), 0, {1}));
+    std::vector<Resource> twice(2, ResourceOf(Id(3), Id(1), 0, {1}));
     const PeProblem p = ReplaceResources(&r.image, twice);
     ASSERT_TRUE(p.has_value()) << r.what;
     EXPECT_NE(p->find(r.problem), std::string::npos) << r.what << ": " << *p;
@@ -205,7 +199,7 @@ TEST(PeResources, GrowingTheSectionMovesTheRelocations) {
   for (size_t size : {size_t(4), size_t(600), size_t(100000)}) {
     const std::vector<uint8_t> before = Sample();
     std::vector<uint8_t> f = before;
-    const std::vector<Resource> wanted = {Make(Id(10), Named(u"BIG"), 0, std::vector<uint8_t>(size, 0xAB))};
+    const std::vector<Resource> wanted = {ResourceOf(Id(10), Named(u"BIG"), 0, std::vector<uint8_t>(size, 0xAB))};
     ASSERT_EQ(ReplaceResources(&f, wanted), std::nullopt) << size;
     PeHeaders old, h;
     ASSERT_EQ(ReadPeHeaders(before, &old), std::nullopt);

@@ -120,3 +120,10 @@ std::vector<uint8_t> ImageOfSections(const std::vector<SectionBytes>& sections, 
   PutLe(f, opt + 56, rva);
   return f;
 }
+
+Resource ResourceOf(ResourceId type, ResourceId name, uint16_t language, std::vector<uint8_t> data) {
+  Resource r;
+  r.type = std::move(type), r.name = std::move(name), r.language = language, r.code_page = 1252;
+  r.data = std::move(data);
+  return r;
+}

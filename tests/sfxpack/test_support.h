@@ -10,6 +10,7 @@
 
 #include "decoder_host.h"
 #include "installer_reader.h"
+#include "pe_resources.h"
 
 // Reads bytes[offset..] from position 0, as the stub's decoder reads an
 // entry's data. bytes must outlive the reader.
@@ -51,3 +52,6 @@ struct SectionBytes {
 // import, resource and base relocation directories on the sections named
 // .idata, .rsrc and .reloc.
 std::vector<uint8_t> ImageOfSections(const std::vector<SectionBytes>& sections, bool plus = false);
+
+// A resource in code page 1252, as resource compilers write them.
+Resource ResourceOf(ResourceId type, ResourceId name, uint16_t language, std::vector<uint8_t> data);
